@@ -1,0 +1,25 @@
+// The job messenger: start-up, parameters, console report, job messages,
+// the exchange with the agent and the command runner.
+#pragma once
+
+#include "messenger_pcx.h"
+
+// The whole program; returns the exit status (or ends the process).
+int wq_jpmd_main(int argc, char **argv);
+
+int initialize_messenger(PCX *pcx);
+void signal_handler_common(int signalID);
+int parse_arguments(PCX *pcx, int argc, char **argv);
+
+// Console report.
+int printMelder(PCX *pcx);
+int printOutputViewReport(PCX *pcx);
+int printRegisteredVariable(PCX *pcx);
+
+// Job messages to the agent.
+int SendJpMd(PCX *pcx);
+int SendOutputViewMsg(PCX *pcx);
+int SendRegVariableMsg(PCX *pcx);
+
+// CMD=: runs the command after deciphering its enciphered segments.
+int processCmd(PCX *pcx);
