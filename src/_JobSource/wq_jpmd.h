@@ -23,3 +23,8 @@ int SendRegVariableMsg(PCX *pcx);
 
 // CMD=: runs the command after deciphering its enciphered segments.
 int processCmd(PCX *pcx);
+
+// The exchange with the agent after the report has been printed and the
+// channel manager opened: connect, greeting, report, answer, orderly stop.
+// Returns the exit status (or ends the process with exit(reti) for TYP=E).
+int agent_exchange(PCX *pcx);

@@ -1,0 +1,4 @@
+// The command runner.
+#include "wq_jpmd.h"
+
+int processCmd(PCX *) { return 0; }
