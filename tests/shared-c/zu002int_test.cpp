@@ -189,15 +189,4 @@ TEST(Keys, OnlyEightBytesCountAndShortKeysDoNotInheritOldBytes) {
   EXPECT_EQ(encipher(plain), by_default);
 }
 
-TEST(Garbage, IsAByte) {
-  bool high = false;
-  for (int i = 0; i < 1000; i++) {
-    int g = garbage();
-    ASSERT_GE(g, 0);
-    ASSERT_LE(g, 255);
-    high |= g >= 128;
-  }
-  EXPECT_TRUE(high);
-}
-
 }  // namespace
