@@ -1,5 +1,7 @@
 #include "wq_sock.h"
 
+#include "wq_trace.h"
+
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -147,4 +149,29 @@ TEST(SocketBuffers, SizesOfARealSocket) {
   // A closed descriptor fails: 0.
   EXPECT_EQ(GetRecvSocketBuffer(fd), 0);
   EXPECT_EQ(GetSendSocketBuffer(fd), 0);
+}
+
+TEST(VerifyHostDef, TracesInItsOwnWording) {
+  char host[64], ip[32];
+  wq8_error err;
+  trcFlag = 1;
+  testing::internal::CaptureStdout();
+  verifyHostDef("localhost:8080", host, sizeof host, ip, sizeof ip, &err);
+  verifyHostDef("127.0.0.1", host, sizeof host, ip, sizeof ip, &err);
+  verifyHostDef(kNoSuchHost, host, sizeof host, ip, sizeof ip, &err);
+  GetHostAddrTh(kNoSuchHost, ip, sizeof ip);
+  std::string out = testing::internal::GetCapturedStdout();
+  trcFlag = 0;
+  for (const char *expected : {
+           "verifyHostDef --> started, host definition 'localhost:8080'",
+           "verifyHostDef   determine port number '8080'",
+           "verifyHostDef <-- terminated normally\n",
+           "verifyHostDef <-- terminated normally, tcp/ip address '127.0.0.1'",
+           "verifyHostDef     host information for 'no-such-host.invalid' not found, errno ",
+           "verifyHostDef <-- terminated abnormally",
+           "GetHostAddrTh:           error '",
+           "' in gethostbyname('no-such-host.invalid')' call",
+           "GetHostAddrTh <-- (error in gethostbyname() call)",
+       })
+    EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n" << out;
 }
