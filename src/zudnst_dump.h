@@ -14,7 +14,8 @@
 // Characters 0x20-0x2D, 0x2F-0x5A, "\", "_", 0x61-0x7A and "~" show as
 // themselves, all others as ".". While more than 15 bytes remain behind a
 // full line and the next 16 equal it, they are skipped and the line's second
-// character becomes "=". A null title prints as empty. Returns 0.
+// character becomes "=". A null title prints as empty; a null area prints
+// only the title. Returns 0.
 int iPrtMem(const void *pAddr, unsigned int lSize, const char *pTitle);
 
 // Layout B: prints the header "----->  TRACE: (<id>)", padded with spaces,
@@ -24,8 +25,8 @@ int iPrtMem(const void *pAddr, unsigned int lSize, const char *pTitle);
 //   before every group of four, spaces up to 59 characters, "  >", the bytes
 //   as characters (0x20-0x7E as themselves, others as "."), "<".
 // While more than 16 bytes remain behind a line and the next 16 equal it,
-// they are skipped and the 23rd character of the line becomes "=".
-// Returns 0.
+// they are skipped and the 23rd character of the line becomes "=". A null
+// `id` prints as empty; a null area prints only the header. Returns 0.
 int ZUMEM_Trace(const char *id, const void *addr, int len);
 
 // The same as ZUMEM_Trace.
