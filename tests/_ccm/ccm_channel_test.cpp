@@ -36,9 +36,7 @@ class CcmChannel : public ::testing::Test {
   }
   // Takes the next message of the receive queue (as the receiver would).
   ccm_msg_t *take_recv() {
-    ccm_msg_t *m = ccm->recvq.head;
-    if (m) ccm->recvq.head = m->nxt;
-    return m;
+    return ccmq_take_head(ccm->recvq);
   }
   bool lock_is_held(pthread_mutex_t *m) {
     if (pthread_mutex_trylock(m) == 0) {

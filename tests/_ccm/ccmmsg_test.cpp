@@ -177,8 +177,9 @@ TEST(CcmQueue, AppendJudgesEmptinessByHeadOnly) {
   ccmq_append(q, &e1);
   ccmq_append(q, &e2);
   // A consumer takes both heads and leaves the tail behind.
-  q.head = q.head->nxt;
-  q.head = q.head->nxt;
+  EXPECT_EQ(ccmq_take_head(q), &e1);
+  EXPECT_EQ(ccmq_take_head(q), &e2);
+  EXPECT_EQ(ccmq_take_head(q), nullptr);
   EXPECT_EQ(q.head, nullptr);
   EXPECT_EQ(q.tail, &e2);
   ccmq_append(q, &e3);
