@@ -5,8 +5,7 @@
 
 void CreateWqHeadm(WQ_HEADM *o_head, const char *msgTyp, int Mandant, int UsrIdnr) {
   memset(o_head, 0, sizeof *o_head);
-  // Exactly 8 characters; a shorter type text is padded with zero bytes
-  // (the head was cleared above), and nothing is read behind its end.
+  // Exactly 8 characters; a shorter type text is padded with zero bytes.
   memcpy(o_head->msg_typ, msgTyp, strnlen(msgTyp, sizeof o_head->msg_typ));
   memcpy(o_head->version, "03", 2);
   o_head->i2Mandant = (uint16_t)Mandant;
