@@ -237,6 +237,9 @@ int ccm_channel_destroy(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *c
 int ccm_channel_bindaddr_inquire(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
 int ccm_channel_closeall(ccm_context_t *ccm);
 int ccm_destroy_deleted_channels(ccm_context_t *ccm);
+// Writes the trace description of a channel, "channel(name=...,chID=...,...)",
+// into `buf` (bounded to `size`). Returns `buf`.
+char *ccm_channel_describe(const ccm_channel_t *ccmch, char *buf, size_t size);
 
 // ---- listening and connecting ------------------------------------------------
 int ccm_create_listen(ccm_context_t *ccm, const char *pbind_addr, int port, int listen_count, ccm_error_t *ccmerr);
