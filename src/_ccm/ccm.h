@@ -220,6 +220,12 @@ char *ccm_addressformatted(const char *in, char *out);
 int ccm_getmyIP(int options, char *out, ccm_error_t *ccmerr);
 int ccm_log_all_ip(const char *hostname, ccm_error_t *ccmerr);
 int ccm_check_ipv6_support(ccm_error_t *ccmerr);
+// The entry of a resolver list that ccm_hostname2address takes: the first
+// entry of the wanted family (options 2 = IPv4, 1 = IPv6) that is neither
+// loopback nor IPv6 link-local; else the first such entry of any family;
+// else the list's first entry. Null for an empty list.
+struct addrinfo;
+const struct addrinfo *ccm_choose_address(const struct addrinfo *list, int options);
 
 // ---- channel table -----------------------------------------------------------
 int ccm_channel_new_entry(ccm_context_t *ccm, ccm_channel_t **ccmch, ccm_error_t *ccmerr);

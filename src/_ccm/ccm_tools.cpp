@@ -81,9 +81,20 @@ int ccm_hostname2address(const char *phostname, int options, struct sockaddr_in6
     return -1;
   }
 
-  const struct addrinfo *preferred = nullptr;
+  const struct addrinfo *result = ccm_choose_address(list.head, options);
+  size_t n = result->ai_addrlen < sizeof *addr ? result->ai_addrlen : sizeof *addr;
+  memcpy(addr, result->ai_addr, n);
+
+  char text[kAddrTextSize];
+  if (ccm_address2string(addr, text, sizeof text) != 0)
+    _StringCopy(text, sizeof text, "error resolve address", __FILE__, __LINE__);
+  TRC_OUT("OK,family=%d,address=%s", result->ai_family, text);
+  return 0;
+}
+
+const struct addrinfo *ccm_choose_address(const struct addrinfo *list, int options) {
   const struct addrinfo *first = nullptr;
-  for (const struct addrinfo *ai = list.head; ai; ai = ai->ai_next) {
+  for (const struct addrinfo *ai = list; ai; ai = ai->ai_next) {
     char text[kAddrTextSize];
     entry_text(ai, text, sizeof text);
     strupper(text);
@@ -93,19 +104,11 @@ int ccm_hostname2address(const char *phostname, int options, struct sockaddr_in6
     if (strcmp(text, "127.0.0.1") == 0 || strcmp(text, "::1") == 0 || strncmp(text, "FE80:", 5) == 0) continue;
     if (!first) first = ai;
     if (((options & 2) && ai->ai_family == AF_INET) || ((options & 1) && ai->ai_family == AF_INET6)) {
-      preferred = ai;
       TRC("preferred found");
-      break;
+      return ai;
     }
   }
-  const struct addrinfo *result = preferred ? preferred : first ? first : list.head;
-  size_t n = result->ai_addrlen < sizeof *addr ? result->ai_addrlen : sizeof *addr;
-  memcpy(addr, result->ai_addr, n);
-
-  char text[kAddrTextSize];
-  if (ccm_address2string(addr, text, sizeof text) != 0) _StringCopy(text, sizeof text, "error resolve address", __FILE__, __LINE__);
-  TRC_OUT("OK,family=%d,address=%s", result->ai_family, text);
-  return 0;
+  return first ? first : list;
 }
 
 int ccm_address2string(const struct sockaddr_in6 *addr, char *dst, socklen_t size) {
