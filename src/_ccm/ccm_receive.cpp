@@ -12,6 +12,7 @@
 
 #include "ccm.h"
 #include "ccm_io.h"
+#include "ccm_lock.h"
 #include "wq_trace.h"
 
 // Takes the head of the context's recvq into *ccmmsg (result 1; the caller
@@ -86,7 +87,7 @@ namespace {
 // Counts the live channels of channelq whose type `pick` accepts.
 template <typename Pick>
 int32_t count_channels(ccm_context_t *ccm, Pick pick) {
-  CcmChannelLock cl(ccm);
+  CcmLockGuard cl(ccm->channel_lock);
   int32_t n = 0;
   for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt)
     if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && pick(ch->type)) ++n;
@@ -127,7 +128,7 @@ int32_t ccm_get_nof_channels(ccm_context_t *ccm) {
 int32_t ccm_get_sendq_count(ccm_context_t *ccm) {
   int32_t n = 0;
   {
-    CcmQueueLock ql(ccm);
+    CcmLockGuard ql(ccm->queue_lock);
     for (ccm_msg_t *m = ccm->sendq.head; m; m = m->nxt) ++n;
   }
   TRC_OUT("nof msgs=%d", n);
@@ -144,14 +145,14 @@ int32_t ccm_get_sendq_count(ccm_context_t *ccm) {
 int32_t ccm_is_all_sendq_empty(ccm_context_t *ccm) {
   int32_t empty = 1;
   {
-    CcmChannelLock cl(ccm);
+    CcmLockGuard cl(ccm->channel_lock);
     {
-      CcmQueueLock ql(ccm);
+      CcmLockGuard ql(ccm->queue_lock);
       if (ccm->sendq.head) empty = 0;
     }
     for (ccm_channel_t *ch = ccm->channelq.head; ch && empty; ch = ch->nxt) {
       if (ccm_flag_test(ch->flag, CCM_CHF_DELETED) || ch->type == -1) continue;
-      CcmChQueueLock chql(ccm, ch);
+      CcmLockGuard chql(ch->queue_lock);
       if (ch->sendq.head) empty = 0;
     }
   }
