@@ -138,8 +138,8 @@ inline bool is_ipc(const ccm_msg_t *m, const char *type) {
 // An opened context with its wake-up pipes, closed in the documented order.
 class Context {
  public:
-  Context() {
-    pcx_.running_mode = 3;
+  explicit Context(int running_mode = 3) {
+    pcx_.running_mode = running_mode;
     ccm_error_t err{};
     EXPECT_EQ(0, ccm_open(&pcx_, &ccm, &err));
   }

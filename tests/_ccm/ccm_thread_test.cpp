@@ -11,8 +11,10 @@
 #include <string>
 
 #include "_ccm/ccm_io_testing.h"
+#include "_ccm/ccm_test_util.h"
 #include "ccm.h"
 #include "ipcmsg.h"
+#include "wq_trace.h"
 
 using namespace ccmtest;
 
@@ -25,6 +27,21 @@ TEST(NetworkThread, StopRightAfterStartEndsTheThread) {
     EXPECT_EQ(1, ccm_flag_get(ctx.ccm->loop));
     ctx.Stop();  // joins within the deadline
     EXPECT_EQ(0, ccm_flag_get(ctx.ccm->loop));
+  }
+}
+
+TEST(NetworkThread, NamesItselfAfterTheRunningMode) {
+  const char *names[] = {"AGENT/CCM", "LISTENER/CCM", "FTX/CCM", ""};
+  for (int mode = 0; mode < 4; ++mode) {
+    ccmtest::LogRecorder log;
+    {
+      Context ctx(mode);
+      ctx.Start();
+      ctx.Stop();
+    }
+    auto running = log.with(2000134);
+    ASSERT_EQ(1u, running.size()) << mode;
+    EXPECT_EQ(names[mode], running[0]);
   }
 }
 
@@ -195,6 +212,36 @@ TEST_F(TwoContexts, FramesTravelOverLoopbackTcp) {
     EXPECT_EQ(std::to_string(i), msg_data(m));
     ccm_msg_free(a.ccm, m);
   }
+}
+
+TEST_F(TwoContexts, TracedExchangeFollowsTheTraceConvention) {
+  int a_id = 0;
+  int b_id = Connect(&a_id);
+  ASSERT_GT(a_id, 0);
+  testing::internal::CaptureStdout();
+  trcFlag = 1;
+  SendFrame(a, a_id, frame(block1(0x04, "traced")));
+  ccm_msg_t *m = receive(b.ccm);
+  trcFlag = 0;
+  fflush(stdout);
+  std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_NE(nullptr, m);
+  EXPECT_EQ("traced", msg_data(m));
+  ccm_msg_free(b.ccm, m);
+  (void)b_id;
+  const char *lines[] = {
+      "ccm_network_select(ccm=",
+      "sizeof(fd_read) = 524288) -->",
+      "ccm_dispatch_send_messages <-- (number of dispatched messages = 1)",
+      "ccm_dispatch_send_messages:      send to the partner (name : '*ID",
+      "ccm_network_select:         select(maxfd=",
+      "ccm_write_channel <-- (OK)",
+      "ccm_read_channel <-- (datalen=",
+      "ccm_parse_native_message:      protocol key = 4(0x04)",
+      "recvmsg() data",
+      "ccm_read_channel:         resize buffer at",
+  };
+  for (const char *l : lines) EXPECT_NE(std::string::npos, out.find(l)) << l;
 }
 
 TEST_F(TwoContexts, ResetPeerClosesTheChannelWithItsReason) {
