@@ -122,6 +122,11 @@ TEST_F(ReceiveTest, BrokenPipeIsAWaitError) {
   char want[64];
   snprintf(want, sizeof want, "select(processor_wakeup(%d))|", dead);
   EXPECT_EQ(0, strncmp(err.msginsert, want, strlen(want))) << err.msginsert;
+  // A pipe that is not there at all is no time-out either.
+  ctx.ccm->processor_wakeup[0] = -1;
+  err = ccm_error_t{};
+  EXPECT_EQ(-1, ccm_wait_processor(ctx.ccm, 5, &err));
+  EXPECT_EQ(2000102, err.msgnr);
   ctx.ccm->processor_wakeup[0] = saved;
 }
 
