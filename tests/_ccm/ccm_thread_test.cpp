@@ -272,6 +272,33 @@ TEST_F(TwoContexts, ResetPeerClosesTheChannelWithItsReason) {
   EXPECT_EQ(0, ccm_channel_existbyID(a.ccm, a_id));
 }
 
+TEST_F(TwoContexts, RefusedConnectionEndsWithACloseNotice) {
+  // A port that was just free: nobody listens there.
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  ASSERT_EQ(0, bind(s, (struct sockaddr *)&sa, sizeof sa));
+  ASSERT_EQ(0, getsockname(s, (struct sockaddr *)&sa, &len));
+  close(s);
+  ccm_error_t err{};
+  int id = ccm_connect(b.ccm, "127.0.0.1", ntohs(sa.sin_port), 5, nullptr, 60, &err);
+  if (id < 0) {  // refused at once: nothing for the network thread to do
+    EXPECT_EQ(0, strncmp(err.msginsert, "connect()|", 10));
+    return;
+  }
+  ccm_msg_t *m = receive(b.ccm);
+  ASSERT_NE(nullptr, m);
+  ASSERT_TRUE(is_ipc(m, "CHANNEL_CLOSE"));
+  ipcmsg_channel_close_t rec;
+  memcpy(static_cast<void *>(&rec), m->msg_start, sizeof rec);
+  EXPECT_EQ(id, rec.ccmch.ID);
+  EXPECT_EQ(2002036, rec.ccmch.msgnr);
+  EXPECT_NE(nullptr, strstr(rec.ccmch.msginsert, strerror(ECONNREFUSED))) << rec.ccmch.msginsert;
+  ccm_msg_free(b.ccm, m);
+}
+
 TEST_F(TwoContexts, DescriptorPassesOverAChannelPair) {
   ccm_channel_t *c1 = nullptr, *c2 = nullptr;
   ccm_error_t err{};
