@@ -1,0 +1,113 @@
+// The manual pages in docs/man: they format without warnings, describe
+// every parameter word with its default, and quote the program's own
+// version line. Skipped when groff is not installed.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/subprocess.h"
+
+namespace {
+
+std::chrono::steady_clock::time_point Deadline(int seconds) {
+  return std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+}
+
+std::string Page(const std::string &name) {
+  return std::string(WQ_SOURCE_DIR) + "/docs/man/" + name;
+}
+
+struct Rendered {
+  int status = -1;
+  std::string text, warnings;
+};
+
+// The page as plain text (no bold, no underlining), with groff's warnings.
+Rendered Render(const std::string &page) {
+  Rendered r;
+  wqtest::Child child;
+  // No hyphenation and long lines, so that phrases stay whole.
+  if (!child.Start({wqtest::FindInPath("groff"), "-man", "-ww", "-t", "-Tascii", "-P-cbou",
+                    "-rHY=0", "-rLL=250n", page}))
+    return r;
+  r.status = child.Finish(Deadline(120));
+  r.text = child.out();
+  r.warnings = child.err();
+  return r;
+}
+
+// Text of the tagged paragraph whose tag line starts with `tag`: from the
+// tag to the next line at the tag's indentation.
+std::string Item(const std::string &text, const std::string &tag) {
+  const std::string indent = "\n       ";
+  size_t at = text.find(indent + tag);
+  if (at == std::string::npos) return "";
+  size_t end = at + 1;
+  for (;;) {
+    end = text.find(indent, end + 1);
+    if (end == std::string::npos) return text.substr(at + 1);
+    if (text[end + indent.size()] != ' ') return text.substr(at + 1, end - at);
+  }
+}
+
+class ManPages : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (wqtest::FindInPath("groff").empty()) GTEST_SKIP() << "groff is not installed";
+  }
+};
+
+TEST_F(ManPages, FormatWithoutWarnings) {
+  for (const char *name : {"wq_jpmd.1"}) {
+    std::string page = Page(name);
+    if (access(page.c_str(), R_OK) != 0) {
+      ADD_FAILURE() << "missing " << page;
+      continue;
+    }
+    Rendered r = Render(page);
+    EXPECT_EQ(r.status, 0) << name;
+    EXPECT_EQ(r.warnings, "") << name;
+    for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "EXAMPLES"})
+      EXPECT_NE(r.text.find(std::string("\n") + section + "\n"), std::string::npos)
+          << name << " lacks " << section;
+  }
+}
+
+TEST_F(ManPages, MessengerPageDescribesEveryParameterWithItsDefault) {
+  Rendered r = Render(Page("wq_jpmd.1"));
+  ASSERT_EQ(r.status, 0) << r.warnings;
+  const std::vector<std::string> keys = {"JNR", "PNR", "TYP", "TXT", "RET", "IPA",
+                                         "MNR", "RETRY", "WAIT", "TIMEOUT", "TRC", "ULOGIN",
+                                         "OUTFILE", "NAME", "VALUE", "VTYPE"};
+  for (const auto &key : keys) {
+    std::string item = Item(r.text, key + "=");
+    ASSERT_FALSE(item.empty()) << key << " is not described";
+    EXPECT_NE(item.find("Default"), std::string::npos) << key << " has no default:\n" << item;
+  }
+  EXPECT_FALSE(Item(r.text, "CMD=").empty());
+  EXPECT_FALSE(Item(r.text, "-V").empty());
+  EXPECT_NE(Item(r.text, "WAIT=").find("120"), std::string::npos);
+  EXPECT_NE(Item(r.text, "RETRY=").find("Default 3"), std::string::npos);
+  EXPECT_NE(Item(r.text, "TIMEOUT=").find("600"), std::string::npos);
+  EXPECT_NE(r.text.find("no protection against anyone who has the program"), std::string::npos);
+}
+
+// The version line quoted in the page is the one the program prints.
+TEST_F(ManPages, MessengerPageQuotesTheVersionLine) {
+  std::string program = std::string(WQ_BINARY_DIR) + "/wq_jpmd";
+  if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << program;
+  wqtest::Child child;
+  ASSERT_TRUE(child.Start({program, "-V"}));
+  ASSERT_EQ(child.Finish(Deadline(60)), 0);
+  std::string line = child.out().substr(0, child.out().find('\n'));
+  if (line.empty()) GTEST_SKIP() << "the program prints no version line yet";
+  Rendered r = Render(Page("wq_jpmd.1"));
+  EXPECT_NE(r.text.find(line), std::string::npos) << line;
+}
+
+}  // namespace
