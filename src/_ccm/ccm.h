@@ -220,6 +220,12 @@ char *ccm_addressformatted(const char *in, char *out);
 int ccm_getmyIP(int options, char *out, ccm_error_t *ccmerr);
 int ccm_log_all_ip(const char *hostname, ccm_error_t *ccmerr);
 int ccm_check_ipv6_support(ccm_error_t *ccmerr);
+// The entry of a resolver list that ccm_hostname2address takes: the first
+// entry of the wanted family (options 2 = IPv4, 1 = IPv6) that is neither
+// loopback nor IPv6 link-local; else the first such entry of any family;
+// else the list's first entry. Null for an empty list.
+struct addrinfo;
+const struct addrinfo *ccm_choose_address(const struct addrinfo *list, int options);
 
 // ---- channel table -----------------------------------------------------------
 int ccm_channel_new_entry(ccm_context_t *ccm, ccm_channel_t **ccmch, ccm_error_t *ccmerr);
@@ -237,6 +243,9 @@ int ccm_channel_destroy(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *c
 int ccm_channel_bindaddr_inquire(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
 int ccm_channel_closeall(ccm_context_t *ccm);
 int ccm_destroy_deleted_channels(ccm_context_t *ccm);
+// Writes the trace description of a channel, "channel(name=...,chID=...,...)",
+// into `buf` (bounded to `size`). Returns `buf`.
+char *ccm_channel_describe(const ccm_channel_t *ccmch, char *buf, size_t size);
 
 // ---- listening and connecting ------------------------------------------------
 int ccm_create_listen(ccm_context_t *ccm, const char *pbind_addr, int port, int listen_count, ccm_error_t *ccmerr);

@@ -1,0 +1,206 @@
+// The channel manager context: opening and closing it, its locks, and the two
+// wake-up pipes between the user's thread and the network thread.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ccm.h"
+#include "ccm_alloc.h"
+#include "ccm_lock.h"
+#include "wq_trace.h"
+
+extern PCX *pcx;
+extern PCX *GlbPcx;
+
+namespace {
+constexpr char kContextEyec[16] = {'#', '#', 'C', 'C', 'M', '_', 'C', 'O', 'N', 'E', 'X', 'T', '#', '#', '#', '#'};
+
+// Frees every message of a queue through ccm_msg_free (which takes the queue
+// lock itself) and leaves the queue empty.
+void free_queue(ccm_context_t *ccm, ccm_msgq_t &q) {
+  ccm_msg_t *m = q.head;
+  ccmq_clear(q);
+  while (m) {
+    ccm_msg_t *nxt = m->nxt;
+    ccm_msg_free(ccm, m);
+    m = nxt;
+  }
+}
+
+// A full pipe must never block the writer: the reader takes the queue head
+// before it waits, so a wake-up byte that does not fit is not missed.
+void make_write_end_nonblocking(int fd) {
+  int fl = fcntl(fd, F_GETFL);
+  if (fl >= 0) fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+}
+
+void close_pair(int fds[2]) {
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i] != -1) close(fds[i]);
+    fds[i] = -1;
+  }
+}
+}  // namespace
+
+int ccm_open(void *ppcx, ccm_context_t **pccm, ccm_error_t *ccmerr) {
+  TRC_IN("(ppcx=%p)", ppcx);
+  auto *ccm = static_cast<ccm_context_t *>(ccm_calloc(1, sizeof(ccm_context_t)));
+  if (!ccm) {
+    ccmerr->msgnr = 3301;
+    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s/%s(%d)", "CCM_OPEN", "src/_ccm/ccm", 200);
+    TRC_OUT("calloc error");
+    return -1;
+  }
+  pcx = static_cast<PCX *>(ppcx);
+  GlbPcx = static_cast<PCX *>(ppcx);
+
+  memcpy(ccm->eyec, kContextEyec, sizeof ccm->eyec);
+  pthread_mutex_init(&ccm->queue_lock, nullptr);
+  pthread_mutex_init(&ccm->channel_lock, nullptr);
+  ccm->unique_channel_ID = 1;
+  ccm->unique_msg_ID = 1;
+  ccm->network_wakeup[0] = ccm->network_wakeup[1] = -1;
+  ccm->processor_wakeup[0] = ccm->processor_wakeup[1] = -1;
+  *pccm = ccm;
+
+  // A host without IPv6 still gets a context; the failure is only logged.
+  ccm_error_t v6err{};
+  if (ccm_check_ipv6_support(&v6err) < 0) {
+    __log(v6err.msgnr, "%s", v6err.msginsert);
+    __log(2000361, "%s", "");
+  } else {
+    ccm_flag_set(ccm->flag, CCM_CTXF_IPV6);
+  }
+  TRC_OUT("OK(ccm=%p)", static_cast<void *>(ccm));
+  return 0;
+}
+
+int ccm_close(ccm_context_t *ccm, ccm_error_t * /*ccmerr*/) {
+  TRC_IN("(ccm=%p)", static_cast<void *>(ccm));
+  if (!ccm) {
+    TRC_OUT("ccm == null");
+    return 0;
+  }
+  free_queue(ccm, ccm->sendq);
+  free_queue(ccm, ccm->recvq);
+  free_queue(ccm, ccm->msgq_inuse);
+  free_queue(ccm, ccm->msgq_2dispatch);
+
+  ccm_msg_t *m;
+  {
+    CcmLockGuard lock(ccm->queue_lock);
+    m = ccm->msg_freeq.head;
+    ccmq_clear(ccm->msg_freeq);
+    ccm->nof_freemsg = 0;
+  }
+  while (m) {
+    ccm_msg_t *nxt = m->nxt;
+    TRC("free(msg(%p,msgID=%u,addr=%p,len=%d,pos=%d,flag=%.8X))", static_cast<void *>(m), (unsigned)m->ID,
+        static_cast<void *>(m->buffer1), m->len, m->pos, m->flag);
+    free(m);
+    m = nxt;
+  }
+
+  pthread_mutex_destroy(&ccm->queue_lock);
+  pthread_mutex_destroy(&ccm->channel_lock);
+  ccm_close_wakeup_pipes(ccm);
+  free(ccm);
+  TRC_OUT("OK");
+  return 0;
+}
+
+int ccm_queue_lock(ccm_context_t *ccm) {
+  TRC_IN("()");
+  pthread_mutex_lock(&ccm->queue_lock);
+  TRC_OUT("OK");
+  return 0;
+}
+
+int ccm_queue_unlock(ccm_context_t *ccm) {
+  TRC_IN("()");
+  pthread_mutex_unlock(&ccm->queue_lock);
+  TRC_OUT("OK");
+  return 0;
+}
+
+int ccmch_queue_lock(ccm_context_t * /*ccm*/, ccm_channel_t *ccmch) {
+  TRC_IN("(chID=%d)", ccmch->ID);
+  pthread_mutex_lock(&ccmch->queue_lock);
+  TRC_OUT("OK");
+  return 0;
+}
+
+int ccmch_queue_unlock(ccm_context_t * /*ccm*/, ccm_channel_t *ccmch) {
+  TRC_IN("(chID=%d)", ccmch->ID);
+  pthread_mutex_unlock(&ccmch->queue_lock);
+  TRC_OUT("OK");
+  return 0;
+}
+
+int ccm_channel_lock(ccm_context_t *ccm) {
+  TRC_IN("()");
+  pthread_mutex_lock(&ccm->channel_lock);
+  TRC_OUT("OK");
+  return 0;
+}
+
+int ccm_channel_unlock(ccm_context_t *ccm) {
+  TRC_IN("()");
+  pthread_mutex_unlock(&ccm->channel_lock);
+  TRC_OUT("OK");
+  return 0;
+}
+
+int ccm_create_wakeup_pipes(ccm_context_t *ccm, ccm_error_t *ccmerr) {
+  TRC_IN("()");
+  ccm_close_wakeup_pipes(ccm);
+  if (pipe(ccm->network_wakeup) != 0 || pipe(ccm->processor_wakeup) != 0) {
+    int err = errno;
+    // pipe() leaves its array untouched on failure, so the pair that was
+    // not made still reads -1; the one that was made is closed again.
+    close_pair(ccm->network_wakeup);
+    close_pair(ccm->processor_wakeup);
+    ccmerr->msgnr = 2000102;
+    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "pipe(wakeups)|%d-%s|", err, strerror(err));
+    TRC_OUT("pipe() error");
+    return -1;
+  }
+  make_write_end_nonblocking(ccm->network_wakeup[1]);
+  make_write_end_nonblocking(ccm->processor_wakeup[1]);
+  TRC("network wakeup FDs=%d,%d", ccm->network_wakeup[0], ccm->network_wakeup[1]);
+  TRC("processor wakeup FDs=%d,%d", ccm->processor_wakeup[0], ccm->processor_wakeup[1]);
+  TRC_OUT("OK");
+  return 0;
+}
+
+int ccm_close_wakeup_pipes(ccm_context_t *ccm) {
+  TRC_IN("()");
+  close_pair(ccm->network_wakeup);
+  close_pair(ccm->processor_wakeup);
+  TRC_OUT("OK");
+  return 0;
+}
+
+int ccm_wakeup_network(ccm_context_t *ccm) {
+  TRC_IN("()");
+  if (ccm && ccm->network_wakeup[1] != -1) {
+    ssize_t rc = write(ccm->network_wakeup[1], "N", 1);
+    (void)rc;  // a full pipe already holds a pending wake-up
+  }
+  TRC_OUT("OK");
+  return 0;
+}
+
+int ccm_wakeup_processor(ccm_context_t *ccm) {
+  TRC_IN("()");
+  if (ccm && ccm->processor_wakeup[1] != -1) {
+    ssize_t rc = write(ccm->processor_wakeup[1], "P", 1);
+    (void)rc;  // a full pipe already holds a pending wake-up
+  }
+  TRC_OUT("OK");
+  return 0;
+}

@@ -1,0 +1,24 @@
+// The internal route: records that the network thread puts straight into
+// the context's receive queue, without a socket.
+#include "ccm.h"
+#include "ccm_lock.h"
+#include "wq_trace.h"
+
+int send_IPC_internal(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
+  TRC_IN("(msg=%p)", static_cast<void *>(ccmmsg));
+  if (!ccm || !ccmmsg) {
+    TRC_OUT("ccm or msg == null");
+    return 0;
+  }
+  ccmmsg->type = CCM_MSG_IPC;
+  TRC_DUMP(ccmmsg->msg_start, ccmmsg->len, "internal IPC message");
+  {
+    CcmLockGuard lock(ccm->queue_lock);
+    ccmq_unlink(ccm->msgq_inuse, ccmmsg);
+    ccmq_append(ccm->recvq, ccmmsg);
+  }
+  // The record is in the queue before its wake-up byte can be read.
+  ccm_wakeup_processor(ccm);
+  TRC_OUT("OK");
+  return 0;
+}

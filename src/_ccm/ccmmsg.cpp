@@ -1,0 +1,306 @@
+// Message buffers: allocation with a free list of normal-size messages, the
+// protocol header and the NAT routing blocks written in front of a payload,
+// and emptying of message queues.
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ccm.h"
+#include "ccm_alloc.h"
+#include "ccm_lock.h"
+#include "wq_trace.h"
+#include "zudnst.h"
+
+namespace {
+constexpr char kMsgEyec[16] = {'#', '#', 'C', 'C', 'M', '#', 'M', 'E', 'S', 'S', 'A', 'G', 'E', '#', '#', '#'};
+constexpr size_t kMsgHeaderSize = offsetof(ccm_msg_t, buffer);
+
+void alloc_error(ccm_error_t *ccmerr, int line) {
+  if (!ccmerr) return;
+  ccmerr->msgnr = 3301;
+  snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s/%s(%d)", "CCMMSG", "src/_ccm/ccmmsg", line);
+}
+
+// Frees a detached chain of messages one by one.
+void free_chain(ccm_context_t *ccm, ccm_msg_t *m) {
+  while (m) {
+    ccm_msg_t *nxt = m->nxt;
+    ccm_msg_free(ccm, m);
+    m = nxt;
+  }
+}
+
+// Writes `name` as exactly 8 characters, cut or padded with blanks.
+void put_name8(unsigned char *p, const char *name, size_t cap) {
+  size_t n = strnlen(name, cap);
+  for (size_t i = 0; i < 8; ++i) p[i] = i < n ? static_cast<unsigned char>(name[i]) : ' ';
+}
+}  // namespace
+
+ccm_msg_t *ccm_msg_alloc(ccm_context_t *ccm, ccm_error_t *ccmerr) {
+  return ccm_msg_alloc_huge(ccm, kCcmNormalSize, ccmerr);
+}
+
+ccm_msg_t *ccm_msg_alloc_huge(ccm_context_t *ccm, int32_t size, ccm_error_t *ccmerr) {
+  TRC_IN("(size=%d)", size);
+  // A size that is not positive, or whose doubled data area does not fit the
+  // 32-bit size arithmetic of the message, gives no message at all.
+  if (!ccm || size <= 0 || size > INT32_MAX / 2) {
+    alloc_error(ccmerr, __LINE__);
+    TRC_OUT("invalid size %d", size);
+    return nullptr;
+  }
+  ccm_msg_t *m = nullptr;
+  if (size == kCcmNormalSize) {
+    CcmLockGuard lock(ccm->queue_lock);
+    m = ccmq_pop(ccm->msg_freeq);
+    if (m) ccm->nof_freemsg--;
+  }
+  if (!m) {
+    // The data area always covers the headroom, so msg_start never points
+    // outside the block, even for a tiny huge message.
+    size_t area = 2 * static_cast<size_t>(size);
+    if (area < static_cast<size_t>(kCcmHeadroom)) area = kCcmHeadroom;
+    m = static_cast<ccm_msg_t *>(ccm_calloc(1, kMsgHeaderSize + area));
+    if (!m) {
+      alloc_error(ccmerr, __LINE__);
+      TRC_OUT("malloc error, message queue");
+      return nullptr;
+    }
+  }
+  // Only the header is cleared: a recycled data area keeps its old bytes.
+  memset(m, 0, kMsgHeaderSize);
+  memcpy(m->eyec, kMsgEyec, sizeof m->eyec);
+  m->size = size;
+  m->buffer1 = m->buffer;
+  m->buffer2 = m->buffer1 + size;
+  m->msg_start = m->buffer1 + kCcmHeadroom;
+  {
+    CcmLockGuard lock(ccm->queue_lock);
+    m->ID = static_cast<uint64_t>(static_cast<int64_t>(ccm->unique_msg_ID));
+    ccm->unique_msg_ID = static_cast<int>(static_cast<unsigned>(ccm->unique_msg_ID) + 1u);
+    ccmq_push(ccm->msgq_inuse, m);
+  }
+  TRC_OUT("OK(msg=%p,msgID=%llu,size=%d)", static_cast<void *>(m), static_cast<unsigned long long>(m->ID), size);
+  return m;
+}
+
+int ccm_msg_free(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
+  TRC_IN("(msg=%p)", static_cast<void *>(ccmmsg));
+  if (!ccmmsg) {
+    TRC_OUT("msg == null");
+    return 0;
+  }
+  if (!ccm) {
+    free(ccmmsg);
+    TRC_OUT("no context, message freed");
+    return 0;
+  }
+  enum { kHuge, kSurplus, kKept } what;
+  {
+    CcmLockGuard lock(ccm->queue_lock);
+    ccmq_unlink(ccm->msgq_inuse, ccmmsg);
+    ccmmsg->nxt = nullptr;
+    if (ccmmsg->size != kCcmNormalSize) {
+      what = kHuge;
+    } else if (ccm->nof_freemsg >= kCcmMaxFreeMsgs) {
+      what = kSurplus;
+    } else {
+      ccmq_push(ccm->msg_freeq, ccmmsg);
+      ccm->nof_freemsg++;
+      what = kKept;
+    }
+  }
+  switch (what) {
+    case kHuge:
+      free(ccmmsg);
+      TRC_OUT("huge message is freed");
+      break;
+    case kSurplus:
+      free(ccmmsg);
+      TRC_OUT("normal message freed");
+      break;
+    case kKept:
+      TRC_OUT("put back to freeq");
+      break;
+  }
+  return 0;
+}
+
+int ccm_msg_set_protocol_header(ccm_msg_t *ccmmsg, const char *protocol) {
+  TRC_IN("(msg=%p,protocol=%.3s)", static_cast<void *>(ccmmsg), protocol ? protocol : "");
+  char digits[16];
+  snprintf(digits, sizeof digits, "%.8d", ccmmsg->len);
+  unsigned char *h = ccmmsg->msg_start;
+  memcpy(h, digits, 8);
+  memcpy(h + 8, "WQ8:global", 10);
+  memcpy(h + 18, "001", 3);
+  size_t plen = protocol ? strnlen(protocol, 3) : 0;
+  for (size_t i = 0; i < 3; ++i) h[21 + i] = i < plen ? static_cast<unsigned char>(protocol[i]) : ' ';
+  memset(h + 24, ' ', 8 + 16);
+  TRC_OUT("OK");
+  return 0;
+}
+
+unsigned char *ccm_msg_write_native_data(ccm_msg_t *ccmmsg, char key, const unsigned char *data, int32_t len) {
+  TRC_IN("(msg=%p,key=%d,len=%d)", static_cast<void *>(ccmmsg), key, len);
+  // The block's length is one byte: a longer block, or one that would run
+  // past the data area, is not written.
+  const unsigned char *end = ccmmsg->buffer1 + 2 * static_cast<size_t>(ccmmsg->size);
+  if (key != 0x04 || len < 0 || len > 255 || (!data && len > 0) || ccmmsg->msg_start + 2 + len > end) {
+    TRC_OUT("not written");
+    return nullptr;
+  }
+  ccmmsg->msg_start[0] = 0x04;
+  ccmmsg->msg_start[1] = static_cast<unsigned char>(len);
+  if (len > 0) memcpy(ccmmsg->msg_start + 2, data, static_cast<size_t>(len));
+  ccmmsg->len = len + 2;
+  TRC_OUT("OK");
+  return nullptr;
+}
+
+int cmm_msg_write_sr_data(ccm_msg_t *ccmmsg) {
+  TRC_IN("(msg=%p,len=%d)", static_cast<void *>(ccmmsg), ccmmsg->len);
+  const ccm_addr_t &a = ccmmsg->addr;
+  size_t dst_addr_n = strnlen(a.dst_addr, sizeof a.dst_addr);
+  size_t src_addr_n = strnlen(a.src_addr, sizeof a.src_addr);
+  bool with_dst_addr = dst_addr_n >= 3 && memcmp(a.dst_addr, "*CP", 3) == 0;
+  bool with_dst_name = a.dst_name[0] != '\0';
+  bool with_dst_acv = a.dst_acv != 0;
+  bool with_src_addr = src_addr_n > 0;
+  bool with_src_name = a.src_name[0] != '\0';
+  bool with_src_acv = a.src_acv != 0;
+  bool with_callback = with_src_addr || with_src_name || with_src_acv;
+
+  // Everything must fit between the start of the data area and its end;
+  // otherwise the message is left as it is.
+  size_t front = 5 + (with_dst_addr ? dst_addr_n + 2 : 0) + (with_dst_name ? 10 : 0) + (with_dst_acv ? 6 : 0);
+  size_t back = with_callback ? 3 + (with_src_addr ? src_addr_n + 2 : 0) + (with_src_name ? 10 : 0) +
+                                    (with_src_acv ? 6 : 0)
+                              : 0;
+  size_t headroom = static_cast<size_t>(ccmmsg->msg_start - ccmmsg->buffer1);
+  size_t area = 2 * static_cast<size_t>(ccmmsg->size);
+  if (ccmmsg->len < 0 || front > headroom || headroom + static_cast<size_t>(ccmmsg->len) + back > area) {
+    TRC_OUT("routing blocks do not fit");
+    return -1;
+  }
+
+  // Front blocks, prepended one after the other: the last written is first
+  // on the wire.
+  unsigned char *p = ccmmsg->msg_start - 5;
+  p[0] = 0xFF;
+  wq_put_u32(p + 1, static_cast<uint32_t>(ccmmsg->len));
+  ccmmsg->len += 5;
+  if (with_dst_addr) {
+    p -= dst_addr_n + 2;
+    p[0] = 0x03;
+    p[1] = static_cast<unsigned char>(dst_addr_n);
+    memcpy(p + 2, a.dst_addr, dst_addr_n);
+    ccmmsg->len += static_cast<int32_t>(dst_addr_n + 2);
+  }
+  if (with_dst_name) {
+    p -= 10;
+    p[0] = 0x01;
+    p[1] = 0x08;
+    put_name8(p + 2, a.dst_name, sizeof a.dst_name);
+    ccmmsg->len += 10;
+  }
+  if (with_dst_acv) {
+    p -= 6;
+    p[0] = 0x02;
+    p[1] = 0x04;
+    // Access values travel as 4 bytes, least significant first.
+    wq_put_u32(p + 2, static_cast<uint32_t>(a.dst_acv));
+    ccmmsg->len += 6;
+  }
+  ccmmsg->msg_start = p;
+
+  // Callback block behind the payload.
+  if (with_callback) {
+    unsigned char *cb = ccmmsg->msg_start + ccmmsg->len;
+    unsigned char *q = cb + 3;
+    if (with_src_addr) {
+      q[0] = 0x03;
+      q[1] = static_cast<unsigned char>(src_addr_n);
+      memcpy(q + 2, a.src_addr, src_addr_n);
+      q += src_addr_n + 2;
+    }
+    if (with_src_name) {
+      q[0] = 0x01;
+      q[1] = 0x08;
+      put_name8(q + 2, a.src_name, sizeof a.src_name);
+      q += 10;
+    }
+    if (with_src_acv) {
+      q[0] = 0x02;
+      q[1] = 0x04;
+      wq_put_u32(q + 2, static_cast<uint32_t>(a.src_acv));
+      q += 6;
+    }
+    size_t sub = static_cast<size_t>(q - cb) - 3;
+    cb[0] = 0xFD;
+    wq_put_u16(cb + 1, static_cast<uint16_t>(sub));
+    ccmmsg->len += static_cast<int32_t>(sub + 3);
+  }
+  TRC_OUT("OK(len=%d)", ccmmsg->len);
+  return 0;
+}
+
+int ccm_msg_set_ipc_header(ccm_msg_t * /*ccmmsg*/, size_t /*len*/) {
+  TRC_IN("()");
+  TRC_OUT("OK");
+  return 0;
+}
+
+int ccm_msg_emptying_queues(ccm_context_t *ccm) {
+  TRC_IN("()");
+  if (!ccm) {
+    TRC_OUT("ccm == null");
+    return 0;
+  }
+  TRC("empty global RECV queue");
+  ccm_msg_t *recv = ccm->recvq.head;
+  ccm_msg_t *inuse = ccm->msgq_inuse.head;
+  ccm_msg_t *dispatch = ccm->msgq_2dispatch.head;
+  ccmq_clear(ccm->recvq);
+  ccmq_clear(ccm->msgq_inuse);
+  ccmq_clear(ccm->msgq_2dispatch);
+  free_chain(ccm, recv);
+  free_chain(ccm, inuse);
+  free_chain(ccm, dispatch);
+
+  for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt) {
+    TRC("empty RECV/SENDQ queue of channel(%p,s=%d/chID=%d,%s,flag=%.8X)", static_cast<void *>(ch), ch->s, ch->ID,
+        ch->name, ccm_flag_get(ch->flag));
+    if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) continue;
+    ch->recv_pos = 0;
+    ccm_channel_emptying_msg_queue(ccm, ch);
+  }
+  TRC_OUT("OK");
+  return 0;
+}
+
+int ccm_channel_emptying_msg_queue(ccm_context_t *ccm, ccm_channel_t *ccmch) {
+  TRC_IN("(chID=%d)", ccmch ? ccmch->ID : 0);
+  if (!ccmch) {
+    TRC_OUT("ccmch == null");
+    return 0;
+  }
+  // Detach both lists under the channel's lock, free them after releasing
+  // it: freeing takes the context's queue lock, and the two kinds of queue
+  // lock are never held together.
+  ccm_msg_t *send;
+  ccm_msg_t *recv;
+  {
+    CcmLockGuard lock(ccmch->queue_lock);
+    send = ccmch->sendq.head;
+    recv = ccmch->recvq.head;
+    ccmq_clear(ccmch->sendq);
+    ccmq_clear(ccmch->recvq);
+  }
+  free_chain(ccm, send);
+  free_chain(ccm, recv);
+  TRC_OUT("OK");
+  return 0;
+}

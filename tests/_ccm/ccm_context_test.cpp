@@ -1,0 +1,158 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "_ccm/ccm_test_util.h"
+#include "ccm.h"
+#include "ccm_alloc.h"
+
+using ccmtest::open_fd_count;
+using ccmtest::read_byte;
+
+namespace {
+
+ccm_context_t *open_ctx() {
+  ccm_context_t *ccm = nullptr;
+  ccm_error_t err{};
+  EXPECT_EQ(ccm_open(nullptr, &ccm, &err), 0);
+  return ccm;
+}
+
+TEST(CcmOpen, FreshContextState) {
+  ccm_context_t *ccm = open_ctx();
+  ASSERT_NE(ccm, nullptr);
+  EXPECT_EQ(memcmp(ccm->eyec, "##CCM_CONEXT####", 16), 0);
+  EXPECT_EQ(ccm->unique_channel_ID, 1);
+  EXPECT_EQ(ccm->unique_msg_ID, 1);
+  for (int fd : {ccm->network_wakeup[0], ccm->network_wakeup[1], ccm->processor_wakeup[0], ccm->processor_wakeup[1]})
+    EXPECT_EQ(fd, -1);
+  ccm_error_t v6{};
+  bool v6ok = ccm_check_ipv6_support(&v6) == 0;
+  EXPECT_EQ(ccm_flag_test(ccm->flag, CCM_CTXF_IPV6), v6ok);
+  EXPECT_FALSE(ccm_flag_test(ccm->flag, CCM_CTXF_DELETED));
+
+  // Closing pipes that were never made closes nothing.
+  int before = open_fd_count();
+  EXPECT_EQ(ccm_close_wakeup_pipes(ccm), 0);
+  EXPECT_EQ(open_fd_count(), before);
+  EXPECT_EQ(ccm_close(ccm, nullptr), 0);
+}
+
+TEST(CcmOpen, AllocationFailureReports3301AndLeavesOutputAlone) {
+  ccm_context_t *sentinel = reinterpret_cast<ccm_context_t *>(0x1234);
+  ccm_context_t *ccm = sentinel;
+  ccm_error_t err{};
+  ccm_alloc_fail_at(1);
+  EXPECT_EQ(ccm_open(nullptr, &ccm, &err), -1);
+  ccm_alloc_fail_at(0);
+  EXPECT_EQ(ccm, sentinel);
+  EXPECT_EQ(err.msgnr, 3301);
+  EXPECT_STREQ(err.msginsert, "CCM_OPEN/src/_ccm/ccm(200)");
+}
+
+TEST(CcmOpen, NullContextCallsAreHarmless) {
+  EXPECT_EQ(ccm_close(nullptr, nullptr), 0);
+  EXPECT_EQ(ccm_wakeup_network(nullptr), 0);
+  EXPECT_EQ(ccm_wakeup_processor(nullptr), 0);
+}
+
+TEST(CcmOpen, CloseReleasesMessagesOfEveryQueue) {
+  // LeakSanitizer checks that nothing of these survives ccm_close.
+  ccm_context_t *ccm = open_ctx();
+  ccm_error_t err{};
+  ccm_msg_t *m[5];
+  for (auto &p : m) ASSERT_NE(p = ccm_msg_alloc(ccm, &err), nullptr);
+  ccm_msg_t *huge = ccm_msg_alloc_huge(ccm, 100000, &err);
+  ASSERT_NE(huge, nullptr);
+  ccm_queue_lock(ccm);
+  ccmq_unlink(ccm->msgq_inuse, m[0]);
+  ccmq_append(ccm->sendq, m[0]);
+  ccmq_unlink(ccm->msgq_inuse, m[1]);
+  ccmq_append(ccm->recvq, m[1]);
+  ccmq_unlink(ccm->msgq_inuse, m[2]);
+  ccmq_append(ccm->msgq_2dispatch, m[2]);
+  ccmq_unlink(ccm->msgq_inuse, huge);
+  ccmq_append(ccm->recvq, huge);
+  ccm_queue_unlock(ccm);
+  ccm_msg_free(ccm, m[3]);  // one already in the free list
+  EXPECT_EQ(ccm->nof_freemsg, 1);
+  EXPECT_EQ(ccm_close(ccm, nullptr), 0);
+}
+
+TEST(CcmWakeup, PipesCarryOneByteEach) {
+  int before = open_fd_count();
+  ccm_context_t *ccm = open_ctx();
+  ccm_error_t err{};
+  ASSERT_EQ(ccm_create_wakeup_pipes(ccm, &err), 0);
+  EXPECT_EQ(open_fd_count(), before + 4);
+
+  EXPECT_EQ(ccm_wakeup_network(ccm), 0);
+  EXPECT_EQ(read_byte(ccm->network_wakeup[0]), 'N');
+  EXPECT_TRUE(ccmtest::nothing_to_read(ccm->network_wakeup[0]));
+  EXPECT_TRUE(ccmtest::nothing_to_read(ccm->processor_wakeup[0]));
+
+  EXPECT_EQ(ccm_wakeup_processor(ccm), 0);
+  ccm_wakeup_processor(ccm);
+  EXPECT_EQ(read_byte(ccm->processor_wakeup[0]), 'P');
+  EXPECT_EQ(read_byte(ccm->processor_wakeup[0]), 'P');
+  EXPECT_TRUE(ccmtest::nothing_to_read(ccm->processor_wakeup[0]));
+  EXPECT_TRUE(ccmtest::nothing_to_read(ccm->network_wakeup[0]));
+
+  // Creating them again replaces the four descriptors instead of adding.
+  ccm_wakeup_network(ccm);  // a byte in the old pipe must not survive
+  ASSERT_EQ(ccm_create_wakeup_pipes(ccm, &err), 0);
+  EXPECT_EQ(open_fd_count(), before + 4);
+  EXPECT_TRUE(ccmtest::nothing_to_read(ccm->network_wakeup[0]));
+
+  EXPECT_EQ(ccm_close(ccm, nullptr), 0);
+  EXPECT_EQ(open_fd_count(), before);
+}
+
+TEST(CcmWakeup, FullPipeNeverBlocksTheWriter) {
+  ccm_context_t *ccm = open_ctx();
+  ccm_error_t err{};
+  ASSERT_EQ(ccm_create_wakeup_pipes(ccm, &err), 0);
+  ASSERT_TRUE(fcntl(ccm->processor_wakeup[1], F_GETFL) & O_NONBLOCK);
+  ASSERT_TRUE(fcntl(ccm->network_wakeup[1], F_GETFL) & O_NONBLOCK);
+  // More bytes than any pipe holds: with a blocking write end this would
+  // hang the writer for good.
+  for (int i = 0; i < 200000; ++i) {
+    ccm_wakeup_processor(ccm);
+    ccm_wakeup_network(ccm);
+  }
+  EXPECT_EQ(read_byte(ccm->processor_wakeup[0]), 'P');
+  EXPECT_EQ(read_byte(ccm->network_wakeup[0]), 'N');
+  EXPECT_EQ(ccm_close(ccm, nullptr), 0);
+}
+
+TEST(CcmLocks, LockFunctionsTakeAndReleaseTheirMutex) {
+  ccm_context_t *ccm = open_ctx();
+  ccm_channel_t *ch = nullptr;
+  ccm_error_t err{};
+  ASSERT_EQ(ccm_channel_new_entry(ccm, &ch, &err), 0);
+  struct Pair {
+    int (*lock)(ccm_context_t *);
+    int (*unlock)(ccm_context_t *);
+    pthread_mutex_t *m;
+  } pairs[] = {{ccm_queue_lock, ccm_queue_unlock, &ccm->queue_lock},
+               {ccm_channel_lock, ccm_channel_unlock, &ccm->channel_lock}};
+  for (auto &p : pairs) {
+    EXPECT_EQ(p.lock(ccm), 0);
+    EXPECT_EQ(pthread_mutex_trylock(p.m), EBUSY);
+    EXPECT_EQ(p.unlock(ccm), 0);
+    ASSERT_EQ(pthread_mutex_trylock(p.m), 0);
+    pthread_mutex_unlock(p.m);
+  }
+  EXPECT_EQ(ccmch_queue_lock(ccm, ch), 0);
+  EXPECT_EQ(pthread_mutex_trylock(&ch->queue_lock), EBUSY);
+  EXPECT_EQ(ccmch_queue_unlock(ccm, ch), 0);
+  ASSERT_EQ(pthread_mutex_trylock(&ch->queue_lock), 0);
+  pthread_mutex_unlock(&ch->queue_lock);
+  ch->type = -1;  // silent
+  ccm_channel_destroy(ccm, ch, &err);
+  EXPECT_EQ(ccm_close(ccm, nullptr), 0);
+}
+
+}  // namespace

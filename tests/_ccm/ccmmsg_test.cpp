@@ -1,0 +1,357 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ccm.h"
+#include "ccm_alloc.h"
+#include "wq_sr.h"
+
+namespace {
+
+class CcmMsg : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ccm_error_t err{};
+    ASSERT_EQ(ccm_open(nullptr, &ccm, &err), 0);
+  }
+  void TearDown() override { ccm_close(ccm, nullptr); }
+
+  int count(const ccm_msgq_t &q) {
+    int n = 0;
+    for (ccm_msg_t *m = q.head; m; m = m->nxt) ++n;
+    return n;
+  }
+  bool in(const ccm_msgq_t &q, const ccm_msg_t *x) {
+    for (ccm_msg_t *m = q.head; m; m = m->nxt)
+      if (m == x) return true;
+    return false;
+  }
+
+  ccm_context_t *ccm = nullptr;
+  ccm_error_t err{};
+};
+
+TEST_F(CcmMsg, FreshMessageLayout) {
+  ccm_msg_t *m = ccm_msg_alloc(ccm, &err);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(memcmp(m->eyec, "##CCM#MESSAGE###", 16), 0);
+  EXPECT_EQ(m->size, 32768);
+  EXPECT_EQ(m->buffer1, m->buffer);
+  EXPECT_EQ(m->buffer2, m->buffer1 + 32768);
+  EXPECT_EQ(m->msg_start, m->buffer1 + 256);
+  EXPECT_EQ(m->len, 0);
+  EXPECT_EQ(m->pos, 0);
+  EXPECT_EQ(m->type, 0);
+  EXPECT_EQ(m->flag, 0u);
+  ccm_addr_t zero{};
+  EXPECT_EQ(memcmp(&m->addr, &zero, sizeof zero), 0);
+  EXPECT_EQ(m->ID, 1u);
+  // The whole data area is usable (AddressSanitizer checks the bounds).
+  memset(m->msg_start, 0xAB, 2 * 32768 - 256);
+  EXPECT_EQ(ccm->msgq_inuse.head, m);
+  EXPECT_EQ(ccm_msg_free(ccm, m), 0);
+}
+
+TEST_F(CcmMsg, RecyclingKeepsDataAndRenewsHeader) {
+  ccm_msg_t *a = ccm_msg_alloc(ccm, &err);
+  ccm_msg_t *b = ccm_msg_alloc(ccm, &err);
+  memcpy(b->buffer1 + 300, "old bytes", 9);
+  b->len = 77;
+  b->type = 2;
+  b->flag = 0x20;
+  strcpy(b->addr.dst_name, "X");
+  uint64_t oldID = b->ID;
+  ccm_msg_free(ccm, a);
+  ccm_msg_free(ccm, b);
+  EXPECT_EQ(ccm->nof_freemsg, 2);
+  EXPECT_EQ(ccm->msgq_inuse.head, nullptr);
+  EXPECT_EQ(ccm->msgq_inuse.tail, nullptr);
+
+  ccm_msg_t *c = ccm_msg_alloc(ccm, &err);
+  EXPECT_EQ(c, b);  // most recently freed first
+  EXPECT_EQ(ccm->nof_freemsg, 1);
+  EXPECT_GT(c->ID, oldID);
+  EXPECT_EQ(c->len, 0);
+  EXPECT_EQ(c->type, 0);
+  EXPECT_EQ(c->flag, 0u);
+  EXPECT_EQ(c->addr.dst_name[0], '\0');
+  EXPECT_EQ(c->nxt, nullptr);
+  EXPECT_EQ(c->msg_start, c->buffer1 + 256);
+  EXPECT_EQ(memcmp(c->buffer1 + 300, "old bytes", 9), 0);
+  ccm_msg_t *d = ccm_msg_alloc(ccm, &err);
+  EXPECT_EQ(d, a);
+  EXPECT_EQ(ccm->msg_freeq.head, nullptr);
+  EXPECT_EQ(ccm->msg_freeq.tail, nullptr);
+  ccm_msg_free(ccm, c);
+  ccm_msg_free(ccm, d);
+}
+
+TEST_F(CcmMsg, HugeMessagesBypassTheFreeList) {
+  ccm_msg_t *n = ccm_msg_alloc(ccm, &err);
+  ccm_msg_free(ccm, n);
+  ASSERT_EQ(ccm->nof_freemsg, 1);
+  for (int size : {100, 1000, 40000}) {
+    ccm_msg_t *h = ccm_msg_alloc_huge(ccm, size, &err);
+    ASSERT_NE(h, nullptr);
+    EXPECT_NE(h, n);
+    EXPECT_EQ(h->size, size);
+    EXPECT_EQ(h->buffer2, h->buffer1 + size);
+    memset(h->buffer1, 0x5A, 2 * static_cast<size_t>(size));
+    EXPECT_EQ(ccm->nof_freemsg, 1);
+    ccm_msg_free(ccm, h);
+    EXPECT_EQ(ccm->nof_freemsg, 1);  // released, not kept
+  }
+  // A tiny huge message still has its headroom inside the block.
+  ccm_msg_t *t = ccm_msg_alloc_huge(ccm, 1, &err);
+  ASSERT_NE(t, nullptr);
+  memset(t->buffer1, 0, 256);
+  ccm_msg_free(ccm, t);
+}
+
+TEST_F(CcmMsg, FreeListHoldsAtMost64) {
+  std::vector<ccm_msg_t *> v;
+  for (int i = 0; i < 70; ++i) v.push_back(ccm_msg_alloc(ccm, &err));
+  for (auto *m : v) ccm_msg_free(ccm, m);
+  EXPECT_EQ(ccm->nof_freemsg, 64);
+  EXPECT_EQ(count(ccm->msg_freeq), 64);
+  EXPECT_EQ(count(ccm->msgq_inuse), 0);
+}
+
+TEST_F(CcmMsg, InvalidSizesAndAllocationFailureReport3301) {
+  for (int32_t size : {0, -1, INT32_MIN, INT32_MAX, INT32_MAX / 2 + 1}) {
+    ccm_error_t e{};
+    EXPECT_EQ(ccm_msg_alloc_huge(ccm, size, &e), nullptr) << size;
+    EXPECT_EQ(e.msgnr, 3301);
+    EXPECT_EQ(std::string(e.msginsert).rfind("CCMMSG/src/_ccm/ccmmsg(", 0), 0u) << e.msginsert;
+  }
+  int idBefore = ccm->unique_msg_ID;
+  ccm_error_t e{};
+  ccm_alloc_fail_at(1);
+  EXPECT_EQ(ccm_msg_alloc(ccm, &e), nullptr);
+  ccm_alloc_fail_at(0);
+  EXPECT_EQ(e.msgnr, 3301);
+  EXPECT_EQ(std::string(e.msginsert).rfind("CCMMSG/src/_ccm/ccmmsg(", 0), 0u);
+  EXPECT_EQ(ccm->unique_msg_ID, idBefore);
+  EXPECT_EQ(ccm->msgq_inuse.head, nullptr);
+}
+
+TEST_F(CcmMsg, FreeUnlinksFromAnyPlaceOfTheInUseList) {
+  ccm_msg_t *a = ccm_msg_alloc(ccm, &err);
+  ccm_msg_t *b = ccm_msg_alloc(ccm, &err);
+  ccm_msg_t *c = ccm_msg_alloc(ccm, &err);
+  // Stack order: c, b, a; tail is a.
+  EXPECT_EQ(ccm->msgq_inuse.head, c);
+  EXPECT_EQ(ccm->msgq_inuse.tail, a);
+  ccm_msg_free(ccm, a);  // the tail
+  EXPECT_EQ(ccm->msgq_inuse.tail, b);
+  EXPECT_EQ(b->nxt, nullptr);
+  ccm_msg_t *d = ccm_msg_alloc(ccm, &err);  // recycles a, pushes in front
+  EXPECT_EQ(d, a);
+  ccm_msg_free(ccm, c);  // the middle
+  EXPECT_EQ(ccm->msgq_inuse.head, d);
+  EXPECT_EQ(d->nxt, b);
+  ccm_msg_free(ccm, d);
+  ccm_msg_free(ccm, b);
+  EXPECT_EQ(ccm->msgq_inuse.head, nullptr);
+  EXPECT_EQ(ccm->msgq_inuse.tail, nullptr);
+  // A message held outside every list is freed without touching the lists.
+  ccm_msg_t *x = ccm_msg_alloc(ccm, &err);
+  ccm_msg_t *y = ccm_msg_alloc(ccm, &err);
+  ccm_queue_lock(ccm);
+  ccmq_unlink(ccm->msgq_inuse, x);
+  ccm_queue_unlock(ccm);
+  ccm_msg_free(ccm, x);
+  EXPECT_EQ(ccm->msgq_inuse.head, y);
+  EXPECT_EQ(ccm->msgq_inuse.tail, y);
+  ccm_msg_free(ccm, y);
+  EXPECT_EQ(ccm_msg_free(ccm, nullptr), 0);
+}
+
+TEST(CcmQueue, AppendJudgesEmptinessByHeadOnly) {
+  struct E { E *nxt; int v; } e1{nullptr, 1}, e2{nullptr, 2}, e3{nullptr, 3};
+  ccm_queue_t<E> q{};
+  ccmq_append(q, &e1);
+  ccmq_append(q, &e2);
+  // A consumer takes both heads and leaves the tail behind.
+  q.head = q.head->nxt;
+  q.head = q.head->nxt;
+  EXPECT_EQ(q.head, nullptr);
+  EXPECT_EQ(q.tail, &e2);
+  ccmq_append(q, &e3);
+  EXPECT_EQ(q.head, &e3);
+  EXPECT_EQ(q.tail, &e3);
+  EXPECT_EQ(e2.nxt, nullptr);  // the stale tail is not linked to
+}
+
+TEST_F(CcmMsg, ProtocolHeader) {
+  ccm_msg_t *m = ccm_msg_alloc(ccm, &err);
+  m->msg_start -= 48;
+  m->len = 339;
+  memset(m->msg_start, 0, 48);
+  EXPECT_EQ(ccm_msg_set_protocol_header(m, "NAT"), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(m->msg_start), 48),
+            "00000339WQ8:global001NAT" + std::string(24, ' '));
+  EXPECT_EQ(GetProtocolLength(m->msg_start), 339);
+  ccm_msg_free(ccm, m);
+}
+
+TEST_F(CcmMsg, NativeDataBlock) {
+  ccm_msg_t *m = ccm_msg_alloc(ccm, &err);
+  const unsigned char data[] = {'a', 'b', 'c'};
+  EXPECT_EQ(ccm_msg_write_native_data(m, 0x04, data, 3), nullptr);
+  EXPECT_EQ(m->len, 5);
+  EXPECT_EQ(memcmp(m->msg_start, "\x04\x03" "abc", 5), 0);
+  // Other keys, or a block whose length does not fit its length byte, are not written.
+  m->len = 0;
+  std::vector<unsigned char> big(300, 'x');
+  ccm_msg_write_native_data(m, 0x05, data, 3);
+  ccm_msg_write_native_data(m, 0x04, big.data(), 300);
+  EXPECT_EQ(m->len, 0);
+  EXPECT_EQ(m->msg_start[2], 'a');
+  ccm_msg_free(ccm, m);
+}
+
+class CcmSrData : public CcmMsg {
+ protected:
+  ccm_msg_t *payload(int n) {
+    ccm_msg_t *m = ccm_msg_alloc(ccm, &err);
+    for (int i = 0; i < n; ++i) m->msg_start[i] = static_cast<unsigned char>('A' + i % 26);
+    m->len = n;
+    return m;
+  }
+  std::string front(ccm_msg_t *m, const unsigned char *orig) {
+    return std::string(reinterpret_cast<char *>(m->msg_start), static_cast<size_t>(orig - m->msg_start));
+  }
+};
+
+TEST_F(CcmSrData, DestinationNameOnly) {
+  ccm_msg_t *m = payload(276);
+  unsigned char *orig = m->msg_start;
+  strcpy(m->addr.dst_name, "JPAKTJ_R");
+  EXPECT_EQ(cmm_msg_write_sr_data(m), 0);
+  EXPECT_EQ(m->len, 291);
+  EXPECT_EQ(front(m, orig), std::string("\x01\x08JPAKTJ_R\xFF\x14\x01\x00\x00", 15));
+  EXPECT_EQ(orig[0], 'A');
+  m->msg_start -= 48;
+  m->len += 48;
+  ccm_msg_set_protocol_header(m, "NAT");
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(m->msg_start), 8), "00000339");
+  ccm_msg_free(ccm, m);
+}
+
+TEST_F(CcmSrData, AllBlocksInWireOrder) {
+  ccm_msg_t *m = payload(4);
+  unsigned char *orig = m->msg_start;
+  strcpy(m->addr.dst_addr, "*CP0815");
+  strcpy(m->addr.dst_name, "LONGFUNCTIONNAME");
+  m->addr.dst_acv = 0x01020304;
+  strcpy(m->addr.src_addr, "*IPC(A)");
+  strcpy(m->addr.src_name, "CB");
+  m->addr.src_acv = -2;
+  EXPECT_EQ(cmm_msg_write_sr_data(m), 0);
+  std::string expect_front = std::string("\x02\x04\x04\x03\x02\x01", 6) + "\x01\x08LONGFUNC" +
+                             std::string("\x03\x07*CP0815", 9) + std::string("\xFF\x04\x00\x00\x00", 5);
+  EXPECT_EQ(front(m, orig), expect_front);
+  std::string cb(reinterpret_cast<char *>(orig + 4), 3 + 9 + 10 + 6);
+  std::string expect_cb = std::string("\xFD\x19\x00", 3) + std::string("\x03\x07*IPC(A)", 9) +
+                          std::string("\x01\x08" "CB      ", 10) + std::string("\x02\x04\xFE\xFF\xFF\xFF", 6);
+  EXPECT_EQ(cb, expect_cb);
+  EXPECT_EQ(m->len, static_cast<int>(expect_front.size() + 4 + expect_cb.size()));
+  ccm_msg_free(ccm, m);
+}
+
+TEST_F(CcmSrData, AddressNotStartingWithCpStaysOut) {
+  ccm_msg_t *m = payload(2);
+  unsigned char *orig = m->msg_start;
+  strcpy(m->addr.dst_addr, "*SERVER");
+  EXPECT_EQ(cmm_msg_write_sr_data(m), 0);
+  EXPECT_EQ(front(m, orig), std::string("\xFF\x02\x00\x00\x00", 5));
+  EXPECT_EQ(m->len, 7);  // no callback block without a source field
+  ccm_msg_free(ccm, m);
+}
+
+TEST_F(CcmSrData, BlocksThatDoNotFitLeaveTheMessageAlone) {
+  ccm_msg_t *m = payload(1);
+  strcpy(m->addr.dst_name, "F");
+  m->msg_start = m->buffer1 + 4;  // no room left in front
+  unsigned char *start = m->msg_start;
+  EXPECT_EQ(cmm_msg_write_sr_data(m), -1);
+  EXPECT_EQ(m->msg_start, start);
+  EXPECT_EQ(m->len, 1);
+  ccm_msg_t *full = payload(0);
+  full->len = 2 * 32768 - 256;  // payload fills the area; the callback would run past it
+  strcpy(full->addr.src_name, "CB");
+  EXPECT_EQ(cmm_msg_write_sr_data(full), -1);
+  EXPECT_EQ(full->len, 2 * 32768 - 256);
+  ccm_msg_free(ccm, m);
+  ccm_msg_free(ccm, full);
+}
+
+TEST_F(CcmMsg, EmptyingQueues) {
+  ccm_channel_t *live = nullptr;
+  ccm_channel_t *dead = nullptr;
+  ASSERT_EQ(ccm_channel_new_entry(ccm, &live, &err), 0);
+  ASSERT_EQ(ccm_channel_new_entry(ccm, &dead, &err), 0);
+  ccmq_append(ccm->channelq, live);
+  ccmq_append(ccm->channelq, dead);
+  ccm_flag_set(dead->flag, CCM_CHF_DELETED);
+  live->recv_pos = 17;
+  dead->recv_pos = 5;
+  auto move = [&](ccm_msgq_t &q) {
+    ccm_msg_t *m = ccm_msg_alloc(ccm, &err);
+    ccmq_unlink(ccm->msgq_inuse, m);
+    ccmq_append(q, m);
+    return m;
+  };
+  move(ccm->recvq);
+  move(ccm->msgq_2dispatch);
+  ccm_msg_t *ctxSend = move(ccm->sendq);
+  move(live->sendq);
+  move(live->recvq);
+  ccm_msg_t *deadMsg = move(dead->sendq);
+  ccm_msg_alloc(ccm, &err);  // stays in use
+  EXPECT_EQ(ccm_msg_emptying_queues(ccm), 0);
+  EXPECT_EQ(ccm->recvq.head, nullptr);
+  EXPECT_EQ(ccm->msgq_inuse.head, nullptr);
+  EXPECT_EQ(ccm->msgq_2dispatch.head, nullptr);
+  EXPECT_EQ(live->sendq.head, nullptr);
+  EXPECT_EQ(live->recvq.head, nullptr);
+  EXPECT_EQ(live->recv_pos, 0);
+  EXPECT_EQ(ccm->sendq.head, ctxSend);  // left alone
+  EXPECT_EQ(dead->sendq.head, deadMsg);  // deleted channels are skipped
+  EXPECT_EQ(dead->recv_pos, 5);
+  EXPECT_EQ(ccm->nof_freemsg, 5);
+
+  EXPECT_EQ(ccm_channel_emptying_msg_queue(ccm, dead), 0);
+  EXPECT_EQ(dead->sendq.head, nullptr);
+  EXPECT_EQ(ccm->nof_freemsg, 6);
+  ccm_channel_closeall(ccm);
+}
+
+TEST_F(CcmMsg, ConcurrentAllocAndFreeFromTwoThreads) {
+  auto work = [this] {
+    ccm_error_t e{};
+    for (int i = 0; i < 2000; ++i) {
+      ccm_msg_t *a = ccm_msg_alloc(ccm, &e);
+      ccm_msg_t *b = ccm_msg_alloc_huge(ccm, 64, &e);
+      ASSERT_NE(a, nullptr);
+      ASSERT_NE(b, nullptr);
+      a->msg_start[0] = 1;
+      ccm_msg_free(ccm, b);
+      ccm_msg_free(ccm, a);
+    }
+  };
+  std::thread t1(work), t2(work);
+  t1.join();
+  t2.join();
+  EXPECT_EQ(ccm->msgq_inuse.head, nullptr);
+  EXPECT_LE(ccm->nof_freemsg, 64);
+  EXPECT_EQ(count(ccm->msg_freeq), ccm->nof_freemsg);
+  EXPECT_EQ(ccm->unique_msg_ID, 1 + 2 * 2 * 2000);
+}
+
+}  // namespace
