@@ -90,7 +90,8 @@ char *_StringCat(char *RcvArea, int RcvSize, const char *SndArea, const char *Fi
 }
 
 void EatString(char *pChar, int Idx) {
-  for (int i = 0; i <= Idx && *pChar == ' '; ++i, --pChar) *pChar = '\0';
+  // Walks back by index so that no pointer before the field is ever formed.
+  for (int i = 0; i <= Idx && pChar[-i] == ' '; ++i) pChar[-i] = '\0';
 }
 
 void EatTrailing(char *Area, int Length) {

@@ -3,8 +3,8 @@
 
 #include <pthread.h>
 
-#include <cctype>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -15,7 +15,14 @@ logger_function_t *default_logger = messenger_logger;
 
 namespace {
 constexpr size_t kLineSize = 2048;
-}
+
+// Blank, digits, letters and punctuation of the C locale, decided on the byte
+// value so that no locale setting changes what a dump shows.
+bool dump_printable(unsigned char c) { return c >= 0x20 && c <= 0x7E; }
+
+// Translation tables between EBCDIC 273 and PC code page 850.
+#include "swapcode_tables.inc"
+}  // namespace
 
 int trc_level() { return trcFlag.load(std::memory_order_relaxed); }
 
@@ -108,7 +115,7 @@ int trcdump(const void *area, int len, const char *format, ...) {
     line[pos++] = '>';
     for (int i = 0; i < l; ++i) {
       unsigned char c = p[offset + i];
-      line[pos++] = (isalnum(c) || ispunct(c) || c == ' ') ? (char)c : '.';
+      line[pos++] = dump_printable(c) ? (char)c : '.';
     }
     line[pos++] = '<';
     line[pos] = '\0';
@@ -131,3 +138,9 @@ int trcdump_limited(const void *, int, int, const char *, ...) { return 0; }
 int is_gss_message(struct __ccm_context *, struct __ccm_msg *) { return 0; }
 
 int OwnCode() { return 1; }
+
+void Swapcode(int srccode, int trgcode, unsigned char *from, int size) {
+  if (srccode == trgcode || !from) return;
+  const unsigned char *table = trgcode == 0 ? ascii2ebcdic : ebcdic2ascii;
+  for (int i = 0; i < size; ++i) from[i] = table[from[i]];
+}

@@ -1,0 +1,207 @@
+#include "zutime.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <string>
+
+#include "msg_type2.h"
+
+namespace {
+
+// Central European time with summer time, given as a rule so that no zone
+// database is needed.
+class TimeInBerlin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char *old = getenv("TZ");
+    had_tz_ = old != nullptr;
+    if (had_tz_) old_tz_ = old;
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+  }
+  void TearDown() override {
+    if (had_tz_) {
+      setenv("TZ", old_tz_.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  bool had_tz_ = false;
+  std::string old_tz_;
+};
+
+// 2026-12-31 23:30:15 UTC, which is 2027-01-01 00:30:15 in Berlin.
+constexpr time_t kNewYear = 1798759815;
+// 2026-07-01 10:00:00 UTC, 12:00:00 summer time in Berlin.
+constexpr time_t kSummer = 1782900000;
+
+TEST_F(TimeInBerlin, GivenTimeFillsBothHalvesAndShortText) {
+  DATUM_BUFF dt;
+  memset(&dt, 0x5A, sizeof dt);
+  time_t t = kNewYear;
+  GetDatumZeit2(&t, &dt);
+  EXPECT_EQ(dt.dt_time, kNewYear);
+  EXPECT_EQ(dt.dt_jahr, 2027);
+  EXPECT_EQ(dt.dt_mon, 1);
+  EXPECT_EQ(dt.dt_tag, 1);
+  EXPECT_EQ(dt.dt_std, 0);
+  EXPECT_EQ(dt.dt_min, 30);
+  EXPECT_EQ(dt.dt_sek, 15);
+  EXPECT_EQ(dt.utc_jahr, 2026);
+  EXPECT_EQ(dt.utc_mon, 12);
+  EXPECT_EQ(dt.utc_tag, 31);
+  EXPECT_EQ(dt.utc_std, 23);
+  EXPECT_EQ(dt.utc_min, 30);
+  EXPECT_EQ(dt.utc_sek, 15);
+  EXPECT_EQ(dt.dt_msek, 0);
+  EXPECT_EQ(dt.dt_usek, 0);
+  EXPECT_EQ(dt.utc_msek, 0);
+  EXPECT_EQ(dt.utc_usek, 0);
+  EXPECT_EQ(dt.dt_nsek, 0);
+  EXPECT_EQ(dt.utc_nsek, 0);
+  EXPECT_STREQ(dt.dt_xdat, "20270101/003015");
+  // The record is cleared first: nothing of the old bytes survives.
+  EXPECT_EQ(dt.dt_xdat[31], '\0');
+
+  t = kSummer;
+  DATUM_BUFF *st = GetDatumZeit(&t);
+  EXPECT_STREQ(st->dt_xdat, "20260701/120000");
+  EXPECT_EQ(st->utc_std, 10);
+  EXPECT_STREQ(GetDtChar(&t), "20260701/120000");
+}
+
+TEST_F(TimeInBerlin, CurrentTimeHasSubSecondText) {
+  time_t before = time(nullptr);
+  DATUM_BUFF dt;
+  GetDatumZeit2(nullptr, &dt);
+  time_t after = time(nullptr);
+  EXPECT_GE(dt.dt_time, before);
+  EXPECT_LE(dt.dt_time, after);
+  ASSERT_EQ(strlen(dt.dt_xdat), 19u);
+  EXPECT_TRUE(std::regex_match(dt.dt_xdat, std::regex(R"(\d{8}/\d{6}\.\d{3})"))) << dt.dt_xdat;
+  EXPECT_GE(dt.dt_msek, 0);
+  EXPECT_LE(dt.dt_msek, 999);
+  EXPECT_GE(dt.dt_usek, 0);
+  EXPECT_LE(dt.dt_usek, 999);
+  EXPECT_EQ(dt.utc_msek, dt.dt_msek);
+  EXPECT_EQ(dt.utc_usek, dt.dt_usek);
+  char tail[8];
+  snprintf(tail, sizeof tail, ".%.3d", dt.dt_msek);
+  EXPECT_EQ(std::string(dt.dt_xdat + 15), tail);
+  // The text and the calendar fields describe the same moment.
+  char head[64];
+  snprintf(head, sizeof head, "%.4d%.2d%.2d/%.2d%.2d%.2d", dt.dt_jahr, dt.dt_mon, dt.dt_tag, dt.dt_std, dt.dt_min,
+           dt.dt_sek);
+  EXPECT_EQ(std::string(dt.dt_xdat, 15), head);
+}
+
+TEST(ElapsedTime, MicrosecondsOfTheCurrentSecond) {
+  int usec = -5;
+  time_t now = GetElapsedTime(&usec);
+  EXPECT_GE(usec, 0);
+  EXPECT_LE(usec, 999999);
+  EXPECT_LE(now, time(nullptr));
+  EXPECT_GT(GetElapsedTime(nullptr), 0);
+}
+
+TEST(ElapsedTime, LapTimerMeasuresFromLastCall) {
+  EXPECT_EQ(GetUsec(nullptr, 1), 0);
+  struct timeval tv = {};
+  EXPECT_EQ(GetUsec(&tv, 0), 0);
+  EXPECT_GT(tv.tv_sec, 0);
+  // Pretend the start was one and a half seconds earlier.
+  struct timeval start = tv;
+  tv.tv_sec -= 1;
+  if (tv.tv_usec >= 500000) {
+    tv.tv_usec -= 500000;
+  } else {
+    tv.tv_sec -= 1;
+    tv.tv_usec += 500000;
+  }
+  int lap = GetUsec(&tv, 1);
+  EXPECT_GE(lap, 1500000);
+  // The lap restarted the interval from now.
+  EXPECT_TRUE(tv.tv_sec > start.tv_sec || (tv.tv_sec == start.tv_sec && tv.tv_usec >= start.tv_usec));
+  EXPECT_GE(GetUsec(&tv, 1), 0);
+}
+
+TEST_F(TimeInBerlin, DtChar2IsBounded) {
+  char buf[32];
+  memset(buf, 'x', sizeof buf);
+  GetDtChar2(nullptr, buf, 32);
+  EXPECT_EQ(strlen(buf), 19u);
+  memset(buf, 'x', sizeof buf);
+  GetDtChar2(nullptr, buf, 16);
+  EXPECT_EQ(strlen(buf), 14u);
+  EXPECT_EQ(buf[15], 'x');
+  memset(buf, 'x', sizeof buf);
+  GetDtChar2(nullptr, buf, 1);
+  EXPECT_EQ(buf[0], '\0');
+  EXPECT_EQ(buf[1], 'x');
+}
+
+MSG_TYPE_TIMESTAMP Stamp(int y, int mo, int d, int h, int mi, int s) {
+  MSG_TYPE_TIMESTAMP ts;
+  memset(&ts, 0, sizeof ts);
+  ts.jjjj = (int16_t)y;
+  ts.mo = (int16_t)mo;
+  ts.tt = (int16_t)d;
+  ts.hh = (int16_t)h;
+  ts.mi = (int16_t)mi;
+  ts.ss = (int16_t)s;
+  ts.ns = 777;
+  return ts;
+}
+
+void ExpectStamp(const MSG_TYPE_TIMESTAMP &ts, int y, int mo, int d, int h, int mi, int s) {
+  EXPECT_EQ(ts.jjjj, y);
+  EXPECT_EQ(ts.mo, mo);
+  EXPECT_EQ(ts.tt, d);
+  EXPECT_EQ(ts.hh, h);
+  EXPECT_EQ(ts.mi, mi);
+  EXPECT_EQ(ts.ss, s);
+  EXPECT_EQ(ts.ns, 777);
+}
+
+TEST_F(TimeInBerlin, UtcStampUsesStandardTimeAllYear) {
+  MSG_TYPE_TIMESTAMP winter = Stamp(2026, 1, 15, 12, 5, 6);
+  EXPECT_EQ(CreateCharUtcTime(&winter), 0);
+  ExpectStamp(winter, 2026, 1, 15, 11, 5, 6);
+  // Summer: the standard offset (+1), not the summer offset (+2).
+  MSG_TYPE_TIMESTAMP summer = Stamp(2026, 7, 1, 12, 0, 0);
+  EXPECT_EQ(CreateCharUtcTime(&summer), 0);
+  ExpectStamp(summer, 2026, 7, 1, 11, 0, 0);
+  // Across New Year.
+  MSG_TYPE_TIMESTAMP ny = Stamp(2027, 1, 1, 0, 30, 0);
+  EXPECT_EQ(CreateCharUtcTime(&ny), 0);
+  ExpectStamp(ny, 2026, 12, 31, 23, 30, 0);
+  // No year: untouched.
+  MSG_TYPE_TIMESTAMP none = Stamp(0, 5, 6, 7, 8, 9);
+  EXPECT_EQ(CreateCharUtcTime(&none), 0);
+  ExpectStamp(none, 0, 5, 6, 7, 8, 9);
+}
+
+TEST(SecondsText, AllThreeForms) {
+  char work[16];
+  EXPECT_STREQ(sec2hhmmss(3661, work), "01:01:01");
+  EXPECT_STREQ(sec2hhmmss(0, work), "00:00:00");
+  EXPECT_STREQ(sec2hhmmss(360000, work), "100:00:00");
+  EXPECT_STREQ(sec2hhmmss(-3661, work), "-01:-01:-01");
+  EXPECT_STREQ(sec2hhmmss(INT_MIN, work), "-596523:-14:-08");
+  EXPECT_STREQ(sec2hhmmss(INT_MAX, work), "596523:14:07");
+  EXPECT_STREQ(sec2hhmmss2(59), "00:00:59");
+  char small[8];
+  memset(small, 'x', sizeof small);
+  sec2hhmmss3(3661, small, 5);
+  EXPECT_STREQ(small, "01:0");
+  EXPECT_EQ(small[5], 'x');
+}
+
+}  // namespace
