@@ -10,24 +10,13 @@
 #include <cstring>
 
 #include "ccm.h"
+#include "ccm_lock.h"
 #include "ccm_send_internal.h"
 #include "ipcmsg.h"
 #include "wq_trace.h"
 #include "zudnst.h"
 
 namespace {
-
-// Holds the context's queue lock for one scope.
-class QueueLock {
- public:
-  explicit QueueLock(ccm_context_t *ccm) : ccm_(ccm) { ccm_queue_lock(ccm_); }
-  ~QueueLock() { ccm_queue_unlock(ccm_); }
-  QueueLock(const QueueLock &) = delete;
-  QueueLock &operator=(const QueueLock &) = delete;
-
- private:
-  ccm_context_t *ccm_;
-};
 
 // Puts the protocol header with `protocol` in front of the payload.
 int prepend_header(ccm_msg_t *msg, const char *protocol) {
@@ -67,7 +56,7 @@ int ccm_send_message_common(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *t
   }
   TRC_DUMP(ccmmsg->msg_start, ccmmsg->len, "%s", text ? text : "");
   {
-    QueueLock lock(ccm);
+    CcmLockGuard lock(ccm->queue_lock);
     ccmq_unlink(ccm->msgq_inuse, ccmmsg);
     ccmq_append(ccm->sendq, ccmmsg);
   }
