@@ -3,8 +3,14 @@
 // reassembly, damaged frames). Skipped when tshark is not installed.
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <sstream>
@@ -476,6 +482,157 @@ TEST_F(Wq8Dissector, SurvivesRandomlyDamagedFrames) {
   EXPECT_EQ(tree.find("Lua Error"), std::string::npos)
       << tree.substr(tree.find("Lua Error") > 3000 ? tree.find("Lua Error") - 3000 : 0, 6000);
   EXPECT_EQ(tree.find("could not be decoded"), std::string::npos);
+}
+
+// A UDP socket on the loopback interface and a sender to it: datagrams
+// that show when a live capture really sees packets.
+class UdpProbe {
+ public:
+  UdpProbe() {
+    rx_ = socket(AF_INET, SOCK_DGRAM, 0);
+    tx_ = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (rx_ >= 0 && bind(rx_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+        getsockname(rx_, reinterpret_cast<sockaddr *>(&sa), &len) == 0) {
+      addr_ = sa;
+      port_ = ntohs(sa.sin_port);
+    }
+  }
+  ~UdpProbe() {
+    if (rx_ >= 0) close(rx_);
+    if (tx_ >= 0) close(tx_);
+  }
+  int port() const { return port_; }
+  void Send() {
+    if (tx_ >= 0 && port_ > 0)
+      sendto(tx_, "probe", 5, 0, reinterpret_cast<const sockaddr *>(&addr_), sizeof addr_);
+  }
+
+ private:
+  int rx_ = -1, tx_ = -1, port_ = 0;
+  struct sockaddr_in addr_ {};
+};
+
+std::vector<Row> Rows(const std::string &out, const std::vector<std::string> &fields) {
+  std::vector<Row> rows;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) {
+    auto values = SplitTabs(line);
+    Row row;
+    for (size_t i = 0; i < fields.size() && i < values.size(); ++i) row[fields[i]] = values[i];
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// One real exchange between wq_jpmd and wq_jpagent, captured on the
+// loopback interface while it happens and decoded live.
+TEST_F(Wq8Dissector, DecodesARealExchangeCapturedOnLoopback) {
+  const std::string bin = WQ_BINARY_DIR;
+  if (access((bin + "/wq_jpmd").c_str(), X_OK) != 0 ||
+      access((bin + "/wq_jpagent").c_str(), X_OK) != 0)
+    GTEST_SKIP() << "wq_jpmd or wq_jpagent is not built";
+
+  // The agent picks a free port and names it in its first line.
+  wqtest::Child agent;
+  ASSERT_TRUE(agent.Start({bin + "/wq_jpagent", "--count", "1"}));
+  const std::string tag = " port ";
+  ASSERT_TRUE(agent.ReadUntil(
+      [&] { return agent.out().find('\n') != std::string::npos; }, Deadline(60)))
+      << agent.err();
+  std::string first = agent.out().substr(0, agent.out().find('\n'));
+  ASSERT_NE(first.find(tag), std::string::npos) << first;
+  const int port = std::stoi(first.substr(first.rfind(tag) + tag.size()));
+  ASSERT_GT(port, 0);
+
+  UdpProbe probe;
+  ASSERT_GT(probe.port(), 0);
+  const std::string probe_port = std::to_string(probe.port());
+  const std::vector<std::string> fields = {
+      "udp.dstport", "tcp.srcport", "wq8.length", "wq8.protocol", "wq8.protocol_key",
+      "wq8.dst_name", "wq8.nat_len", "wq8.meld.type", "wq8.job.nr", "wq8.job.status",
+      "wq8.job.retcode", "wq8.job.info", "wq8.job.md_version", "wq8.job.pid"};
+  std::vector<std::string> argv = {
+      Tshark(), "-n", "-l", "-i", "lo", "-f",
+      "tcp port " + std::to_string(port) + " or udp port " + probe_port,
+      "-X", "lua_script:" + LuaScript(), "-o", "wq8.port:" + std::to_string(port),
+      "-Y", "wq8 or udp.dstport == " + probe_port, "-T", "fields", "-a", "duration:300"};
+  for (const auto &f : fields) {
+    argv.push_back("-e");
+    argv.push_back(f);
+  }
+  wqtest::Child tshark;
+  ASSERT_TRUE(tshark.Start(argv));
+  bool capturing = tshark.ReadUntil(
+      [&] { return tshark.err().find("Capturing on") != std::string::npos; }, Deadline(120));
+  if (!capturing) {
+    tshark.Signal(SIGINT);
+    tshark.Finish(Deadline(30));
+    agent.Signal(SIGTERM);
+    GTEST_SKIP() << "capturing on the loopback interface is not possible here: " << tshark.err();
+  }
+  // "Capturing on" comes before the capture really runs: send probes until
+  // one of them is decoded.
+  auto probe_seen = [&] { return tshark.out().find(probe_port + "\t") != std::string::npos; };
+  const auto probe_deadline = Deadline(120);
+  while (!probe_seen() && std::chrono::steady_clock::now() < probe_deadline) {
+    probe.Send();
+    tshark.ReadUntil(probe_seen, std::min(probe_deadline, std::chrono::steady_clock::now() +
+                                                              std::chrono::milliseconds(250)));
+  }
+  ASSERT_TRUE(probe_seen()) << tshark.err();
+
+  wqtest::Child jpmd;
+  ASSERT_TRUE(jpmd.Start({bin + "/wq_jpmd", "IPA=127.0.0.1", "PNR=" + std::to_string(port),
+                          "TYP=E", "JNR=4711", "RET=3", "TXT=captured run", "RETRY=1",
+                          "TIMEOUT=60"}));
+  const pid_t jpmd_pid = jpmd.pid();
+  int status = jpmd.Finish(Deadline(180));
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 3) << jpmd.out();
+
+  // Greeting, report and answer: one line each.
+  auto exchange_rows = [&] {
+    std::vector<Row> rows;
+    for (auto &r : Rows(tshark.out(), fields))
+      if (r["udp.dstport"].empty()) rows.push_back(r);
+    return rows;
+  };
+  bool all = tshark.ReadUntil([&] { return exchange_rows().size() >= 3; }, Deadline(120));
+  tshark.Signal(SIGINT);
+  tshark.Finish(Deadline(60));
+  agent.Signal(SIGTERM);
+  agent.Finish(Deadline(60));
+  EXPECT_NE(agent.out().find("job=4711"), std::string::npos) << agent.out() << agent.err();
+  ASSERT_TRUE(all) << tshark.out() << tshark.err();
+
+  std::vector<Row> rows = exchange_rows();
+  const std::string agent_port = std::to_string(port);
+  Row &greeting = rows[0];
+  EXPECT_EQ(greeting["tcp.srcport"], agent_port);
+  EXPECT_EQ(greeting["wq8.protocol_key"], "0x04");
+
+  Row &report = rows[1];
+  EXPECT_NE(report["tcp.srcport"], agent_port);
+  EXPECT_EQ(report["wq8.length"], "339");
+  EXPECT_EQ(report["wq8.protocol"], "NAT");
+  EXPECT_EQ(report["wq8.dst_name"], "JPAKTJ_R");
+  EXPECT_EQ(report["wq8.nat_len"], "276");
+  EXPECT_EQ(report["wq8.meld.type"], "MELD");
+  EXPECT_EQ(report["wq8.job.nr"], "4711");
+  EXPECT_EQ(report["wq8.job.status"], "E");
+  EXPECT_EQ(report["wq8.job.retcode"], "3");
+  EXPECT_EQ(report["wq8.job.info"], "captured run");
+  EXPECT_EQ(report["wq8.job.md_version"], "12.2.0+build.2108");
+  EXPECT_EQ(report["wq8.job.pid"], std::to_string(jpmd_pid));
+
+  Row &answer = rows[2];
+  EXPECT_EQ(answer["tcp.srcport"], agent_port);
+  EXPECT_FALSE(answer["wq8.length"].empty());
 }
 
 }  // namespace
