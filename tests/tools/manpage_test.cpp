@@ -63,7 +63,7 @@ class ManPages : public ::testing::Test {
 };
 
 TEST_F(ManPages, FormatWithoutWarnings) {
-  for (const char *name : {"wq_jpmd.1"}) {
+  for (const char *name : {"wq_jpmd.1", "wq_jpagent.1"}) {
     std::string page = Page(name);
     if (access(page.c_str(), R_OK) != 0) {
       ADD_FAILURE() << "missing " << page;
@@ -108,6 +108,31 @@ TEST_F(ManPages, MessengerPageQuotesTheVersionLine) {
   ASSERT_FALSE(line.empty());
   Rendered r = Render(Page("wq_jpmd.1"));
   EXPECT_NE(r.text.find(line), std::string::npos) << line;
+}
+
+// Every option that the agent's --help lists is described in its page.
+TEST_F(ManPages, AgentPageDescribesEveryOptionOfTheProgram) {
+  std::string program = std::string(WQ_BINARY_DIR) + "/wq_jpagent";
+  if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << program;
+  wqtest::Child child;
+  ASSERT_TRUE(child.Start({program, "--help"}));
+  ASSERT_EQ(child.Finish(Deadline(60)), 0);
+  Rendered r = Render(Page("wq_jpagent.1"));
+  ASSERT_EQ(r.status, 0) << r.warnings;
+  std::istringstream help(child.out());
+  std::string line;
+  int options = 0;
+  while (std::getline(help, line)) {
+    if (line.rfind("  --", 0) != 0) continue;
+    std::string option = line.substr(2, line.find(' ', 2) - 2);
+    ++options;
+    std::string item = Item(r.text, option);
+    ASSERT_FALSE(item.empty()) << option << " is not described";
+    if (option != "--help") {
+      EXPECT_NE(item.find("Default"), std::string::npos) << option << " has no default:\n" << item;
+    }
+  }
+  EXPECT_GE(options, 10);
 }
 
 }  // namespace
