@@ -273,6 +273,18 @@ local function body_text(tree, field, tvb, off, n, limit, text_fn)
   return add_text(tree, field, tvb, off, math.min(n, limit - off), text_fn)
 end
 
+-- Seconds since 1970 (64-bit), shown with their UTC date as well.
+local function dissect_time_t(tree, tvb, off, limit)
+  if off + 8 > limit or not have(tvb, off, 8) then return end
+  local item = tree:add_le(f.time_t, tvb:range(off, 8))
+  local ok, text = pcall(function()
+    local n = tvb:range(off, 8):le_int64():tonumber()
+    if n < 0 or n > 253402300799 then return nil end  -- up to the year 9999
+    return os.date("!%Y-%m-%d %H:%M:%S UTC", n)
+  end)
+  if ok and text then item:append_text(" (" .. text .. ")") end
+end
+
 local function dissect_version_fields(tree, tvb, off, limit)
   body_text(tree, f.md_version, tvb, off, 32, limit, function(t, o, n) return strip(ztext(t, o, n)) end)
   body_le(tree, f.md_major, tvb, off + 33, 2, limit)
@@ -290,7 +302,7 @@ local function dissect_job_status(tree, tvb, base, limit, info)
   local rc = body_le(t, f.retcode, tvb, base + 100, 4, limit)
   body_le(t, f.cputime, tvb, base + 104, 4, limit)
   dissect_timestamp(t, tvb, base + 108, limit)
-  body_le(t, f.time_t, tvb, base + 124, 8, limit)
+  dissect_time_t(t, tvb, base + 124, limit)
   local ids = { f.pid, f.ppid, f.pgrp, f.pgid, f.sid, f.uid, f.euid, f.gid,
                 f.egid, f.ucpu, f.scpu, f.iocount }
   for i, fld in ipairs(ids) do
@@ -306,7 +318,7 @@ local function dissect_output_file(tree, tvb, base, limit, info)
   body_text(t, f.job_status, tvb, base + 24, 1, limit, raw)
   dissect_version_fields(t, tvb, base + 25, limit)
   dissect_timestamp(t, tvb, base + 68, limit)
-  body_le(t, f.time_t, tvb, base + 84, 8, limit)
+  dissect_time_t(t, tvb, base + 84, limit)
   body_text(t, f.out_login, tvb, base + 92, 1, limit, raw)
   local name_off = base + 93
   if name_off < limit then
@@ -328,7 +340,7 @@ local function dissect_variable(tree, tvb, base, limit, info)
   body_text(t, f.job_info, tvb, base + 25, 32, limit)
   dissect_version_fields(t, tvb, base + 57, limit)
   dissect_timestamp(t, tvb, base + 100, limit)
-  body_le(t, f.time_t, tvb, base + 116, 8, limit)
+  dissect_time_t(t, tvb, base + 116, limit)
   local dist = body_le(t, f.var_dist, tvb, base + 124, 4, limit)
   local vlen = body_le(t, f.var_len, tvb, base + 128, 4, limit)
   if not dist or not vlen or dist == 0 or vlen == 0 then return end
