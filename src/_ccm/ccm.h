@@ -345,7 +345,8 @@ ccm_msg_t *ccm_msg_alloc_huge(ccm_context_t *ccm, int32_t size, ccm_error_t *ccm
 int ccm_msg_free(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
 // Writes the 48-byte protocol header at msg_start: len as 8 digits,
 // "WQ8:global", "001", the 3 protocol characters, 24 blanks. The caller has
-// moved msg_start back 48 bytes and counted them in len. 0.
+// moved msg_start back 48 bytes and counted them in len. 0, or -1 (nothing
+// written) when len does not fit in 8 digits.
 int ccm_msg_set_protocol_header(ccm_msg_t *ccmmsg, const char *protocol);
 // Writes a key-4 block (0x04, len, len bytes) at msg_start and sets len to
 // len + 2. Other keys, len outside 0..255 or a block that does not fit the

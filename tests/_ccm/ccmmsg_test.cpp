@@ -197,6 +197,9 @@ TEST_F(CcmMsg, ProtocolHeader) {
   EXPECT_EQ(std::string(reinterpret_cast<char *>(m->msg_start), 48),
             "00000339WQ8:global001NAT" + std::string(24, ' '));
   EXPECT_EQ(GetProtocolLength(m->msg_start), 339);
+  m->len = 100000000;  // a length the 8 digits cannot carry
+  EXPECT_EQ(ccm_msg_set_protocol_header(m, "IPC"), -1);
+  EXPECT_EQ(GetProtocolLength(m->msg_start), 339);
   ccm_msg_free(ccm, m);
 }
 
