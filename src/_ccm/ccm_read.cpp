@@ -144,7 +144,9 @@ int grow_receive_buffer(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccme
     if (flen >= (size_t)kProtocolHeaderSize && flen > (size_t)newsize)
       newsize = (int)((flen + kCcmRecvGrow - 1) / kCcmRecvGrow * kCcmRecvGrow);
   }
-  TRC_LINE("%s:         resize buffer at %p: %d ==> %d", (void *)ch->recv_buffer, ch->recv_size, newsize);
+  if (WQ_TRACE_ON())
+    __trace_text(0, "%s:         resize buffer at %p: %d ==> %d", "ccm_read_channel", (void *)ch->recv_buffer,
+                 ch->recv_size, newsize);
   char *nb = static_cast<char *>(ccm_calloc((size_t)newsize, 1));
   if (!nb) {
     ccmerr->msgnr = kCcmMsgAlloc;

@@ -58,8 +58,9 @@ int ccm_wait_processor(ccm_context_t *ccm, int32_t stimeout, ccm_error_t *ccmerr
   pfd.events = POLLIN;
   pfd.revents = 0;
   int ms = stimeout <= 0 ? 0 : (stimeout > INT_MAX / 1000 ? INT_MAX : stimeout * 1000);
-  int rslt = poll(&pfd, 1, ms);
-  int err = errno;
+  // poll would skip a closed pipe (-1) and just time out; that is an error.
+  int rslt = pfd.fd < 0 ? -1 : poll(&pfd, 1, ms);
+  int err = pfd.fd < 0 ? EBADF : errno;
   if (rslt == 0) {
     TRC_OUT("timeout");
     return 0;

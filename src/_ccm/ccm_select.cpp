@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "ccm.h"
 #include "ccm_io.h"
@@ -37,9 +38,10 @@ struct SelectSets {
 // block per network thread, made on its first pass and released when the
 // thread ends. (One block shared by the whole process would be raced over by
 // the network threads of two contexts.)
+// Null when there is no memory for them.
 SelectSets *thread_sets() {
   static thread_local std::unique_ptr<SelectSets> sets;
-  if (!sets) sets.reset(new SelectSets);
+  if (!sets) sets.reset(new (std::nothrow) SelectSets);
   return sets.get();
 }
 
@@ -60,7 +62,13 @@ void trace_channel(const char *func, const ccm_channel_t *ch) {
 // in `ccmerr`). Runs on the network thread only.
 int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   SelectSets *sets = thread_sets();
-  TRC_IN("(ccm=%p, sizeof(fd_read) = %d)", (void *)ccm, (int)sizeof sets->rd);
+  TRC_IN("(ccm=%p, sizeof(fd_read) = %d)", (void *)ccm, (int)sizeof(SelectSets::rd));
+  if (!sets) {
+    ccmerr->msgnr = kCcmMsgAlloc;
+    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s/%s(%d)", "FDSETS", "src/_ccm/ccm", __LINE__);
+    TRC_OUT("no memory for the select sets");
+    return -1;
+  }
 
   {
     CcmLockGuard cl(ccm->channel_lock);

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "_ccm/ccm_io_testing.h"
-#include "ccm.h"
 #include "ipcmsg.h"
+#include "wq_trace.h"
 
 using namespace ccmtest;
 
@@ -25,6 +25,21 @@ TEST(NetworkThread, StopRightAfterStartEndsTheThread) {
     EXPECT_EQ(1, ccm_flag_get(ctx.ccm->loop));
     ctx.Stop();  // joins within the deadline
     EXPECT_EQ(0, ccm_flag_get(ctx.ccm->loop));
+  }
+}
+
+TEST(NetworkThread, NamesItselfAfterTheRunningMode) {
+  const char *names[] = {"AGENT/CCM", "LISTENER/CCM", "FTX/CCM", ""};
+  for (int mode = 0; mode < 4; ++mode) {
+    LogRecorder log;
+    {
+      Context ctx(mode);
+      ctx.Start();
+      ctx.Stop();
+    }
+    auto running = log.with(2000134);
+    ASSERT_EQ(1u, running.size()) << mode;
+    EXPECT_EQ(names[mode], running[0]);
   }
 }
 
@@ -41,12 +56,7 @@ class DispatchTest : public ::testing::Test {
     secured->pATctx = &secured->pATctx;
     ctx.Merge();
   }
-  ccm_channel_t *Named(const char *name, int type) {
-    ccm_channel_t *ch = ctx.Entry(-1, type);
-    StringCopy(ch->name, sizeof ch->name, name);
-    ccm_channel_chain(ctx.ccm, ch);
-    return ch;
-  }
+  ccm_channel_t *Named(const char *name, int type) { return ctx.Channel(-1, type, name); }
   ccm_msg_t *To(int id, const char *addr, const std::string &data, int type = CCM_MSG_NATIVE) {
     ccm_msg_t *m = ctx.Msg(data);
     m->addr.dst_ID = id;
@@ -113,7 +123,8 @@ TEST(ChannelPair, TwoConnectedNonBlockingChannels) {
   EXPECT_EQ(b, a->nxt);
   EXPECT_EQ(0, a->type);
   EXPECT_EQ(0, b->type);
-  EXPECT_EQ("*ID" + std::to_string(a->ID), std::string(a->name));
+  EXPECT_EQ(a->ID, atoi(a->name + 3));
+  EXPECT_EQ(0, strncmp(a->name, "*ID", 3));
   EXPECT_EQ(a->ID + 1, b->ID);
   EXPECT_TRUE(fcntl(a->s, F_GETFL) & O_NONBLOCK);
   EXPECT_TRUE(fcntl(b->s, F_GETFL) & O_NONBLOCK);
@@ -167,7 +178,7 @@ TEST_F(TwoContexts, FramesTravelOverLoopbackTcp) {
   ASSERT_GT(a_id, 0);
 
   // The greeting: a native frame with a key 0x04 block.
-  SendFrame(a, a_id, frame(block1(0x04, "greeting")));
+  SendFrame(a, a_id, frame(block(0x04, "greeting")));
   ccm_msg_t *m = receive(b.ccm);
   ASSERT_NE(nullptr, m);
   EXPECT_EQ(4, m->protocol_key);
@@ -178,17 +189,18 @@ TEST_F(TwoContexts, FramesTravelOverLoopbackTcp) {
 
   // A 70000-byte NAT payload, written in pieces and read over several reads.
   std::string big = pattern(70000, 5);
-  SendFrame(b, b_id, frame(block1(0x01, "JPAKTJ_R") + block4(0xFF, big)));
+  SendFrame(b, b_id, frame(block(0x01, "JPAKTJ_R") + block(0xFF, big, 4)));
   m = receive(a.ccm);
   ASSERT_NE(nullptr, m);
   EXPECT_EQ(CCM_MSG_NAT, m->type);
+  EXPECT_EQ(48 + 10 + 5 + 70000, m->size);  // a huge message of exactly the frame's size
   EXPECT_STREQ("JPAKTJ_R", m->addr.dst_name);
   EXPECT_EQ(big, msg_data(m));
   EXPECT_EQ(a_id, m->addr.src_ID);
   ccm_msg_free(a.ccm, m);
 
   // Many frames in a burst arrive complete and in order.
-  for (int i = 0; i < 200; ++i) SendFrame(b, b_id, frame(block2(0xFE, std::to_string(i))));
+  for (int i = 0; i < 200; ++i) SendFrame(b, b_id, frame(block(0xFE, std::to_string(i), 2)));
   for (int i = 0; i < 200; ++i) {
     m = receive(a.ccm);
     ASSERT_NE(nullptr, m) << i;
@@ -197,12 +209,44 @@ TEST_F(TwoContexts, FramesTravelOverLoopbackTcp) {
   }
 }
 
+TEST_F(TwoContexts, TracedExchangeFollowsTheTraceConvention) {
+  int a_id = 0;
+  int b_id = Connect(&a_id);
+  ASSERT_GT(a_id, 0);
+  testing::internal::CaptureStdout();
+  trcFlag = 1;
+  SendFrame(a, a_id, frame(block(0x04, "traced")));
+  ccm_msg_t *m = receive(b.ccm);
+  trcFlag = 0;
+  fflush(stdout);
+  std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_NE(nullptr, m);
+  EXPECT_EQ("traced", msg_data(m));
+  ccm_msg_free(b.ccm, m);
+  (void)b_id;
+  // Only lines written before the frame reaches the receiver are certain to
+  // be in the capture.
+  const char *lines[] = {
+      "ccm_network_select(ccm=",
+      "sizeof(fd_read) = 524288) -->",
+      "ccm_dispatch_send_messages <-- (number of dispatched messages = 1)",
+      "ccm_dispatch_send_messages:      send to the partner (name : '*ID",
+      "ccm_network_select:         select(maxfd=",
+      "ccm_write_channel(ccm=",
+      "sendmsg() to channel(",
+      "ccm_parse_native_message:      protocol key = 4(0x04)",
+      "recvmsg() data",
+      "ccm_read_channel:         resize buffer at",
+  };
+  for (const char *l : lines) EXPECT_NE(std::string::npos, out.find(l)) << l;
+}
+
 TEST_F(TwoContexts, ResetPeerClosesTheChannelWithItsReason) {
   int a_id = 0;
   int b_id = Connect(&a_id);
   ASSERT_GT(a_id, 0);
   // Make sure the connection is up on both sides before resetting it.
-  SendFrame(b, b_id, frame(block1(0x04, "up")));
+  SendFrame(b, b_id, frame(block(0x04, "up")));
   ccm_msg_t *m = receive(a.ccm);
   ASSERT_NE(nullptr, m);
   ccm_msg_free(a.ccm, m);
@@ -236,17 +280,9 @@ TEST_F(TwoContexts, DescriptorPassesOverAChannelPair) {
   int p[2];
   ASSERT_EQ(0, pipe(p));
 
-  ccm_msg_t *m = a.Msg(frame(block2(0x3B, pattern(50000))));
+  ccm_msg_t *m = a.Msg(frame(block(0x3B, pattern(50000), 2)));
   m->addr.dst_ID = c1_id;
-  struct msghdr mh = {};
-  mh.msg_control = m->control_data;
-  mh.msg_controllen = CMSG_SPACE(sizeof(int));
-  struct cmsghdr *c = CMSG_FIRSTHDR(&mh);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  memcpy(CMSG_DATA(c), &p[1], sizeof(int));
-  m->control_len = CMSG_SPACE(sizeof(int));
+  attach_fd(m, p[1]);
   a.Send(m);
 
   ccm_msg_t *got = receive(a.ccm);
