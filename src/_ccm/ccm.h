@@ -200,25 +200,52 @@ typedef struct __ccm_context {
 inline void ccm_loop_set(ccm_context_t *ccm, int v) { std::atomic_ref<int>(ccm->loop).store(v); }
 
 // ---- context and locks -------------------------------------------------------
+// Allocates a zeroed context (eye-catcher, both locks, IDs from 1, wake-up
+// descriptors -1), stores `ppcx` into pcx and GlbPcx and sets flag 0x1 when
+// IPv6 sockets can be made (a failing probe is logged, 2000361). 0 with
+// *pccm set; -1 with 3301 when memory is short (*pccm untouched).
 int ccm_open(void *ppcx, ccm_context_t **pccm, ccm_error_t *ccmerr);
+// Frees every message of sendq, recvq, msgq_inuse, msgq_2dispatch and the free
+// list, destroys the locks, closes the wake-up pipes and frees the context.
+// Channels and the thread must be gone already. Null context: 0 at once.
 int ccm_close(ccm_context_t *ccm, ccm_error_t *ccmerr);
+// Take or release one mutex (context queue lock, channel queue lock, context
+// channel lock). Always 0. The mutexes are not recursive.
 int ccm_queue_lock(ccm_context_t *ccm);
 int ccm_queue_unlock(ccm_context_t *ccm);
 int ccmch_queue_lock(ccm_context_t *ccm, ccm_channel_t *ccmch);
 int ccmch_queue_unlock(ccm_context_t *ccm, ccm_channel_t *ccmch);
 int ccm_channel_lock(ccm_context_t *ccm);
 int ccm_channel_unlock(ccm_context_t *ccm);
+// Closes open wake-up pipes and makes both anew; their write ends never
+// block (a full pipe already holds pending wake-ups). -1 with 2000102
+// "pipe(wakeups)|..." on failure, and then no pipe is left open.
 int ccm_create_wakeup_pipes(ccm_context_t *ccm, ccm_error_t *ccmerr);
+// Closes the four wake-up descriptors that are open and sets all to -1.
 int ccm_close_wakeup_pipes(ccm_context_t *ccm);
+// Write one byte "N" (network thread) or "P" (receiver) to the wake-up pipe.
+// Null context or closed pipe: nothing. Always 0.
 int ccm_wakeup_network(ccm_context_t *ccm);
 int ccm_wakeup_processor(ccm_context_t *ccm);
 
 // ---- address resolution ----------------------------------------------------
+// Resolves a host name or address text (brackets and surrounding blanks are
+// dropped; names below 256 characters) into `*addr`, chosen by
+// ccm_choose_address. Clears *ccmerr and *addr first. 0, or -1 with 2000102
+// "getaddrinfo|<code>(<text>)".
 int ccm_hostname2address(const char *phostname, int options, struct sockaddr_in6 *addr, ccm_error_t *ccmerr);
+// Numeric text of an IPv6 or IPv4 address into `dst` (at most `size` bytes
+// with terminator). 0, or -1 with `dst` empty.
 int ccm_address2string(const struct sockaddr_in6 *addr, char *dst, socklen_t size);
+// `in` itself when it holds no ':' or starts with '['; otherwise `out`
+// (at least 256 bytes) filled with "[in]", cut to fit.
 char *ccm_addressformatted(const char *in, char *out);
+// The local host's address (IPv4 preferred) as text into `out` (64 bytes).
+// 0, or -1 with *ccmerr filled.
 int ccm_getmyIP(int options, char *out, ccm_error_t *ccmerr);
+// Logs every address of `hostname` as 2000066 "host|address". 0, or -1.
 int ccm_log_all_ip(const char *hostname, ccm_error_t *ccmerr);
+// 0 when an IPv6 stream socket can be made; -1 with 2000102 otherwise.
 int ccm_check_ipv6_support(ccm_error_t *ccmerr);
 // The entry of a resolver list that ccm_hostname2address takes: the first
 // entry of the wanted family (options 2 = IPv4, 1 = IPv6) that is neither
@@ -228,30 +255,68 @@ struct addrinfo;
 const struct addrinfo *ccm_choose_address(const struct addrinfo *list, int options);
 
 // ---- channel table -----------------------------------------------------------
+// A new unchained entry: next ID (takes channel_lock), name "*ID<n>", s = -1,
+// type/flag/port 0. -1 with 3301 "CREATE_CHANNEL/..." (no ID used up).
 int ccm_channel_new_entry(ccm_context_t *ccm, ccm_channel_t **ccmch, ccm_error_t *ccmerr);
+// Sets the eye-catcher "#CCMSOCK<ID>" and appends the entry to channel_newq
+// (takes channel_lock). The network thread takes it over on its next pass.
 int ccm_channel_chain(ccm_context_t *ccm, ccm_channel_t *ccmch);
+// Lookups of live (not deleted) channels. Found: returned with channel_lock
+// HELD, the caller releases it with ccm_channel_unlock. Not found: null and
+// the lock is free. By ID and name both queues are searched, by remote ID
+// channelq only.
 ccm_channel_t *ccm_channel_getbyID(ccm_context_t *ccm, int ID);
 ccm_channel_t *ccm_channel_getbyRemoteID(ccm_context_t *ccm, int ID);
 ccm_channel_t *ccm_channel_getbyName(ccm_context_t *ccm, const char *name);
+// 1 when a live channel has that ID / name, else 0; the lock is released.
 int ccm_channel_existbyID(ccm_context_t *ccm, int ID);
 int ccm_channel_existbyName(ccm_context_t *ccm, const char *name);
+// 0 when a live channel has `ID` (if >= 1) or else `name`; -1 otherwise.
+// `ip` is not written.
 int ccm_channel_get_ip(ccm_context_t *ccm, int ID, const char *name, char *ip, ccm_error_t *ccmerr);
+// Marks the channel deleted (channel flag 0x1, context flag 0x2); takes no
+// lock. The network thread destroys it after its pass. Always 0.
 int ccm_channel_delete(ccm_context_t *ccm, ccm_channel_t *ccmch);
+// Look up and mark; an unknown ID or name changes nothing. Always 0.
 int ccm_channel_deletebyID(ccm_context_t *ccm, int ID);
 int ccm_channel_deletebyName(ccm_context_t *ccm, const char *name);
+// Destroys a channel that is in no queue (or whose queue the caller drops):
+// logs its close reason and close by type, posts a "CHANNEL_CLOSE" notice
+// (not for types 255 and -1), frees its messages, buffers and user context,
+// closes its descriptor and frees the record. Always 0.
 int ccm_channel_destroy(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
+// Stores the socket's local address in bind_addr and sets flag 0x40 (an
+// "*IPC..." channel gets 0x40 without asking). 0, or -1 with 2000102
+// "getsockname()|..." and the channel marked deleted.
 int ccm_channel_bindaddr_inquire(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
+// After the network thread has ended: destroys every channel of channelq and
+// channel_newq, deleted or not, in order. Always 0.
 int ccm_channel_closeall(ccm_context_t *ccm);
+// Network thread: takes the deleted channels out of channelq (the others keep
+// their order), clears context flag 0x2 and destroys them. Always 0.
 int ccm_destroy_deleted_channels(ccm_context_t *ccm);
 // Writes the trace description of a channel, "channel(name=...,chID=...,...)",
 // into `buf` (bounded to `size`). Returns `buf`.
 char *ccm_channel_describe(const ccm_channel_t *ccmch, char *buf, size_t size);
 
 // ---- listening and connecting ------------------------------------------------
+// Chains a non-blocking listening channel "*LISTEN" (type 1) bound to
+// `pbind_addr` ("*LOCAL" = loopback of the context's family, "" = every
+// local address, IPv6 sockets also accept IPv4) and `port`. 0 (not the ID),
+// or -1 with the error of the failing step; nothing is left open on failure.
 int ccm_create_listen(ccm_context_t *ccm, const char *pbind_addr, int port, int listen_count, ccm_error_t *ccmerr);
+// Non-blocking mode for the channel's socket. 0, or -1 with 2000102.
 int ccm_set_nonblocking(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
+// SO_LINGER {onoff, ptime seconds} on the channel's socket. 0, or -1 with 2000102.
 int ccm_set_linger(ccm_context_t *ccm, ccm_channel_t *ccmch, int onoff, int ptime, ccm_error_t *ccmerr);
+// 1 when a live type-6 channel to that address and port exists (either
+// queue), 0 if none, -1 when `host` cannot be resolved.
 int ccm_is_cp_connecting(ccm_context_t *ccm, const char *host, int port, ccm_error_t *ccmerr);
+// Starts a non-blocking connection and chains its channel of `type` with flag
+// 0x8 and connect_timeout = now + connwait; wakes the network thread. Returns
+// the channel ID, or -1 with the error of the failing step (a channel made
+// before the failure is destroyed, with its close notice). `cuc` (malloc'ed,
+// or null) belongs to the channel manager from this call on, also on failure.
 int ccm_connect(ccm_context_t *ccm, const char *host, int port, int type, ccm_connect_user_context_t *cuc,
                 int connwait, ccm_error_t *ccmerr);
 
@@ -267,14 +332,38 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr);
 int ccm_signal_on_listen(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
 
 // ---- messages ------------------------------------------------------------------
+// A normal message (size class 32768): ccm_msg_alloc_huge(ccm, 32768, ...).
 ccm_msg_t *ccm_msg_alloc(ccm_context_t *ccm, ccm_error_t *ccmerr);
+// A message with a 2*size data area, header cleared, fresh ID, msg_start 256
+// bytes into the area, pushed on msgq_inuse. Size 32768 reuses the most
+// recently freed normal message (its data bytes are kept). Null with 3301
+// "CCMMSG/src/_ccm/ccmmsg(<line>)" when memory is short or size is <= 0 or
+// larger than INT32_MAX / 2.
 ccm_msg_t *ccm_msg_alloc_huge(ccm_context_t *ccm, int32_t size, ccm_error_t *ccmerr);
+// Unlinks the message from msgq_inuse (if there) and keeps it in the free
+// list (normal size, fewer than 64 kept) or releases it. Null: nothing. 0.
 int ccm_msg_free(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
+// Writes the 48-byte protocol header at msg_start: len as 8 digits,
+// "WQ8:global", "001", the 3 protocol characters, 24 blanks. The caller has
+// moved msg_start back 48 bytes and counted them in len. 0, or -1 (nothing
+// written) when len does not fit in 8 digits.
 int ccm_msg_set_protocol_header(ccm_msg_t *ccmmsg, const char *protocol);
+// Writes a key-4 block (0x04, len, len bytes) at msg_start and sets len to
+// len + 2. Other keys, len outside 0..255 or a block that does not fit the
+// data area leave the message untouched. Always null.
 unsigned char *ccm_msg_write_native_data(ccm_msg_t *ccmmsg, char key, const unsigned char *data, int32_t len);
+// Wraps the payload (msg_start, len) in the NAT routing blocks taken from
+// `addr`: [0x02 acv] [0x01 name] [0x03 "*CP" address] [0xFF length] payload
+// [0xFD callback]; lengths and access values little-endian. 0, or -1 (message
+// untouched) when the blocks do not fit in front of or behind the payload.
 int cmm_msg_write_sr_data(ccm_msg_t *ccmmsg);
+// Changes nothing. 0.
 int ccm_msg_set_ipc_header(ccm_msg_t *ccmmsg, size_t len);
+// Shutdown only (no other thread may use the queues): frees the messages of
+// recvq, msgq_inuse, msgq_2dispatch and of every live channel of channelq
+// (resetting its recv_pos). The context's sendq and free list stay. 0.
 int ccm_msg_emptying_queues(ccm_context_t *ccm);
+// Frees every message of the channel's sendq and recvq. 0.
 int ccm_channel_emptying_msg_queue(ccm_context_t *ccm, ccm_channel_t *ccmch);
 
 // ---- reading and writing -------------------------------------------------------
@@ -300,6 +389,8 @@ int ccm_send_message_common(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *t
 int send_native_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
 int send_GSS_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *coding);
 int send_IPC_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
+// Takes over a message whose msg_start/len hold an IPC record: type 3,
+// moved from msgq_inuse to the context's recvq, then one "P" wake-up. 0.
 int send_IPC_internal(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
 int send_file_descriptor(ccm_context_t *ccm, const char *destination, int32_t fd, int32_t listenerID,
                          int32_t agentID, const char *name);

@@ -59,5 +59,14 @@ inline bool ccmq_unlink(ccm_queue_t<T> &q, T *e) {
   return false;
 }
 
+// Consumer's take of a FIFO head: `head` moves on, `tail` is left as it is
+// (appenders judge emptiness by `head`). The element keeps its `nxt`.
+template <typename T>
+inline T *ccmq_take_head(ccm_queue_t<T> &q) {
+  T *e = q.head;
+  if (e) q.head = e->nxt;
+  return e;
+}
+
 template <typename T>
 inline void ccmq_clear(ccm_queue_t<T> &q) { q.head = q.tail = nullptr; }

@@ -130,6 +130,11 @@ int ccm_msg_free(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
 
 int ccm_msg_set_protocol_header(ccm_msg_t *ccmmsg, const char *protocol) {
   TRC_IN("(msg=%p,protocol=%.3s)", static_cast<void *>(ccmmsg), protocol ? protocol : "");
+  // The length field has 8 digits: a frame it cannot express gets no header.
+  if (ccmmsg->len < 0 || ccmmsg->len > 99999999) {
+    TRC_OUT("length %d does not fit the header", ccmmsg->len);
+    return -1;
+  }
   char digits[16];
   snprintf(digits, sizeof digits, "%.8d", ccmmsg->len);
   unsigned char *h = ccmmsg->msg_start;

@@ -36,9 +36,7 @@ class CcmChannel : public ::testing::Test {
   }
   // Takes the next message of the receive queue (as the receiver would).
   ccm_msg_t *take_recv() {
-    ccm_msg_t *m = ccm->recvq.head;
-    if (m) ccm->recvq.head = m->nxt;
-    return m;
+    return ccmq_take_head(ccm->recvq);
   }
   bool lock_is_held(pthread_mutex_t *m) {
     if (pthread_mutex_trylock(m) == 0) {
@@ -331,20 +329,6 @@ TEST_F(CcmChannel, BindAddressInquiry) {
   EXPECT_FALSE(ccm_flag_test(bad->flag, CCM_CHF_BINDADDR));
   ccmq_append(ccm->channelq, tcp);
   ccmq_append(ccm->channelq, bad);
-}
-
-TEST_F(CcmChannel, DescriptionForTraces) {
-  ccm_channel_t *ch = entry(5);
-  strcpy(ch->host, "h");
-  strcpy(ch->addr, "1.2.3.4");
-  ch->port = 80;
-  ccm_channel_delete(ccm, ch);
-  char buf[512];
-  EXPECT_EQ(std::string(ccm_channel_describe(ch, buf, sizeof buf)),
-            "channel(name=*ID1                ,chID=1,s=-1,type=00000005,flag=00000001,deleted,host=h(1.2.3.4),"
-            "port=80,sendq=(nil))");
-  ccm_channel_destroy(ccm, ch, &err);
-  while (ccm_msg_t *m = take_recv()) ccm_msg_free(ccm, m);
 }
 
 }  // namespace

@@ -291,4 +291,25 @@ TEST_F(CcmConnect, CpConnectionCheck) {
   ccm_channel_unlock(ccm);
 }
 
+TEST_F(CcmConnect, TracesDescribeTheChannels) {
+  testing::internal::CaptureStdout();
+  trcFlag = 1;
+  ASSERT_EQ(ccm_create_listen(ccm, "127.0.0.1", 0, 5, &err), 0);
+  int port = local_port(listener()->s);
+  int id = ccm_connect(ccm, "127.0.0.1", port, 4, nullptr, 60, &err);
+  ccm_channel_deletebyID(ccm, id);
+  ccm->channelq = ccm->channel_newq;  // taken over, as by the network thread
+  ccmq_clear(ccm->channel_newq);
+  ccm_destroy_deleted_channels(ccm);
+  trcFlag = 0;
+  std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_GE(id, 1);
+  EXPECT_NE(out.find("ccm_destroy_deleted_channels:      channel(name=*LISTEN             ,chID=1,s="),
+            std::string::npos);
+  EXPECT_NE(out.find(",type=00000004,flag=00000009,deleted,host=127.0.0.1(127.0.0.1),port=" + std::to_string(port)),
+            std::string::npos);
+  EXPECT_NE(out.find("ccm_destroy_deleted_channels <-- (number of deleted channels = 1)"), std::string::npos);
+  drain_notices();
+}
+
 }  // namespace

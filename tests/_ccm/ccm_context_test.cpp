@@ -38,6 +38,10 @@ TEST(CcmOpen, FreshContextState) {
   EXPECT_EQ(ccm_close_wakeup_pipes(ccm), 0);
   EXPECT_EQ(open_fd_count(), before);
   EXPECT_EQ(ccm_close(ccm, nullptr), 0);
+
+  EXPECT_EQ(ccm_close(nullptr, nullptr), 0);
+  EXPECT_EQ(ccm_wakeup_network(nullptr), 0);
+  EXPECT_EQ(ccm_wakeup_processor(nullptr), 0);
 }
 
 TEST(CcmOpen, AllocationFailureReports3301AndLeavesOutputAlone) {
@@ -50,12 +54,6 @@ TEST(CcmOpen, AllocationFailureReports3301AndLeavesOutputAlone) {
   EXPECT_EQ(ccm, sentinel);
   EXPECT_EQ(err.msgnr, 3301);
   EXPECT_STREQ(err.msginsert, "CCM_OPEN/src/_ccm/ccm(200)");
-}
-
-TEST(CcmOpen, NullContextCallsAreHarmless) {
-  EXPECT_EQ(ccm_close(nullptr, nullptr), 0);
-  EXPECT_EQ(ccm_wakeup_network(nullptr), 0);
-  EXPECT_EQ(ccm_wakeup_processor(nullptr), 0);
 }
 
 TEST(CcmOpen, CloseReleasesMessagesOfEveryQueue) {
@@ -118,40 +116,14 @@ TEST(CcmWakeup, FullPipeNeverBlocksTheWriter) {
   ASSERT_TRUE(fcntl(ccm->network_wakeup[1], F_GETFL) & O_NONBLOCK);
   // More bytes than any pipe holds: with a blocking write end this would
   // hang the writer for good.
-  for (int i = 0; i < 200000; ++i) {
+  int capacity = fcntl(ccm->processor_wakeup[1], F_GETPIPE_SZ);
+  ASSERT_GT(capacity, 0);
+  for (int i = 0; i < capacity + 100; ++i) {
     ccm_wakeup_processor(ccm);
     ccm_wakeup_network(ccm);
   }
   EXPECT_EQ(read_byte(ccm->processor_wakeup[0]), 'P');
   EXPECT_EQ(read_byte(ccm->network_wakeup[0]), 'N');
-  EXPECT_EQ(ccm_close(ccm, nullptr), 0);
-}
-
-TEST(CcmLocks, LockFunctionsTakeAndReleaseTheirMutex) {
-  ccm_context_t *ccm = open_ctx();
-  ccm_channel_t *ch = nullptr;
-  ccm_error_t err{};
-  ASSERT_EQ(ccm_channel_new_entry(ccm, &ch, &err), 0);
-  struct Pair {
-    int (*lock)(ccm_context_t *);
-    int (*unlock)(ccm_context_t *);
-    pthread_mutex_t *m;
-  } pairs[] = {{ccm_queue_lock, ccm_queue_unlock, &ccm->queue_lock},
-               {ccm_channel_lock, ccm_channel_unlock, &ccm->channel_lock}};
-  for (auto &p : pairs) {
-    EXPECT_EQ(p.lock(ccm), 0);
-    EXPECT_EQ(pthread_mutex_trylock(p.m), EBUSY);
-    EXPECT_EQ(p.unlock(ccm), 0);
-    ASSERT_EQ(pthread_mutex_trylock(p.m), 0);
-    pthread_mutex_unlock(p.m);
-  }
-  EXPECT_EQ(ccmch_queue_lock(ccm, ch), 0);
-  EXPECT_EQ(pthread_mutex_trylock(&ch->queue_lock), EBUSY);
-  EXPECT_EQ(ccmch_queue_unlock(ccm, ch), 0);
-  ASSERT_EQ(pthread_mutex_trylock(&ch->queue_lock), 0);
-  pthread_mutex_unlock(&ch->queue_lock);
-  ch->type = -1;  // silent
-  ccm_channel_destroy(ccm, ch, &err);
   EXPECT_EQ(ccm_close(ccm, nullptr), 0);
 }
 

@@ -177,8 +177,9 @@ TEST(CcmQueue, AppendJudgesEmptinessByHeadOnly) {
   ccmq_append(q, &e1);
   ccmq_append(q, &e2);
   // A consumer takes both heads and leaves the tail behind.
-  q.head = q.head->nxt;
-  q.head = q.head->nxt;
+  EXPECT_EQ(ccmq_take_head(q), &e1);
+  EXPECT_EQ(ccmq_take_head(q), &e2);
+  EXPECT_EQ(ccmq_take_head(q), nullptr);
   EXPECT_EQ(q.head, nullptr);
   EXPECT_EQ(q.tail, &e2);
   ccmq_append(q, &e3);
@@ -195,6 +196,9 @@ TEST_F(CcmMsg, ProtocolHeader) {
   EXPECT_EQ(ccm_msg_set_protocol_header(m, "NAT"), 0);
   EXPECT_EQ(std::string(reinterpret_cast<char *>(m->msg_start), 48),
             "00000339WQ8:global001NAT" + std::string(24, ' '));
+  EXPECT_EQ(GetProtocolLength(m->msg_start), 339);
+  m->len = 100000000;  // a length the 8 digits cannot carry
+  EXPECT_EQ(ccm_msg_set_protocol_header(m, "IPC"), -1);
   EXPECT_EQ(GetProtocolLength(m->msg_start), 339);
   ccm_msg_free(ccm, m);
 }
