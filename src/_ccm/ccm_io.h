@@ -31,49 +31,15 @@ inline constexpr int kCcmMsgAlloc = 3301;          // allocation failed
 inline constexpr int kCcmMsgThread = 2000136;      // thread creation failed
 inline constexpr int kCcmMsgThreadRunning = 2000134;
 
-// Scoped holders of the three kinds of lock. The *Held variants adopt a lock
-// that is already held, e.g. channel_lock after a successful lookup.
-class CcmChannelLock {
- public:
-  explicit CcmChannelLock(ccm_context_t *ccm) : ccm_(ccm) { ccm_channel_lock(ccm_); }
-  ~CcmChannelLock() { ccm_channel_unlock(ccm_); }
-  CcmChannelLock(const CcmChannelLock &) = delete;
-  CcmChannelLock &operator=(const CcmChannelLock &) = delete;
-
- private:
-  ccm_context_t *ccm_;
-};
-
+// Releases channel_lock when it goes out of scope; for the lock that a
+// successful channel lookup returns held.
 class CcmChannelLockHeld {
  public:
   explicit CcmChannelLockHeld(ccm_context_t *ccm) : ccm_(ccm) {}
-  ~CcmChannelLockHeld() { ccm_channel_unlock(ccm_); }
+  ~CcmChannelLockHeld() { pthread_mutex_unlock(&ccm_->channel_lock); }
   CcmChannelLockHeld(const CcmChannelLockHeld &) = delete;
   CcmChannelLockHeld &operator=(const CcmChannelLockHeld &) = delete;
 
  private:
   ccm_context_t *ccm_;
-};
-
-class CcmQueueLock {
- public:
-  explicit CcmQueueLock(ccm_context_t *ccm) : ccm_(ccm) { ccm_queue_lock(ccm_); }
-  ~CcmQueueLock() { ccm_queue_unlock(ccm_); }
-  CcmQueueLock(const CcmQueueLock &) = delete;
-  CcmQueueLock &operator=(const CcmQueueLock &) = delete;
-
- private:
-  ccm_context_t *ccm_;
-};
-
-class CcmChQueueLock {
- public:
-  CcmChQueueLock(ccm_context_t *ccm, ccm_channel_t *ch) : ccm_(ccm), ch_(ch) { ccmch_queue_lock(ccm_, ch_); }
-  ~CcmChQueueLock() { ccmch_queue_unlock(ccm_, ch_); }
-  CcmChQueueLock(const CcmChQueueLock &) = delete;
-  CcmChQueueLock &operator=(const CcmChQueueLock &) = delete;
-
- private:
-  ccm_context_t *ccm_;
-  ccm_channel_t *ch_;
 };

@@ -28,7 +28,9 @@
 #include <ctime>
 
 #include "ccm.h"
+#include "ccm_alloc.h"
 #include "ccm_io.h"
+#include "ccm_lock.h"
 #include "ctools.h"
 #include "wq_sr.h"
 #include "wq_trace.h"
@@ -142,8 +144,10 @@ int grow_receive_buffer(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccme
     if (flen >= (size_t)kProtocolHeaderSize && flen > (size_t)newsize)
       newsize = (int)((flen + kCcmRecvGrow - 1) / kCcmRecvGrow * kCcmRecvGrow);
   }
-  TRC_LINE("%s:         resize buffer at %p: %d ==> %d", (void *)ch->recv_buffer, ch->recv_size, newsize);
-  char *nb = static_cast<char *>(calloc((size_t)newsize, 1));
+  if (WQ_TRACE_ON())
+    __trace_text(0, "%s:         resize buffer at %p: %d ==> %d", "ccm_read_channel", (void *)ch->recv_buffer,
+                 ch->recv_size, newsize);
+  char *nb = static_cast<char *>(ccm_calloc((size_t)newsize, 1));
   if (!nb) {
     ccmerr->msgnr = kCcmMsgAlloc;
     snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s/%s(%d)", "RECVBUFF", "src/_ccm/ccm", __LINE__);
@@ -422,7 +426,7 @@ int ccm_read_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccme
       TRC_DUMP(msg->control_data, (int)ctl_len, "control data");
     }
     {
-      CcmQueueLock ql(ccm);
+      CcmLockGuard ql(ccm->queue_lock);
       ccmq_unlink(ccm->msgq_inuse, msg);
       ccmq_append(ccm->recvq, msg);
     }

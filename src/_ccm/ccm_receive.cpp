@@ -12,6 +12,7 @@
 
 #include "ccm.h"
 #include "ccm_io.h"
+#include "ccm_lock.h"
 #include "wq_trace.h"
 
 // Takes the head of the context's recvq into *ccmmsg (result 1; the caller
@@ -57,8 +58,9 @@ int ccm_wait_processor(ccm_context_t *ccm, int32_t stimeout, ccm_error_t *ccmerr
   pfd.events = POLLIN;
   pfd.revents = 0;
   int ms = stimeout <= 0 ? 0 : (stimeout > INT_MAX / 1000 ? INT_MAX : stimeout * 1000);
-  int rslt = poll(&pfd, 1, ms);
-  int err = errno;
+  // poll would skip a closed pipe (-1) and just time out; that is an error.
+  int rslt = pfd.fd < 0 ? -1 : poll(&pfd, 1, ms);
+  int err = pfd.fd < 0 ? EBADF : errno;
   if (rslt == 0) {
     TRC_OUT("timeout");
     return 0;
@@ -86,7 +88,7 @@ namespace {
 // Counts the live channels of channelq whose type `pick` accepts.
 template <typename Pick>
 int32_t count_channels(ccm_context_t *ccm, Pick pick) {
-  CcmChannelLock cl(ccm);
+  CcmLockGuard cl(ccm->channel_lock);
   int32_t n = 0;
   for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt)
     if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && pick(ch->type)) ++n;
@@ -127,7 +129,7 @@ int32_t ccm_get_nof_channels(ccm_context_t *ccm) {
 int32_t ccm_get_sendq_count(ccm_context_t *ccm) {
   int32_t n = 0;
   {
-    CcmQueueLock ql(ccm);
+    CcmLockGuard ql(ccm->queue_lock);
     for (ccm_msg_t *m = ccm->sendq.head; m; m = m->nxt) ++n;
   }
   TRC_OUT("nof msgs=%d", n);
@@ -144,14 +146,14 @@ int32_t ccm_get_sendq_count(ccm_context_t *ccm) {
 int32_t ccm_is_all_sendq_empty(ccm_context_t *ccm) {
   int32_t empty = 1;
   {
-    CcmChannelLock cl(ccm);
+    CcmLockGuard cl(ccm->channel_lock);
     {
-      CcmQueueLock ql(ccm);
+      CcmLockGuard ql(ccm->queue_lock);
       if (ccm->sendq.head) empty = 0;
     }
     for (ccm_channel_t *ch = ccm->channelq.head; ch && empty; ch = ch->nxt) {
       if (ccm_flag_test(ch->flag, CCM_CHF_DELETED) || ch->type == -1) continue;
-      CcmChQueueLock chql(ccm, ch);
+      CcmLockGuard chql(ch->queue_lock);
       if (ch->sendq.head) empty = 0;
     }
   }

@@ -13,6 +13,7 @@
 
 #include "ccm.h"
 #include "ccm_io.h"
+#include "ccm_lock.h"
 #include "ctools.h"
 #include "ipcmsg.h"
 #include "wq_trace.h"
@@ -48,12 +49,8 @@ inline fd_set *as_fdset(uint64_t *set) { return reinterpret_cast<fd_set *>(set);
 inline bool fd_fits(int fd) { return fd >= 0 && fd < kCcmSelectSetBits; }
 
 void trace_channel(const char *func, const ccm_channel_t *ch) {
-  int flag = ccm_flag_get(ch->flag);
-  __trace_text(0,
-               "%s:        ==> channel(name=%-20s,chID=%d,s=%d,type=%.8X,flag=%.8X,%s,host=%s(%s),port=%d,sendq=%p)",
-               func, ch->name, ch->ID, ch->s, (unsigned)ch->type, (unsigned)flag,
-               (flag & CCM_CHF_DELETED) ? "deleted" : "active", ch->host, ch->addr, ch->port,
-               (void *)ch->sendq.head);
+  char desc[512];
+  __trace_text(0, "%s:        ==> %s", func, ccm_channel_describe(ch, desc, sizeof desc));
 }
 
 }  // namespace
@@ -66,7 +63,7 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   TRC_IN("(ccm=%p, sizeof(fd_read) = %d)", (void *)ccm, (int)sizeof sets->rd);
 
   {
-    CcmChannelLock cl(ccm);
+    CcmLockGuard cl(ccm->channel_lock);
     if (ccm->channel_newq.head) ccm_channel_merge_newq(ccm);
   }
   ccm_dispatch_send_messages(ccm);
@@ -240,13 +237,8 @@ int ccm_signal_on_listen(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *
     TRC("no accept notice for chID=%d (msg alloc error)", ch->ID);
 
   if (WQ_TRACE_ON()) {
-    int flag = ccm_flag_get(ch->flag);
-    __trace_text(0,
-                 "%s <-- (new channel created: channel(name=%-20s,chID=%d,s=%d,type=%.8X,flag=%.8X,%s,host=%s(%s),"
-                 "port=%d,sendq=%p))",
-                 __func__, ch->name, ch->ID, ch->s, (unsigned)ch->type, (unsigned)flag,
-                 (flag & CCM_CHF_DELETED) ? "deleted" : "active", ch->host, ch->addr, ch->port,
-                 (void *)ch->sendq.head);
+    char desc[512];
+    __trace_text(0, "%s <-- (new channel created: %s)", __func__, ccm_channel_describe(ch, desc, sizeof desc));
   }
   return 0;
 }

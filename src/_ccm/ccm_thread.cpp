@@ -18,6 +18,7 @@
 
 #include "ccm.h"
 #include "ccm_io.h"
+#include "ccm_lock.h"
 #include "wq_trace.h"
 #include "zudnst.h"
 
@@ -123,7 +124,7 @@ int ccm_channel_merge_newq(ccm_context_t *ccm) {
 int ccm_dispatch_send_messages(ccm_context_t *ccm) {
   TRC_IN("(ccm=%p)", (void *)ccm);
   {
-    CcmQueueLock ql(ccm);
+    CcmLockGuard ql(ccm->queue_lock);
     ccm->msgq_2dispatch = ccm->sendq;
     ccmq_clear(ccm->sendq);
   }
@@ -159,7 +160,7 @@ int ccm_dispatch_send_messages(ccm_context_t *ccm) {
         (unsigned)msg->addr.dst_ID);
     msg->pATctx = ch->pATctx;
     if (ccm_flag_test(ch->flag, CCM_CHF_SECURED) && msg->type == CCM_MSG_NAT) msg->flag |= CCM_MSGF_SECURED;
-    CcmChQueueLock chql(ccm, ch);
+    CcmLockGuard chql(ch->queue_lock);
     ccmq_append(ch->sendq, msg);
   }
   ccmq_clear(ccm->msgq_2dispatch);

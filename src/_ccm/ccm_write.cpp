@@ -11,6 +11,7 @@
 
 #include "ccm.h"
 #include "ccm_io.h"
+#include "ccm_lock.h"
 #include "wq_trace.h"
 
 namespace {
@@ -21,7 +22,7 @@ namespace {
 ccm_msg_t *drop_head(ccm_context_t *ccm, ccm_channel_t *ch, ccm_msg_t *msg) {
   ccm_msg_t *next;
   {
-    CcmChQueueLock ql(ccm, ch);
+    CcmLockGuard ql(ch->queue_lock);
     ch->sendq.head = msg->nxt;
     next = ch->sendq.head;
   }
@@ -41,7 +42,7 @@ int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccm
   TRC_IN("(ccm=%p, ccmch=%p)", (void *)ccm, (void *)ccmch);
   ccm_msg_t *msg;
   {
-    CcmChQueueLock ql(ccm, ccmch);
+    CcmLockGuard ql(ccmch->queue_lock);
     msg = ccmch->sendq.head;
   }
 
