@@ -27,7 +27,7 @@ bool dump_printable(unsigned char c) { return c >= 0x20 && c <= 0x7E; }
 int trc_level() { return trcFlag.load(std::memory_order_relaxed); }
 
 int __trace_text(int /*_stdout*/, const char *text, ...) {
-  char line[kLineSize];
+  char line[kLineSize] = "";  // stays empty if formatting fails
   va_list ap;
   va_start(ap, text);
   vsnprintf(line, sizeof line, text, ap);
@@ -41,7 +41,7 @@ int __trace_text(int /*_stdout*/, const char *text, ...) {
 }
 
 int __log(int msgnr, const char *insert, ...) {
-  char text[kLineSize];
+  char text[kLineSize] = "";
   va_list ap;
   va_start(ap, insert);
   vsnprintf(text, sizeof text, insert, ap);
@@ -62,7 +62,7 @@ int messenger_logger(int msgnr, const char *msginsert) {
 }
 
 int mprintf(const char *format, ...) {
-  char line[kLineSize];
+  char line[kLineSize] = "";  // stays empty if formatting fails
   va_list ap;
   va_start(ap, format);
   vsnprintf(line, sizeof line, format, ap);
@@ -73,7 +73,7 @@ int mprintf(const char *format, ...) {
 }
 
 int trcdump(const void *area, int len, const char *format, ...) {
-  char insert[1024];
+  char insert[1024] = "";
   va_list ap;
   va_start(ap, format);
   vsnprintf(insert, sizeof insert, format, ap);

@@ -111,4 +111,33 @@ inline std::vector<std::string> Lines(const std::string &text) {
   return lines;
 }
 
+// True when `s` has the length of `mask` and fits it character by character:
+// '#' stands for a decimal digit, '%' for an upper-case hexadecimal digit,
+// every other mask character for itself.
+inline bool FitsMask(const std::string &s, const std::string &mask) {
+  if (s.size() != mask.size()) return false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char c = s[i];
+    const bool digit = c >= '0' && c <= '9';
+    if (mask[i] == '#') {
+      if (!digit) return false;
+    } else if (mask[i] == '%') {
+      if (!digit && !(c >= 'A' && c <= 'F')) return false;
+    } else if (mask[i] != c) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Mask of the head of a trace line: thread id, time text, " - ".
+inline const std::string kTraceHeadMask = "%%%%%%%%%%%%%%%% ########/######.### - ";
+
+// Text of a trace line behind its head, or "" when the line is no trace line.
+inline std::string TraceText(const std::string &line) {
+  if (line.size() < kTraceHeadMask.size() || !FitsMask(line.substr(0, kTraceHeadMask.size()), kTraceHeadMask))
+    return "";
+  return line.substr(kTraceHeadMask.size());
+}
+
 }  // namespace wqtest

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +24,9 @@ class Tracing : public ::testing::Test {
   void TearDown() override { trcFlag.store(0); }
 };
 
-const std::regex kTraceLine(R"(([0-9A-F]{16}) (\d{8}/\d{6}\.\d{3}) - (.*))");
+using wqtest::FitsMask;
+using wqtest::kTraceHeadMask;
+using wqtest::TraceText;
 
 std::string ThreadIdText() {
   char buf[32];
@@ -42,18 +43,16 @@ void traced_function(int x) {
 
 TEST_F(Tracing, LineCarriesThreadIdTimeAndText) {
   std::string out = CaptureStdout([] { __trace_text(0, "hello %d", 5); });
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(out, m, std::regex(R"(([0-9A-F]{16}) (\d{8}/\d{6}\.\d{3}) - hello 5\n)"))) << out;
-  EXPECT_EQ(m[1].str(), ThreadIdText());
+  EXPECT_TRUE(FitsMask(out, kTraceHeadMask + "hello 5\n")) << out;
+  EXPECT_EQ(out.substr(0, 16), ThreadIdText());
 }
 
 TEST_F(Tracing, ConventionMacros) {
   std::string out = CaptureStdout([] { traced_function(3); });
   std::vector<std::string> texts;
   for (const std::string &line : Lines(out)) {
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(line, m, kTraceLine)) << line;
-    texts.push_back(m[3].str());
+    ASSERT_NE(TraceText(line), "") << line;
+    texts.push_back(TraceText(line));
   }
   EXPECT_EQ(texts, (std::vector<std::string>{"traced_function(x=3) -->",
                                              "traced_function:      label      : 'value'",
@@ -66,9 +65,7 @@ TEST_F(Tracing, ConventionMacros) {
 TEST_F(Tracing, LongTextIsCutAt2047) {
   std::string big(3000, 'a');
   std::string out = CaptureStdout([&] { __trace_text(0, "%s", big.c_str()); });
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(out, m, std::regex(R"([0-9A-F]{16} \S+ - (a*)\n)")));
-  EXPECT_EQ(m[1].length(), 2047);
+  EXPECT_TRUE(FitsMask(out, kTraceHeadMask + std::string(2047, 'a') + "\n")) << out.size();
 }
 
 TEST_F(Tracing, LinesOfTwoThreadsDoNotMix) {
@@ -83,8 +80,10 @@ TEST_F(Tracing, LinesOfTwoThreadsDoNotMix) {
   });
   std::vector<std::string> lines = Lines(out);
   ASSERT_EQ(lines.size(), 400u);
-  const std::regex whole(R"([0-9A-F]{16} \S+ - (a{100}|b{100}))");
-  for (const std::string &line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+  const std::string a = std::string(100, 'a'), b = std::string(100, 'b');
+  for (const std::string &line : lines) {
+    ASSERT_TRUE(FitsMask(line, kTraceHeadMask + a) || FitsMask(line, kTraceHeadMask + b)) << line;
+  }
 }
 
 int g_seen_nr = 0;

@@ -5,9 +5,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 #include <string>
 
+#include "_JobSource/stdout_capture.h"
 #include "msg_type2.h"
 
 namespace {
@@ -85,7 +85,7 @@ TEST_F(TimeInBerlin, CurrentTimeHasSubSecondText) {
   EXPECT_GE(dt.dt_time, before);
   EXPECT_LE(dt.dt_time, after);
   ASSERT_EQ(strlen(dt.dt_xdat), 19u);
-  EXPECT_TRUE(std::regex_match(dt.dt_xdat, std::regex(R"(\d{8}/\d{6}\.\d{3})"))) << dt.dt_xdat;
+  EXPECT_TRUE(wqtest::FitsMask(dt.dt_xdat, "########/######.###")) << dt.dt_xdat;
   EXPECT_GE(dt.dt_msek, 0);
   EXPECT_LE(dt.dt_msek, 999);
   EXPECT_GE(dt.dt_usek, 0);
