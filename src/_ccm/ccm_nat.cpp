@@ -99,8 +99,13 @@ int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
     TRC_OUT("message does not fit its buffer");
     return -1;
   }
-  TRC("%8.8s send %8.8s  to  %s b-acv: %.8X  c-acv: %.8X", ccmmsg->addr.src_name, (const char *)ccmmsg->msg_start,
-      ccmmsg->addr.dst_addr, (unsigned)ccmmsg->addr.src_acv, (unsigned)ccmmsg->addr.dst_acv);
+  if (WQ_TRACE_ON()) {
+    // The message type is the first 8 payload bytes, as far as there are any.
+    char msgtype[9] = "";
+    memcpy(msgtype, ccmmsg->msg_start, ccmmsg->len < 8 ? (size_t)ccmmsg->len : 8);
+    TRC("%8.8s send %8.8s  to  %s b-acv: %.8X  c-acv: %.8X", ccmmsg->addr.src_name, msgtype, ccmmsg->addr.dst_addr,
+        (unsigned)ccmmsg->addr.src_acv, (unsigned)ccmmsg->addr.dst_acv);
+  }
   cmm_msg_write_sr_data(ccmmsg);
   ccmmsg->msg_start -= kProtocolHeaderLen;
   ccmmsg->len += kProtocolHeaderLen;

@@ -173,8 +173,9 @@ TEST(JpmdAgent, MissingAnswerDoesNotChangeTheOutcome) {
 // serves a real messenger.
 TEST(JpmdAgent, AgentSurvivesHostilePeers) {
   ChildProcess agent;
-  int port = start_agent(agent, {"--count", "1"});
+  int port = start_agent(agent, {"--count", "2"});
   ASSERT_GT(port, 0);
+  const std::string garbled_report = std::string("\x01\x08JPAKTJ_R\xff\x0a\x00\x00\x00", 15) + "MELD    03";
   const std::vector<std::string> junk = {
       std::string(100, '\xff'),
       header(10, "NAT"),                                              // length below the header
@@ -184,6 +185,7 @@ TEST(JpmdAgent, AgentSurvivesHostilePeers) {
       header(-1, "IPC"),
       header(64, "IPC") + std::string("CHANNEL_CLOSE\0\0\0", 16),     // a notice from outside
       header(99999999, "NAT") + std::string(200, 'q'),                 // frame that never completes
+      header(48 + 25, "NAT") + garbled_report,                         // a report cut short
   };
   for (const auto &bytes : junk) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -197,6 +199,8 @@ TEST(JpmdAgent, AgentSurvivesHostilePeers) {
     close(s);
   }
   std::string out, line;
+  ASSERT_TRUE(agent.wait_for("report channel=", &line)) << agent.output();
+  EXPECT_NE(line.find("invalid=\"short report\" len=10"), std::string::npos) << line;
   EXPECT_EQ(run_jpmd(port, {"JNR=1", "TYP=E", "RET=0", "WAIT=0"}, &out), 0) << out;
   ASSERT_TRUE(agent.wait_for("report channel=", &line)) << agent.output();
   EXPECT_NE(line.find("job=1 status=E"), std::string::npos) << line;
