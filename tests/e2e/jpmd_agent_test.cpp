@@ -162,7 +162,7 @@ TEST(JpmdAgent, MissingAnswerDoesNotChangeTheOutcome) {
   int port = start_agent(agent, {"--no-answer"});
   ASSERT_GT(port, 0);
   std::string out, line;
-  EXPECT_EQ(run_jpmd(port, {"JNR=8", "TYP=E", "RET=2", "WAIT=0", "TIMEOUT=1", "TRC=1"}, &out), 2) << out;
+  EXPECT_EQ(run_jpmd(port, {"JNR=8", "TYP=E", "RET=2", "WAIT=0", "TIMEOUT=3", "TRC=1"}, &out), 2) << out;
   EXPECT_NE(out.find("executordata arrived"), std::string::npos) << out;
   EXPECT_NE(out.find("ended normally"), std::string::npos) << out;
   ASSERT_TRUE(agent.wait_for("report channel=", &line));
