@@ -36,10 +36,10 @@ constexpr int kDrainSeconds = 5;
 constexpr unsigned char kGreeting[] = "JPAGENT";
 constexpr unsigned char kAnswer[] = "ACK";
 
-// The 16-byte type name of an IPC record, or "" when the record is shorter.
+// Whether the record begins with the 16-byte type name `name`.
 bool ipc_type_is(const ccm_msg_t *m, const char *name) {
   char want[16] = {};
-  strncpy(want, name, sizeof want);
+  memcpy(want, name, strnlen(name, sizeof want));
   return m->len >= 16 && memcmp(m->msg_start, want, 16) == 0;
 }
 

@@ -36,6 +36,9 @@ ccm_msg_t *alloc_for(ccm_context_t *ccm, int64_t need, ccm_error_t *err) {
 
 }  // namespace
 
+// Fills the destination half of the address (ID, address, name, access
+// value; texts cut to 63 characters, null as "") and the eye-catcher.
+// reply_ID is not used. Returns &ccmmsg->addr.
 ccm_addr_t *ccm_setaddr(ccm_msg_t *ccmmsg, int32_t ID, int32_t reply_ID, const char *addr, const char *name,
                         int32_t acv) {
   (void)reply_ID;  // accepted for the interface, not used
@@ -48,6 +51,8 @@ ccm_addr_t *ccm_setaddr(ccm_msg_t *ccmmsg, int32_t ID, int32_t reply_ID, const c
   return a;
 }
 
+// Fills the source half (address, name, access value) and the eye-catcher;
+// src_ID stays. Returns &ccmmsg->addr.
 ccm_addr_t *ccm_setback(ccm_msg_t *ccmmsg, const char *addr, const char *name, int32_t acv) {
   ccm_addr_t *a = &ccmmsg->addr;
   memcpy(a->eyec, kAddrEyec, sizeof a->eyec);
@@ -57,6 +62,8 @@ ccm_addr_t *ccm_setback(ccm_msg_t *ccmmsg, const char *addr, const char *name, i
   return a;
 }
 
+// Addresses ccmd back to the sender of ccms: its source ID, address, name and
+// access value become ccmd's destination. Returns &ccmd->addr.
 ccm_addr_t *ccm_setaddr_reply(ccm_msg_t *ccmd, const ccm_msg_t *ccms) {
   ccm_addr_t *d = &ccmd->addr;
   const ccm_addr_t *s = &ccms->addr;
@@ -75,6 +82,10 @@ ccm_addr_t *ccm_setaddr_reply(ccm_msg_t *ccmd, const ccm_msg_t *ccms) {
   return d;
 }
 
+// Frames the payload as a NAT message (routing blocks, "NAT" header) and
+// queues it for the network thread; "*SERVER" in a non-agent process goes
+// through the agent instead. 0: the message is handed over; -1: it stays
+// with the caller (conversion hook failed, no room, no buffer for routing).
 int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   TRC_IN("(ccm=%p, msg=%p)", (void *)ccm, (void *)ccmmsg);
   if (!ccm || !ccmmsg) {
@@ -99,8 +110,13 @@ int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
     TRC_OUT("message does not fit its buffer");
     return -1;
   }
-  TRC("%8.8s send %8.8s  to  %s b-acv: %.8X  c-acv: %.8X", ccmmsg->addr.src_name, (const char *)ccmmsg->msg_start,
-      ccmmsg->addr.dst_addr, (unsigned)ccmmsg->addr.src_acv, (unsigned)ccmmsg->addr.dst_acv);
+  if (WQ_TRACE_ON()) {
+    // The message type is the first 8 payload bytes, as far as there are any.
+    char msgtype[9] = "";
+    memcpy(msgtype, ccmmsg->msg_start, ccmmsg->len < 8 ? (size_t)ccmmsg->len : 8);
+    TRC("%8.8s send %8.8s  to  %s b-acv: %.8X  c-acv: %.8X", ccmmsg->addr.src_name, msgtype, ccmmsg->addr.dst_addr,
+        (unsigned)ccmmsg->addr.src_acv, (unsigned)ccmmsg->addr.dst_acv);
+  }
   cmm_msg_write_sr_data(ccmmsg);
   ccmmsg->msg_start -= kProtocolHeaderLen;
   ccmmsg->len += kProtocolHeaderLen;
@@ -111,6 +127,9 @@ int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   return 0;
 }
 
+// Wraps address and payload in a "ROUTENAT" record to "*IPC(AGENT)" and frees
+// the routed message: 0. -1 when no buffer could be had; the routed message
+// then stays with the caller.
 int send_NAT_message_route(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   TRC_IN("(ccm=%p, msg=%p, len=%d)", (void *)ccm, (void *)ccmmsg, ccmmsg ? ccmmsg->len : 0);
   if (!ccm || !ccmmsg || ccmmsg->len < 0) {
@@ -138,6 +157,9 @@ int send_NAT_message_route(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   return 0;
 }
 
+// Sends a copy of the payload of ccmmsg to another channel (by ID, or by
+// name), with "*SERVER" as call-back address. ccmmsg stays with the caller.
+// 0, or -1 with 2003070 in ccmerr (channel not found, no buffer, not sent).
 int ccm_forward_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg, int32_t channelID, const char *channelName,
                             ccm_error_t *ccmerr, int32_t check_channel) {
   const char *cname = channelName ? channelName : "";

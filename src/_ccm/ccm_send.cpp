@@ -48,6 +48,8 @@ int ccm_msg_make_room(ccm_msg_t *m, int front, int back) {
   return 0;
 }
 
+// Moves a framed message from the in-use list to the context's send queue
+// and wakes the network thread. 0; -1 without context or message.
 int ccm_send_message_common(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *text) {
   TRC_IN("(ccm=%p, msg=%p, %s)", (void *)ccm, (void *)ccmmsg, text ? text : "");
   if (!ccm || !ccmmsg) {
@@ -65,6 +67,9 @@ int ccm_send_message_common(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *t
   return 0;
 }
 
+// Header routes: put the 48-byte header in front of the payload and queue
+// the message. They take the message over in every case (one that cannot be
+// framed is released) and return 0, or -1 when nothing was queued.
 int send_native_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   TRC_IN("(msg=%p)", (void *)ccmmsg);
   if (!ccm || !ccmmsg || prepend_header(ccmmsg, "NAT") < 0) {
@@ -109,6 +114,9 @@ int send_IPC_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   return 0;
 }
 
+// Sends a "PASSFD" record to the channel named `destination` with `fd` as
+// SCM_RIGHTS ancillary data; the descriptor stays open here. 0, or -1 when no
+// message buffer could be had.
 int send_file_descriptor(ccm_context_t *ccm, const char *destination, int32_t fd, int32_t listenerID,
                          int32_t agentID, const char *name) {
   const char *dst = destination ? destination : "";

@@ -43,6 +43,9 @@ int32_t report_unhandled(const ccm_msg_t *msg, const char *what) {
 
 }  // namespace
 
+// Runs the handler of the record's type name (the fallback for unknown
+// names) and returns its result; keeps pcx_ for ipc_logger. The message stays
+// with the caller.
 int32_t process_IPC_message(void *pcx_, ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   (void)ccm;
   if (!ccmmsg) {
@@ -85,6 +88,8 @@ int32_t process_ipc_not_implemented(void *, ccm_msg_t *ccmmsg) {
   return -1;
 }
 
+// Sends number and insert (at most 1024 characters) as a "LOGGING" record to
+// "*IPC(AGENT)". Always 0; nothing is sent without a channel manager.
 int ipc_logger(int32_t msgnr, const char *msginsert) {
   // The kept context of the dispatcher, else the process's own context as
   // registered with ccm_open; without a channel manager nothing is sent.

@@ -144,7 +144,7 @@ TEST_F(ExchangeTest, OutputReportWithoutFileSendsNothing) {
   Peer peer;
   ctx_.portnri = peer.port();
   ctx_.melder_type = 'O';
-  ctx_.IoTimeOut = 1;  // the answer wait runs out: no report, no answer
+  ctx_.IoTimeOut = 3;  // the answer wait runs out: no report, no answer
   auto got = peer.serve(Peer::frame("\x04\x01g"), true);
   EXPECT_EQ(agent_exchange(&ctx_), 0);
   EXPECT_EQ(ctx_.abnormal_end, 0);

@@ -5,7 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <regex>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -24,9 +24,8 @@ int start_agent(ChildProcess &agent, std::vector<std::string> options) {
   if (!agent.start(options)) return 0;
   std::string line;
   if (!agent.wait_for("listening on", &line)) return 0;
-  std::smatch m;
-  if (!std::regex_search(line, m, std::regex("port ([0-9]+)"))) return 0;
-  return std::stoi(m[1]);
+  size_t at = line.rfind(" port ");
+  return at == std::string::npos ? 0 : atoi(line.c_str() + at + 6);
 }
 
 // Runs the messenger against `port` with the given words; returns its exit
@@ -163,7 +162,7 @@ TEST(JpmdAgent, MissingAnswerDoesNotChangeTheOutcome) {
   int port = start_agent(agent, {"--no-answer"});
   ASSERT_GT(port, 0);
   std::string out, line;
-  EXPECT_EQ(run_jpmd(port, {"JNR=8", "TYP=E", "RET=2", "WAIT=0", "TIMEOUT=1", "TRC=1"}, &out), 2) << out;
+  EXPECT_EQ(run_jpmd(port, {"JNR=8", "TYP=E", "RET=2", "WAIT=0", "TIMEOUT=3", "TRC=1"}, &out), 2) << out;
   EXPECT_NE(out.find("executordata arrived"), std::string::npos) << out;
   EXPECT_NE(out.find("ended normally"), std::string::npos) << out;
   ASSERT_TRUE(agent.wait_for("report channel=", &line));
@@ -174,8 +173,9 @@ TEST(JpmdAgent, MissingAnswerDoesNotChangeTheOutcome) {
 // serves a real messenger.
 TEST(JpmdAgent, AgentSurvivesHostilePeers) {
   ChildProcess agent;
-  int port = start_agent(agent, {"--count", "1"});
+  int port = start_agent(agent, {"--count", "2"});
   ASSERT_GT(port, 0);
+  const std::string garbled_report = std::string("\x01\x08JPAKTJ_R\xff\x0a\x00\x00\x00", 15) + "MELD    03";
   const std::vector<std::string> junk = {
       std::string(100, '\xff'),
       header(10, "NAT"),                                              // length below the header
@@ -185,6 +185,7 @@ TEST(JpmdAgent, AgentSurvivesHostilePeers) {
       header(-1, "IPC"),
       header(64, "IPC") + std::string("CHANNEL_CLOSE\0\0\0", 16),     // a notice from outside
       header(99999999, "NAT") + std::string(200, 'q'),                 // frame that never completes
+      header(48 + 25, "NAT") + garbled_report,                         // a report cut short
   };
   for (const auto &bytes : junk) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -198,6 +199,8 @@ TEST(JpmdAgent, AgentSurvivesHostilePeers) {
     close(s);
   }
   std::string out, line;
+  ASSERT_TRUE(agent.wait_for("report channel=", &line)) << agent.output();
+  EXPECT_NE(line.find("invalid=\"short report\" len=10"), std::string::npos) << line;
   EXPECT_EQ(run_jpmd(port, {"JNR=1", "TYP=E", "RET=0", "WAIT=0"}, &out), 0) << out;
   ASSERT_TRUE(agent.wait_for("report channel=", &line)) << agent.output();
   EXPECT_NE(line.find("job=1 status=E"), std::string::npos) << line;
