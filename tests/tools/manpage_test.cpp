@@ -3,6 +3,7 @@
 // version line. Skipped when groff is not installed.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -133,6 +134,35 @@ TEST_F(ManPages, AgentPageDescribesEveryOptionOfTheProgram) {
     }
   }
   EXPECT_GE(options, 10);
+}
+
+// The exit statuses the pages promise: RET modulo 256 for an end report
+// (also when no attempt is made), 2 for a bad agent option.
+TEST_F(ManPages, ProgramsEndWithTheDocumentedExitStatuses) {
+  std::string jpmd = std::string(WQ_BINARY_DIR) + "/wq_jpmd";
+  std::string agent = std::string(WQ_BINARY_DIR) + "/wq_jpagent";
+  if (access(jpmd.c_str(), X_OK) != 0 || access(agent.c_str(), X_OK) != 0)
+    GTEST_SKIP() << "programs not built";
+  Rendered page = Render(Page("wq_jpmd.1"));
+  ASSERT_NE(page.text.find("RET=300 gives 44"), std::string::npos);
+  wqtest::Child end;
+  ASSERT_TRUE(end.Start({jpmd, "TYP=E", "RET=300", "RETRY=0"}));
+  int st = end.Finish(Deadline(120));
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 44);
+
+  wqtest::Child restart;
+  ASSERT_TRUE(restart.Start({jpmd, "TYP=S", "RET=300", "RETRY=0"}));
+  st = restart.Finish(Deadline(120));
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 0);
+
+  wqtest::Child bad;
+  ASSERT_TRUE(bad.Start({agent, "--no-such-option"}));
+  st = bad.Finish(Deadline(120));
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 2);
+  EXPECT_NE(bad.err().find("wq_jpagent: "), std::string::npos);
 }
 
 }  // namespace
