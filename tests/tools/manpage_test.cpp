@@ -1,0 +1,168 @@
+// The manual pages in docs/man: they format without warnings, describe
+// every parameter word with its default, and quote the program's own
+// version line. Skipped when groff is not installed.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/subprocess.h"
+
+namespace {
+
+std::chrono::steady_clock::time_point Deadline(int seconds) {
+  return std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+}
+
+std::string Page(const std::string &name) {
+  return std::string(WQ_SOURCE_DIR) + "/docs/man/" + name;
+}
+
+struct Rendered {
+  int status = -1;
+  std::string text, warnings;
+};
+
+// The page as plain text (no bold, no underlining), with groff's warnings.
+Rendered Render(const std::string &page) {
+  Rendered r;
+  wqtest::Child child;
+  // No hyphenation and long lines, so that phrases stay whole.
+  if (!child.Start({wqtest::FindInPath("groff"), "-man", "-ww", "-t", "-Tascii", "-P-cbou",
+                    "-rHY=0", "-rLL=250n", page}))
+    return r;
+  r.status = child.Finish(Deadline(120));
+  r.text = child.out();
+  r.warnings = child.err();
+  return r;
+}
+
+// Text of the tagged paragraph whose tag line starts with `tag`: from the
+// tag to the next line at the tag's indentation.
+std::string Item(const std::string &text, const std::string &tag) {
+  const std::string indent = "\n       ";
+  size_t at = text.find(indent + tag);
+  if (at == std::string::npos) return "";
+  size_t end = at + 1;
+  for (;;) {
+    end = text.find(indent, end + 1);
+    if (end == std::string::npos) return text.substr(at + 1);
+    if (text[end + indent.size()] != ' ') return text.substr(at + 1, end - at);
+  }
+}
+
+class ManPages : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (wqtest::FindInPath("groff").empty()) GTEST_SKIP() << "groff is not installed";
+  }
+};
+
+TEST_F(ManPages, FormatWithoutWarnings) {
+  for (const char *name : {"wq_jpmd.1", "wq_jpagent.1"}) {
+    std::string page = Page(name);
+    if (access(page.c_str(), R_OK) != 0) {
+      ADD_FAILURE() << "missing " << page;
+      continue;
+    }
+    Rendered r = Render(page);
+    EXPECT_EQ(r.status, 0) << name;
+    EXPECT_EQ(r.warnings, "") << name;
+    for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "EXAMPLES"})
+      EXPECT_NE(r.text.find(std::string("\n") + section + "\n"), std::string::npos)
+          << name << " lacks " << section;
+  }
+}
+
+TEST_F(ManPages, MessengerPageDescribesEveryParameterWithItsDefault) {
+  Rendered r = Render(Page("wq_jpmd.1"));
+  ASSERT_EQ(r.status, 0) << r.warnings;
+  const std::vector<std::string> keys = {"JNR", "PNR", "TYP", "TXT", "RET", "IPA",
+                                         "MNR", "RETRY", "WAIT", "TIMEOUT", "TRC", "ULOGIN",
+                                         "OUTFILE", "NAME", "VALUE", "VTYPE"};
+  for (const auto &key : keys) {
+    std::string item = Item(r.text, key + "=");
+    ASSERT_FALSE(item.empty()) << key << " is not described";
+    EXPECT_NE(item.find("Default"), std::string::npos) << key << " has no default:\n" << item;
+  }
+  EXPECT_FALSE(Item(r.text, "CMD=").empty());
+  EXPECT_FALSE(Item(r.text, "-V").empty());
+  EXPECT_NE(Item(r.text, "WAIT=").find("120"), std::string::npos);
+  EXPECT_NE(Item(r.text, "RETRY=").find("Default 3"), std::string::npos);
+  EXPECT_NE(Item(r.text, "TIMEOUT=").find("600"), std::string::npos);
+  EXPECT_NE(r.text.find("no protection against anyone who has the program"), std::string::npos);
+}
+
+// The version line quoted in the page is the one the program prints.
+TEST_F(ManPages, MessengerPageQuotesTheVersionLine) {
+  std::string program = std::string(WQ_BINARY_DIR) + "/wq_jpmd";
+  if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << program;
+  wqtest::Child child;
+  ASSERT_TRUE(child.Start({program, "-V"}));
+  ASSERT_EQ(child.Finish(Deadline(60)), 0);
+  std::string line = child.out().substr(0, child.out().find('\n'));
+  ASSERT_FALSE(line.empty());
+  Rendered r = Render(Page("wq_jpmd.1"));
+  EXPECT_NE(r.text.find(line), std::string::npos) << line;
+}
+
+// Every option that the agent's --help lists is described in its page.
+TEST_F(ManPages, AgentPageDescribesEveryOptionOfTheProgram) {
+  std::string program = std::string(WQ_BINARY_DIR) + "/wq_jpagent";
+  if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << program;
+  wqtest::Child child;
+  ASSERT_TRUE(child.Start({program, "--help"}));
+  ASSERT_EQ(child.Finish(Deadline(60)), 0);
+  Rendered r = Render(Page("wq_jpagent.1"));
+  ASSERT_EQ(r.status, 0) << r.warnings;
+  std::istringstream help(child.out());
+  std::string line;
+  int options = 0;
+  while (std::getline(help, line)) {
+    if (line.rfind("  --", 0) != 0) continue;
+    std::string option = line.substr(2, line.find(' ', 2) - 2);
+    ++options;
+    std::string item = Item(r.text, option);
+    ASSERT_FALSE(item.empty()) << option << " is not described";
+    if (option != "--help") {
+      EXPECT_NE(item.find("Default"), std::string::npos) << option << " has no default:\n" << item;
+    }
+  }
+  EXPECT_GE(options, 10);
+}
+
+// The exit statuses the pages promise: RET modulo 256 for an end report
+// (also when no attempt is made), 2 for a bad agent option.
+TEST_F(ManPages, ProgramsEndWithTheDocumentedExitStatuses) {
+  std::string jpmd = std::string(WQ_BINARY_DIR) + "/wq_jpmd";
+  std::string agent = std::string(WQ_BINARY_DIR) + "/wq_jpagent";
+  if (access(jpmd.c_str(), X_OK) != 0 || access(agent.c_str(), X_OK) != 0)
+    GTEST_SKIP() << "programs not built";
+  Rendered page = Render(Page("wq_jpmd.1"));
+  ASSERT_NE(page.text.find("RET=300 gives 44"), std::string::npos);
+  wqtest::Child end;
+  ASSERT_TRUE(end.Start({jpmd, "TYP=E", "RET=300", "RETRY=0"}));
+  int st = end.Finish(Deadline(120));
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 44);
+
+  wqtest::Child restart;
+  ASSERT_TRUE(restart.Start({jpmd, "TYP=S", "RET=300", "RETRY=0"}));
+  st = restart.Finish(Deadline(120));
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 0);
+
+  wqtest::Child bad;
+  ASSERT_TRUE(bad.Start({agent, "--no-such-option"}));
+  st = bad.Finish(Deadline(120));
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 2);
+  EXPECT_NE(bad.err().find("wq_jpagent: "), std::string::npos);
+}
+
+}  // namespace
