@@ -2,7 +2,10 @@
 # Installs what building and testing need on a fresh Debian machine.
 set -euo pipefail
 need=()
-for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev python3; do
+# tshark and groff serve the dissector and manual-page tests; clang with its
+# runtime builds the fuzz targets.
+for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev python3 tshark groff-base \
+           clang libclang-rt-14-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
