@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "ccm.h"
 #include "ccm_io.h"
@@ -23,7 +24,7 @@ namespace {
 
 // The three descriptor sets of a pass, each 4,194,304 bits as 64-bit words:
 // descriptor d is bit (d % 64) of word (d / 64), the layout of the kernel's
-// fd_set. They are passed to select cast to fd_set*; that is safe although
+// fd_set on this 64-bit host. They are passed to select cast to fd_set*; that is safe although
 // fd_set itself is only FD_SETSIZE bits, because the kernel copies in and out
 // only the first nfds bits (rounded up to whole longs), and nfds never exceeds
 // the size of these arrays.
@@ -36,10 +37,10 @@ struct SelectSets {
 // 512 KiB per set is too much for a stack, so the sets live on the heap, one
 // block per network thread, made on its first pass and released when the
 // thread ends. (One block shared by the whole process would be raced over by
-// the network threads of two contexts.)
+// the network threads of two contexts.) Null when there is no memory.
 SelectSets *thread_sets() {
   static thread_local std::unique_ptr<SelectSets> sets;
-  if (!sets) sets.reset(new SelectSets);
+  if (!sets) sets.reset(new (std::nothrow) SelectSets);
   return sets.get();
 }
 
@@ -57,10 +58,17 @@ void trace_channel(const char *func, const ccm_channel_t *ch) {
 
 // One pass of the select loop with a time-out of `stimeout` seconds. Returns 0
 // after a time-out, a signal or a served pass, -1 when select fails (2000102
-// in `ccmerr`). Runs on the network thread only.
+// in `ccmerr`) or the sets cannot be allocated (3301). Runs on the network
+// thread only.
 int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   SelectSets *sets = thread_sets();
-  TRC_IN("(ccm=%p, sizeof(fd_read) = %d)", (void *)ccm, (int)sizeof sets->rd);
+  TRC_IN("(ccm=%p, sizeof(fd_read) = %d)", (void *)ccm, (int)sizeof(SelectSets::rd));
+  if (!sets) {
+    ccmerr->msgnr = kCcmMsgAlloc;
+    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s/%s(%d)", "FDSETS", "src/_ccm/ccm", __LINE__);
+    TRC_OUT("no memory for the select sets");
+    return -1;
+  }
 
   {
     CcmLockGuard cl(ccm->channel_lock);

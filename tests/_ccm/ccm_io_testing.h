@@ -1,5 +1,5 @@
-// Helpers for the tests of the network thread's I/O: a context with its
-// wake-up pipes, frame builders, socket pairs and waiting with deadlines.
+// Helpers for the tests of the network thread's I/O: a context, frame
+// builders, socket pairs and waiting with deadlines.
 #pragma once
 
 #include <fcntl.h>
@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "_ccm/ccm_test_util.h"
 #include "ccm.h"
 #include "messenger_pcx.h"
 #include "zudnst.h"
@@ -21,35 +22,22 @@ namespace ccmtest {
 
 inline constexpr int kDeadlineMs = 30000;  // generous: the machine is small and busy
 
-// A 48-byte protocol header for a frame of `total` bytes.
-inline std::string header(size_t total, const char *protocol = "NAT") {
-  char h[49];
-  snprintf(h, sizeof h, "%.8d%s%s%.3s%8s%16s", (int)total, "WQ8:global", "001", protocol, "", "");
-  return std::string(h, 48);
-}
-
+// A frame: protocol header of the whole length, then `body`.
 inline std::string frame(const std::string &body, const char *protocol = "NAT") {
-  return header(body.size() + 48, protocol) + body;
+  char h[64];
+  snprintf(h, sizeof h, "%.8d%s%s%.3s%8s%16s", (int)body.size() + 48, "WQ8:global", "001", protocol, "", "");
+  return std::string(h, 48) + body;
 }
 
-// Key blocks with a 1-, 2-, 4-byte little-endian or 7-digit decimal length.
-inline std::string block1(unsigned key, const std::string &c) {
-  return std::string(1, (char)key) + std::string(1, (char)c.size()) + c;
-}
-inline std::string block2(unsigned key, const std::string &c) {
-  unsigned char l[2];
-  wq_put_u16(l, (uint16_t)c.size());
-  return std::string(1, (char)key) + std::string((char *)l, 2) + c;
-}
-inline std::string block4(unsigned key, const std::string &c) {
-  unsigned char l[4];
-  wq_put_u32(l, (uint32_t)c.size());
-  return std::string(1, (char)key) + std::string((char *)l, 4) + c;
-}
-inline std::string block7(unsigned key, const std::string &c) {
-  char d[8];
-  snprintf(d, sizeof d, "%.7d", (int)c.size());
-  return std::string(1, (char)key) + std::string(d, 7) + c;
+// A key block whose length field has `keylen` bytes: 1, 2, 4 little-endian
+// or 7 decimal digits.
+inline std::string block(unsigned key, const std::string &c, int keylen = 1) {
+  unsigned char l[8];
+  if (keylen == 7) snprintf((char *)l, sizeof l, "%.7d", (int)c.size());
+  else wq_put_u32(l, (uint32_t)c.size());
+  std::string b(1, (char)key);
+  b.append((const char *)l, (size_t)keylen).append(c);
+  return b;
 }
 
 inline std::string pattern(size_t n, unsigned seed = 7) {
@@ -60,52 +48,30 @@ inline std::string pattern(size_t n, unsigned seed = 7) {
 
 inline std::string msg_data(const ccm_msg_t *m) { return std::string((const char *)m->msg_start, (size_t)m->len); }
 
-// Waits until `fd` is readable (or has an error/hang-up). False on time-out.
-inline bool wait_readable(int fd, int ms = kDeadlineMs) {
+inline bool wait_readable(int fd) {
   struct pollfd p = {fd, POLLIN, 0};
-  return poll(&p, 1, ms) > 0;
-}
-inline bool readable_now(int fd) {
-  struct pollfd p = {fd, POLLIN, 0};
-  return poll(&p, 1, 0) > 0;
+  return poll(&p, 1, kDeadlineMs) > 0;
 }
 
+// Writes all of `s` to a blocking descriptor.
 inline void write_all(int fd, const std::string &s) {
-  size_t off = 0;
-  while (off < s.size()) {
+  for (size_t off = 0; off < s.size();) {
     ssize_t n = write(fd, s.data() + off, s.size() - off);
-    if (n < 0 && errno == EAGAIN) {
-      struct pollfd p = {fd, POLLOUT, 0};
-      ASSERT_GT(poll(&p, 1, kDeadlineMs), 0);
-      continue;
-    }
     ASSERT_GT(n, 0);
     off += (size_t)n;
   }
 }
 
-// Reads exactly n bytes from a (possibly non-blocking) socket, with deadline.
+// Reads n bytes, waiting for each piece up to the deadline.
 inline std::string read_exact(int fd, size_t n) {
   std::string out;
   char buf[65536];
-  while (out.size() < n) {
-    if (!wait_readable(fd)) break;
+  while (out.size() < n && wait_readable(fd)) {
     ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
-    if (r <= 0) {
-      if (r < 0 && errno == EAGAIN) continue;
-      break;
-    }
+    if (r <= 0) break;
     out.append(buf, (size_t)r);
   }
   return out;
-}
-
-// Number of bytes waiting in a pipe (consumed).
-inline int drain_pipe(int fd) {
-  int n = 0;
-  char c;
-  while (readable_now(fd) && read(fd, &c, 1) == 1) ++n;
-  return n;
 }
 
 inline int count_recvq(ccm_context_t *ccm) {
@@ -117,14 +83,13 @@ inline int count_recvq(ccm_context_t *ccm) {
 }
 
 // Takes the next message of the receive queue, waiting up to the deadline.
-inline ccm_msg_t *receive(ccm_context_t *ccm, int ms = kDeadlineMs) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+inline ccm_msg_t *receive(ccm_context_t *ccm) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
   ccm_error_t err{};
+  ccm_msg_t *m = nullptr;
   while (std::chrono::steady_clock::now() < end) {
-    ccm_msg_t *m = nullptr;
     int rc = ccm_receive_message(ccm, 1, &m, &err);
-    if (rc == 1) return m;
-    if (rc < 0) return nullptr;
+    if (rc != 0) return rc == 1 ? m : nullptr;
   }
   return nullptr;
 }
@@ -135,7 +100,20 @@ inline bool is_ipc(const ccm_msg_t *m, const char *type) {
   return m->type == CCM_MSG_IPC && m->len >= 16 && memcmp(m->msg_start, name, 16) == 0;
 }
 
-// An opened context with its wake-up pipes, closed in the documented order.
+// Places a descriptor as SCM_RIGHTS ancillary data into a message.
+inline void attach_fd(ccm_msg_t *m, int fd) {
+  struct msghdr mh = {};
+  mh.msg_control = m->control_data;
+  mh.msg_controllen = CMSG_SPACE(sizeof(int));
+  struct cmsghdr *c = CMSG_FIRSTHDR(&mh);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  memcpy(CMSG_DATA(c), &fd, sizeof fd);
+  m->control_len = CMSG_SPACE(sizeof(int));
+}
+
+// An opened context, closed in the documented order.
 class Context {
  public:
   explicit Context(int running_mode = 3) {
@@ -146,8 +124,7 @@ class Context {
   ~Context() {
     if (running) Stop();
     ccm_channel_closeall(ccm);
-    ccm_error_t err{};
-    ccm_close(ccm, &err);
+    ccm_close(ccm, nullptr);
   }
   void Pipes() {
     ccm_error_t err{};
@@ -167,20 +144,16 @@ class Context {
     EXPECT_EQ(0, pthread_timedjoin_np(ccm->thread, nullptr, &ts));
     running = false;
   }
-  // Channel entry around descriptor `s`, not chained.
-  ccm_channel_t *Entry(int s, int type = 0) {
+  // A channel entry around descriptor `s`; chained unless told otherwise.
+  ccm_channel_t *Channel(int s, int type = 0, const char *name = nullptr, bool chain = true) {
     ccm_channel_t *ch = nullptr;
     ccm_error_t err{};
     EXPECT_EQ(0, ccm_channel_new_entry(ccm, &ch, &err));
     ch->s = s;
     ch->type = type;
+    if (name) StringCopy(ch->name, sizeof ch->name, name);
+    if (chain) ccm_channel_chain(ccm, ch);
     return ch;
-  }
-  // Destroys an entry that was never chained, without notice.
-  void Discard(ccm_channel_t *ch) {
-    ccm_error_t err{};
-    ch->type = -1;
-    ccm_channel_destroy(ccm, ch, &err);
   }
   // Takes chained channels over into channelq, as a pass would.
   void Merge() {
@@ -188,24 +161,25 @@ class Context {
     ccm_channel_merge_newq(ccm);
     ccm_channel_unlock(ccm);
   }
-  // Hands a message over to the context's send queue and wakes the thread.
-  void Send(ccm_msg_t *m) {
+  // A message holding `data` at msg_start, out of msgq_inuse.
+  ccm_msg_t *Msg(const std::string &data) {
+    ccm_error_t err{};
+    bool huge = data.size() + 256 > 2u * 32768;
+    ccm_msg_t *m = huge ? ccm_msg_alloc_huge(ccm, (int32_t)data.size(), &err) : ccm_msg_alloc(ccm, &err);
+    if (huge) m->msg_start = m->buffer1;
+    memcpy(m->msg_start, data.data(), data.size());
+    m->len = (int32_t)data.size();
     ccm_queue_lock(ccm);
     ccmq_unlink(ccm->msgq_inuse, m);
+    ccm_queue_unlock(ccm);
+    return m;
+  }
+  // Hands a message to the context's send queue and wakes the thread.
+  void Send(ccm_msg_t *m) {
+    ccm_queue_lock(ccm);
     ccmq_append(ccm->sendq, m);
     ccm_queue_unlock(ccm);
     ccm_wakeup_network(ccm);
-  }
-  // A message holding the bytes `data` at msg_start.
-  ccm_msg_t *Msg(const std::string &data) {
-    ccm_error_t err{};
-    ccm_msg_t *m = data.size() + 256 <= 2u * 32768 ? ccm_msg_alloc(ccm, &err)
-                                                   : ccm_msg_alloc_huge(ccm, (int32_t)data.size(), &err);
-    EXPECT_NE(nullptr, m);
-    if (data.size() + 256 > 2u * 32768) m->msg_start = m->buffer1;
-    memcpy(m->msg_start, data.data(), data.size());
-    m->len = (int32_t)data.size();
-    return m;
   }
 
   ccm_context_t *ccm = nullptr;
@@ -215,9 +189,10 @@ class Context {
   PCX pcx_{};
 };
 
+// A stream socket pair: [0] non-blocking for a channel, [1] blocking for the test.
 inline void socket_pair(int sv[2], int type = SOCK_STREAM) {
   ASSERT_EQ(0, socketpair(AF_UNIX, type, 0, sv));
+  fcntl(sv[0], F_SETFL, fcntl(sv[0], F_GETFL) | O_NONBLOCK);
 }
-inline void nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 }  // namespace ccmtest

@@ -11,8 +11,7 @@
 #include <string>
 
 #include "_ccm/ccm_io_testing.h"
-#include "_ccm/ccm_test_util.h"
-#include "ccm.h"
+#include "ccm_alloc.h"
 #include "ipcmsg.h"
 #include "wq_trace.h"
 
@@ -33,7 +32,7 @@ TEST(NetworkThread, StopRightAfterStartEndsTheThread) {
 TEST(NetworkThread, NamesItselfAfterTheRunningMode) {
   const char *names[] = {"AGENT/CCM", "LISTENER/CCM", "FTX/CCM", ""};
   for (int mode = 0; mode < 4; ++mode) {
-    ccmtest::LogRecorder log;
+    LogRecorder log;
     {
       Context ctx(mode);
       ctx.Start();
@@ -58,12 +57,7 @@ class DispatchTest : public ::testing::Test {
     secured->pATctx = &secured->pATctx;
     ctx.Merge();
   }
-  ccm_channel_t *Named(const char *name, int type) {
-    ccm_channel_t *ch = ctx.Entry(-1, type);
-    StringCopy(ch->name, sizeof ch->name, name);
-    ccm_channel_chain(ctx.ccm, ch);
-    return ch;
-  }
+  ccm_channel_t *Named(const char *name, int type) { return ctx.Channel(-1, type, name); }
   ccm_msg_t *To(int id, const char *addr, const std::string &data, int type = CCM_MSG_NATIVE) {
     ccm_msg_t *m = ctx.Msg(data);
     m->addr.dst_ID = id;
@@ -130,12 +124,28 @@ TEST(ChannelPair, TwoConnectedNonBlockingChannels) {
   EXPECT_EQ(b, a->nxt);
   EXPECT_EQ(0, a->type);
   EXPECT_EQ(0, b->type);
-  EXPECT_EQ("*ID" + std::to_string(a->ID), std::string(a->name));
+  EXPECT_EQ(a->ID, atoi(a->name + 3));
+  EXPECT_EQ(0, strncmp(a->name, "*ID", 3));
   EXPECT_EQ(a->ID + 1, b->ID);
   EXPECT_TRUE(fcntl(a->s, F_GETFL) & O_NONBLOCK);
   EXPECT_TRUE(fcntl(b->s, F_GETFL) & O_NONBLOCK);
   ASSERT_EQ(3, write(a->s, "abc", 3));
   EXPECT_EQ("abc", read_exact(b->s, 3));
+}
+
+TEST(ChannelPair, FailureLeavesNothingBehind) {
+  Context ctx;
+  ctx.Pipes();
+  int fds = open_fd_count();
+  ccm_channel_t *a = nullptr, *b = nullptr;
+  ccm_error_t err{};
+  ccm_alloc_fail_at(2);  // the second entry
+  EXPECT_EQ(-1, ccm_channel_create_pair(ctx.ccm, &a, &b, &err));
+  ccm_alloc_fail_at(0);
+  EXPECT_EQ(3301, err.msgnr);
+  EXPECT_EQ(nullptr, ctx.ccm->channel_newq.head);
+  EXPECT_EQ(0, count_recvq(ctx.ccm));  // no close notice for a channel never shown
+  EXPECT_EQ(fds, open_fd_count());
 }
 
 // Two contexts with running network threads.
@@ -184,7 +194,7 @@ TEST_F(TwoContexts, FramesTravelOverLoopbackTcp) {
   ASSERT_GT(a_id, 0);
 
   // The greeting: a native frame with a key 0x04 block.
-  SendFrame(a, a_id, frame(block1(0x04, "greeting")));
+  SendFrame(a, a_id, frame(block(0x04, "greeting")));
   ccm_msg_t *m = receive(b.ccm);
   ASSERT_NE(nullptr, m);
   EXPECT_EQ(4, m->protocol_key);
@@ -195,17 +205,18 @@ TEST_F(TwoContexts, FramesTravelOverLoopbackTcp) {
 
   // A 70000-byte NAT payload, written in pieces and read over several reads.
   std::string big = pattern(70000, 5);
-  SendFrame(b, b_id, frame(block1(0x01, "JPAKTJ_R") + block4(0xFF, big)));
+  SendFrame(b, b_id, frame(block(0x01, "JPAKTJ_R") + block(0xFF, big, 4)));
   m = receive(a.ccm);
   ASSERT_NE(nullptr, m);
   EXPECT_EQ(CCM_MSG_NAT, m->type);
+  EXPECT_EQ(48 + 10 + 5 + 70000, m->size);  // a huge message of exactly the frame's size
   EXPECT_STREQ("JPAKTJ_R", m->addr.dst_name);
   EXPECT_EQ(big, msg_data(m));
   EXPECT_EQ(a_id, m->addr.src_ID);
   ccm_msg_free(a.ccm, m);
 
   // Many frames in a burst arrive complete and in order.
-  for (int i = 0; i < 200; ++i) SendFrame(b, b_id, frame(block2(0xFE, std::to_string(i))));
+  for (int i = 0; i < 200; ++i) SendFrame(b, b_id, frame(block(0xFE, std::to_string(i), 2)));
   for (int i = 0; i < 200; ++i) {
     m = receive(a.ccm);
     ASSERT_NE(nullptr, m) << i;
@@ -220,7 +231,7 @@ TEST_F(TwoContexts, TracedExchangeFollowsTheTraceConvention) {
   ASSERT_GT(a_id, 0);
   testing::internal::CaptureStdout();
   trcFlag = 1;
-  SendFrame(a, a_id, frame(block1(0x04, "traced")));
+  SendFrame(a, a_id, frame(block(0x04, "traced")));
   ccm_msg_t *m = receive(b.ccm);
   trcFlag = 0;
   fflush(stdout);
@@ -251,7 +262,7 @@ TEST_F(TwoContexts, ResetPeerClosesTheChannelWithItsReason) {
   int b_id = Connect(&a_id);
   ASSERT_GT(a_id, 0);
   // Make sure the connection is up on both sides before resetting it.
-  SendFrame(b, b_id, frame(block1(0x04, "up")));
+  SendFrame(b, b_id, frame(block(0x04, "up")));
   ccm_msg_t *m = receive(a.ccm);
   ASSERT_NE(nullptr, m);
   ccm_msg_free(a.ccm, m);
@@ -277,6 +288,33 @@ TEST_F(TwoContexts, ResetPeerClosesTheChannelWithItsReason) {
   EXPECT_EQ(0, ccm_channel_existbyID(a.ccm, a_id));
 }
 
+TEST_F(TwoContexts, RefusedConnectionEndsWithACloseNotice) {
+  // A port that was just free: nobody listens there.
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  ASSERT_EQ(0, bind(s, (struct sockaddr *)&sa, sizeof sa));
+  ASSERT_EQ(0, getsockname(s, (struct sockaddr *)&sa, &len));
+  close(s);
+  ccm_error_t err{};
+  int id = ccm_connect(b.ccm, "127.0.0.1", ntohs(sa.sin_port), 5, nullptr, 60, &err);
+  if (id < 0) {  // refused at once: nothing for the network thread to do
+    EXPECT_EQ(0, strncmp(err.msginsert, "connect()|", 10));
+    return;
+  }
+  ccm_msg_t *m = receive(b.ccm);
+  ASSERT_NE(nullptr, m);
+  ASSERT_TRUE(is_ipc(m, "CHANNEL_CLOSE"));
+  ipcmsg_channel_close_t rec;
+  memcpy(static_cast<void *>(&rec), m->msg_start, sizeof rec);
+  EXPECT_EQ(id, rec.ccmch.ID);
+  EXPECT_EQ(2002036, rec.ccmch.msgnr);
+  EXPECT_NE(nullptr, strstr(rec.ccmch.msginsert, strerror(ECONNREFUSED))) << rec.ccmch.msginsert;
+  ccm_msg_free(b.ccm, m);
+}
+
 TEST_F(TwoContexts, DescriptorPassesOverAChannelPair) {
   ccm_channel_t *c1 = nullptr, *c2 = nullptr;
   ccm_error_t err{};
@@ -285,17 +323,9 @@ TEST_F(TwoContexts, DescriptorPassesOverAChannelPair) {
   int p[2];
   ASSERT_EQ(0, pipe(p));
 
-  ccm_msg_t *m = a.Msg(frame(block2(0x3B, pattern(50000))));
+  ccm_msg_t *m = a.Msg(frame(block(0x3B, pattern(50000), 2)));
   m->addr.dst_ID = c1_id;
-  struct msghdr mh = {};
-  mh.msg_control = m->control_data;
-  mh.msg_controllen = CMSG_SPACE(sizeof(int));
-  struct cmsghdr *c = CMSG_FIRSTHDR(&mh);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  memcpy(CMSG_DATA(c), &p[1], sizeof(int));
-  m->control_len = CMSG_SPACE(sizeof(int));
+  attach_fd(m, p[1]);
   a.Send(m);
 
   ccm_msg_t *got = receive(a.ccm);
