@@ -187,15 +187,21 @@ class AgentServer {
     if (send_block(channel, 4, kAnswer, sizeof kAnswer - 1)) answered_.insert(channel);
   }
 
-  // Sends one native frame made of one data block with a 1-byte length.
+  // Sends one native frame made of one data block with a 1-byte length. The
+  // library writes key 0x04 blocks; other keys (a greeting that must be
+  // refused, for tests) are written here in the same form.
   bool send_block(int channel, unsigned char key, const unsigned char *data, int n) {
     ccm_error_t e{};
     ccm_msg_t *m = ccm_msg_alloc(ccm_, &e);
     if (!m) return false;
-    m->msg_start[0] = key;
-    m->msg_start[1] = (unsigned char)n;
-    memcpy(m->msg_start + 2, data, (size_t)n);
-    m->len = n + 2;
+    if (key == 4) {
+      ccm_msg_write_native_data(m, 4, data, n);
+    } else {
+      m->msg_start[0] = key;
+      m->msg_start[1] = (unsigned char)n;
+      memcpy(m->msg_start + 2, data, (size_t)n);
+      m->len = n + 2;
+    }
     ccm_setaddr(m, channel, 0, "", "", 0);
     send_native_message(ccm_, m);
     return true;
