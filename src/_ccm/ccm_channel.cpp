@@ -27,6 +27,18 @@ ccm_channel_t *find_in(const ccm_channelq_t &q, Match match) {
   return nullptr;
 }
 
+// Takes channel_lock and looks for the first live channel for which `match`
+// holds, in channelq and, when `with_newq`, in channel_newq. A found channel
+// is returned with the lock still held; otherwise the lock is released.
+template <typename Match>
+ccm_channel_t *lookup_locked(ccm_context_t *ccm, bool with_newq, Match match) {
+  pthread_mutex_lock(&ccm->channel_lock);
+  ccm_channel_t *ch = find_in(ccm->channelq, match);
+  if (!ch && with_newq) ch = find_in(ccm->channel_newq, match);
+  if (!ch) pthread_mutex_unlock(&ccm->channel_lock);
+  return ch;
+}
+
 // Puts a "CHANNEL_CLOSE" notice with a copy of the channel (and of its user
 // context) into the context's receive queue. Without memory the notice is
 // skipped.
@@ -98,12 +110,8 @@ int ccm_channel_chain(ccm_context_t *ccm, ccm_channel_t *ccmch) {
 
 ccm_channel_t *ccm_channel_getbyID(ccm_context_t *ccm, int ID) {
   TRC_IN("(ID=%d)", ID);
-  pthread_mutex_lock(&ccm->channel_lock);
-  auto match = [ID](const ccm_channel_t *ch) { return ch->ID == ID; };
-  ccm_channel_t *ch = find_in(ccm->channelq, match);
-  if (!ch) ch = find_in(ccm->channel_newq, match);
+  ccm_channel_t *ch = lookup_locked(ccm, true, [ID](const ccm_channel_t *c) { return c->ID == ID; });
   if (!ch) {
-    pthread_mutex_unlock(&ccm->channel_lock);
     TRC_OUT("not found");
     return nullptr;
   }
@@ -113,10 +121,8 @@ ccm_channel_t *ccm_channel_getbyID(ccm_context_t *ccm, int ID) {
 
 ccm_channel_t *ccm_channel_getbyRemoteID(ccm_context_t *ccm, int ID) {
   TRC_IN("(remoteID=%d)", ID);
-  pthread_mutex_lock(&ccm->channel_lock);
-  ccm_channel_t *ch = find_in(ccm->channelq, [ID](const ccm_channel_t *c) { return c->remoteID == ID; });
+  ccm_channel_t *ch = lookup_locked(ccm, false, [ID](const ccm_channel_t *c) { return c->remoteID == ID; });
   if (!ch) {
-    pthread_mutex_unlock(&ccm->channel_lock);
     TRC_OUT("not found");
     return nullptr;
   }
@@ -130,12 +136,8 @@ ccm_channel_t *ccm_channel_getbyName(ccm_context_t *ccm, const char *name) {
     TRC_OUT("name == null");
     return nullptr;
   }
-  pthread_mutex_lock(&ccm->channel_lock);
-  auto match = [name](const ccm_channel_t *ch) { return strcmp(ch->name, name) == 0; };
-  ccm_channel_t *ch = find_in(ccm->channelq, match);
-  if (!ch) ch = find_in(ccm->channel_newq, match);
+  ccm_channel_t *ch = lookup_locked(ccm, true, [name](const ccm_channel_t *c) { return strcmp(c->name, name) == 0; });
   if (!ch) {
-    pthread_mutex_unlock(&ccm->channel_lock);
     TRC_OUT("not found");
     return nullptr;
   }
