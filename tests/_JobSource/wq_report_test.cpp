@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "_JobSource/stdout_capture.h"
+#include "common/capture.h"
 #include "wq_jpmd.h"
 #include "zudnst.h"
 
@@ -98,43 +98,36 @@ class Report : public ::testing::Test {
   std::string old_tz_;
 };
 
-TEST_F(Report, DefaultIsRestartWithEmptyText) {
-  std::vector<std::string> lines = Banner();
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[1], kVersionLine);
-  EXPECT_EQ(lines[2], "**  JOB 00000000 (ProcID:" + Pid() + ") RESTART AT <local> **");
-  EXPECT_EQ(lines[3], "**                                   UTC TIME   <utc> **");
-  EXPECT_EQ(lines[4], "**  TEXT=\"" + std::string(32, ' ') + "\"                           **");
-  EXPECT_EQ(wPid, (int)getppid());
-}
-
-TEST_F(Report, EndReportShowsReturnCode) {
-  ctx_.melder_type = 'E';
-  ctx_.jobnri = 42;
-  ctx_.reti = 3;
-  strcpy(ctx_.info_text, "done");
-  std::vector<std::string> lines = Banner();
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[2], "**  JOB 00000042 (ProcID:" + Pid() + ") ENDED AT   <local> **");
-  EXPECT_EQ(lines[4], "**  TEXT=\"done                            \"  RETCODE=03               **");
-}
-
-TEST_F(Report, StartAndOtherKinds) {
-  ctx_.melder_type = 'S';
-  ctx_.jobnri = 123456789;  // wider than eight digits: widens the line
-  std::vector<std::string> lines = Banner();
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[2], "**  JOB 123456789 (ProcID:" + Pid() + ") START AT   <local> **");
-  EXPECT_EQ(lines[4], "**  TEXT=\"" + std::string(32, ' ') + "\"                           **");
-
-  // Below '0', and lower-case 'e': restart with the plain text line.
-  for (char kind : {'#', 'e', '\0'}) {
-    ctx_.melder_type = kind;
-    lines = Banner();
+TEST_F(Report, JobLineByKindAndTextLine) {
+  const std::string blank_text = "**  TEXT=\"" + std::string(32, ' ') + "\"                           **";
+  struct Case {
+    char kind;
+    int job;
+    const char *head;
+    std::string text_line;
+  };
+  const std::vector<Case> cases = {
+      {'U', 0, "**  JOB 00000000 (ProcID:", blank_text},
+      {'E', 42, "**  JOB 00000042 (ProcID:",
+       "**  TEXT=\"done                            \"  RETCODE=03               **"},
+      {'S', 123456789, "**  JOB 123456789 (ProcID:", blank_text},  // wider than eight digits
+      {'#', 1, "**  JOB 00000001 (ProcID:", blank_text},          // below '0': restart
+      {'e', 1, "**  JOB 00000001 (ProcID:", blank_text},
+      {'\0', 1, "**  JOB 00000001 (ProcID:", blank_text}};
+  for (const Case &c : cases) {
+    ctx_.melder_type = c.kind;
+    ctx_.jobnri = c.job;
+    ctx_.reti = 3;
+    strcpy(ctx_.info_text, c.kind == 'E' ? "done" : "");
+    std::vector<std::string> lines = Banner();
     ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[2], "**  JOB 123456789 (ProcID:" + Pid() + ") RESTART AT <local> **") << (int)kind;
-    EXPECT_EQ(lines[4], "**  TEXT=\"" + std::string(32, ' ') + "\"                           **");
+    const char *what = c.kind == 'E' ? ") ENDED AT   " : c.kind == 'S' ? ") START AT   " : ") RESTART AT ";
+    EXPECT_EQ(lines[1], kVersionLine);
+    EXPECT_EQ(lines[2], c.head + Pid() + what + "<local> **") << (int)c.kind;
+    EXPECT_EQ(lines[3], "**                                   UTC TIME   <utc> **");
+    EXPECT_EQ(lines[4], c.text_line) << (int)c.kind;
   }
+  EXPECT_EQ(wPid, (int)getppid());
 }
 
 TEST_F(Report, SnoozeAndWakeupShowConnectionParameters) {
@@ -180,34 +173,29 @@ TEST_F(Report, OutputFileLineIsFollowedByAnEmptyLine) {
   EXPECT_EQ(CaptureStdout([&] { EXPECT_EQ(printOutputViewReport(&ctx_), -1); }), "");
 }
 
-TEST_F(Report, VariableLineShowsNullForEmptyParts) {
-  ctx_.var_type = 'X';
-  EXPECT_EQ(CaptureStdout([&] { EXPECT_EQ(printRegisteredVariable(&ctx_), 0); }),
-            "Registered variable: 'X' NULL=NULL\n");
-  strcpy(ctx_.var_name, "COUNT");
-  EXPECT_EQ(CaptureStdout([&] { printRegisteredVariable(&ctx_); }), "Registered variable: 'X' COUNT=NULL\n");
-  ctx_.var_name[0] = '\0';
-  strcpy(ctx_.var_value, "17");
-  ctx_.var_type = 'N';
-  EXPECT_EQ(CaptureStdout([&] { printRegisteredVariable(&ctx_); }), "Registered variable: 'N' NULL=17\n");
-}
-
-TEST_F(Report, VariableTypeDoesNotDependOnTheLocale) {
-  strcpy(ctx_.var_name, "A");
-  strcpy(ctx_.var_value, "b");
+TEST_F(Report, VariableLineShowsNullForEmptyPartsWhateverTheLocale) {
+  struct Case {
+    const char *name, *value;
+    char type;
+    const char *line;
+  };
   const char *had = setlocale(LC_ALL, nullptr);
   std::string saved = had ? had : "C";
   setlocale(LC_ALL, "C.UTF-8");
-  ctx_.var_type = 'S';
-  std::string ascii = CaptureStdout([&] { printRegisteredVariable(&ctx_); });
-  ctx_.var_type = (char)0xE4;
-  std::string high = CaptureStdout([&] { printRegisteredVariable(&ctx_); });
+  std::vector<std::string> got;
+  const std::vector<Case> cases = {{"", "", 'X', "Registered variable: 'X' NULL=NULL\n"},
+                                   {"COUNT", "", 'X', "Registered variable: 'X' COUNT=NULL\n"},
+                                   {"", "17", 'N', "Registered variable: 'N' NULL=17\n"},
+                                   {"A", "b", (char)0xE4, "Registered variable: '\xE4' A=b\n"},
+                                   {"A", "b", '\0', "Registered variable: '' A=b\n"}};
+  for (const Case &c : cases) {
+    strcpy(ctx_.var_name, c.name);
+    strcpy(ctx_.var_value, c.value);
+    ctx_.var_type = c.type;
+    got.push_back(CaptureStdout([&] { printRegisteredVariable(&ctx_); }));
+  }
   setlocale(LC_ALL, saved.c_str());
-  EXPECT_EQ(ascii, "Registered variable: 'S' A=b\n");
-  EXPECT_EQ(high, "Registered variable: '\xE4' A=b\n");
-  // No VTYPE: the rest of the line is still shown.
-  ctx_.var_type = '\0';
-  EXPECT_EQ(CaptureStdout([&] { printRegisteredVariable(&ctx_); }), "Registered variable: '' A=b\n");
+  for (size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(got[i], cases[i].line);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "_ccm/ccm_test_util.h"
+#include "_ccm/ccm_io_testing.h"
 #include "ccm.h"
 #include "ccm_alloc.h"
 #include "ipcmsg.h"

@@ -11,7 +11,7 @@
 #include <ctime>
 #include <string>
 
-#include "_ccm/ccm_test_util.h"
+#include "_ccm/ccm_io_testing.h"
 #include "ccm.h"
 #include "ccm_alloc.h"
 

@@ -19,32 +19,23 @@ using namespace ccmtest;
 
 namespace {
 
-TEST(NetworkThread, StopRightAfterStartEndsTheThread) {
-  for (int i = 0; i < 20; ++i) {
-    Context ctx;
-    ctx.Start();
-    EXPECT_EQ(1, ccm_flag_get(ctx.ccm->loop));
-    ctx.Stop();  // joins within the deadline
-    EXPECT_EQ(0, ccm_flag_get(ctx.ccm->loop));
-  }
-}
-
-TEST(NetworkThread, NamesItselfAfterTheRunningMode) {
+// A stop right after the start ends the thread within the deadline; the
+// thread names itself after the running mode.
+TEST(NetworkThread, StopRightAfterStartAndNameByRunningMode) {
   const char *names[] = {"AGENT/CCM", "LISTENER/CCM", "FTX/CCM", ""};
-  for (int mode = 0; mode < 4; ++mode) {
+  for (int round = 0; round < 8; ++round) {
     LogRecorder log;
     {
-      Context ctx(mode);
+      Context ctx(round % 4);
       ctx.Start();
+      EXPECT_EQ(1, ccm_flag_get(ctx.ccm->loop));
       ctx.Stop();
+      EXPECT_EQ(0, ccm_flag_get(ctx.ccm->loop));
     }
-    auto running = log.with(2000134);
-    ASSERT_EQ(1u, running.size()) << mode;
-    EXPECT_EQ(names[mode], running[0]);
+    EXPECT_EQ(std::vector<std::string>{names[round % 4]}, log.with(2000134)) << round;
   }
+  EXPECT_EQ(0, ccm_thread_stop(nullptr));
 }
-
-TEST(NetworkThread, StopOnNullContextIsHarmless) { EXPECT_EQ(0, ccm_thread_stop(nullptr)); }
 
 class DispatchTest : public ::testing::Test {
  protected:
@@ -115,25 +106,7 @@ TEST_F(DispatchTest, SecuredChannelMarksRoutedMessages) {
   EXPECT_EQ(nullptr, plain->pATctx);
 }
 
-TEST(ChannelPair, TwoConnectedNonBlockingChannels) {
-  Context ctx;
-  ccm_channel_t *a = nullptr, *b = nullptr;
-  ccm_error_t err{};
-  ASSERT_EQ(0, ccm_channel_create_pair(ctx.ccm, &a, &b, &err));
-  EXPECT_EQ(a, ctx.ccm->channel_newq.head);
-  EXPECT_EQ(b, a->nxt);
-  EXPECT_EQ(0, a->type);
-  EXPECT_EQ(0, b->type);
-  EXPECT_EQ(a->ID, atoi(a->name + 3));
-  EXPECT_EQ(0, strncmp(a->name, "*ID", 3));
-  EXPECT_EQ(a->ID + 1, b->ID);
-  EXPECT_TRUE(fcntl(a->s, F_GETFL) & O_NONBLOCK);
-  EXPECT_TRUE(fcntl(b->s, F_GETFL) & O_NONBLOCK);
-  ASSERT_EQ(3, write(a->s, "abc", 3));
-  EXPECT_EQ("abc", read_exact(b->s, 3));
-}
-
-TEST(ChannelPair, FailureLeavesNothingBehind) {
+TEST(ChannelPair, TwoConnectedNonBlockingChannelsOrNothingOnFailure) {
   Context ctx;
   ctx.Pipes();
   int fds = open_fd_count();
@@ -146,6 +119,15 @@ TEST(ChannelPair, FailureLeavesNothingBehind) {
   EXPECT_EQ(nullptr, ctx.ccm->channel_newq.head);
   EXPECT_EQ(0, count_recvq(ctx.ccm));  // no close notice for a channel never shown
   EXPECT_EQ(fds, open_fd_count());
+
+  ASSERT_EQ(0, ccm_channel_create_pair(ctx.ccm, &a, &b, &err));
+  EXPECT_EQ(a, ctx.ccm->channel_newq.head);
+  EXPECT_EQ(b, a->nxt);
+  EXPECT_EQ(a->type + b->type, 0);
+  EXPECT_EQ("*ID" + std::to_string(a->ID), a->name);
+  EXPECT_TRUE(fcntl(a->s, F_GETFL) & fcntl(b->s, F_GETFL) & O_NONBLOCK);
+  ASSERT_EQ(3, write(a->s, "abc", 3));
+  EXPECT_EQ("abc", read_exact(b->s, 3));
 }
 
 // Two contexts with running network threads.

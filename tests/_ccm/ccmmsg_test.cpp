@@ -35,59 +35,41 @@ class CcmMsg : public ::testing::Test {
   ccm_error_t err{};
 };
 
-TEST_F(CcmMsg, FreshMessageLayout) {
-  ccm_msg_t *m = ccm_msg_alloc(ccm, &err);
-  ASSERT_NE(m, nullptr);
-  EXPECT_EQ(memcmp(m->eyec, "##CCM#MESSAGE###", 16), 0);
-  EXPECT_EQ(m->size, 32768);
-  EXPECT_EQ(m->buffer1, m->buffer);
-  EXPECT_EQ(m->buffer2, m->buffer1 + 32768);
-  EXPECT_EQ(m->msg_start, m->buffer1 + 256);
-  EXPECT_EQ(m->len, 0);
-  EXPECT_EQ(m->pos, 0);
-  EXPECT_EQ(m->type, 0);
-  EXPECT_EQ(m->flag, 0u);
-  ccm_addr_t zero{};
-  EXPECT_EQ(memcmp(&m->addr, &zero, sizeof zero), 0);
-  EXPECT_EQ(m->ID, 1u);
-  // The whole data area is usable (AddressSanitizer checks the bounds).
-  memset(m->msg_start, 0xAB, 2 * 32768 - 256);
-  EXPECT_EQ(ccm->msgq_inuse.head, m);
-  EXPECT_EQ(ccm_msg_free(ccm, m), 0);
-}
-
-TEST_F(CcmMsg, RecyclingKeepsDataAndRenewsHeader) {
+// Fresh message: 256 bytes of headroom, the whole double area usable
+// (AddressSanitizer checks the bounds). Recycling: most recently freed first,
+// a fresh ID and a cleared header, the data left as it was.
+TEST_F(CcmMsg, FreshAndRecycledMessages) {
   ccm_msg_t *a = ccm_msg_alloc(ccm, &err);
   ccm_msg_t *b = ccm_msg_alloc(ccm, &err);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->ID, 1u);
+  EXPECT_EQ(a->buffer2, a->buffer1 + 32768);
+  EXPECT_EQ(a->msg_start, a->buffer1 + 256);
+  memset(a->msg_start, 0xAB, 2 * 32768 - 256);
   memcpy(b->buffer1 + 300, "old bytes", 9);
   b->len = 77;
   b->type = 2;
   b->flag = 0x20;
+  b->msg_start += 10;
   strcpy(b->addr.dst_name, "X");
   uint64_t oldID = b->ID;
   ccm_msg_free(ccm, a);
   ccm_msg_free(ccm, b);
   EXPECT_EQ(ccm->nof_freemsg, 2);
-  EXPECT_EQ(ccm->msgq_inuse.head, nullptr);
   EXPECT_EQ(ccm->msgq_inuse.tail, nullptr);
 
   ccm_msg_t *c = ccm_msg_alloc(ccm, &err);
-  EXPECT_EQ(c, b);  // most recently freed first
+  EXPECT_EQ(c, b);
   EXPECT_EQ(ccm->nof_freemsg, 1);
   EXPECT_GT(c->ID, oldID);
-  EXPECT_EQ(c->len, 0);
-  EXPECT_EQ(c->type, 0);
-  EXPECT_EQ(c->flag, 0u);
-  EXPECT_EQ(c->addr.dst_name[0], '\0');
+  EXPECT_EQ(c->len + c->type + (int)c->flag + c->addr.dst_name[0], 0);
   EXPECT_EQ(c->nxt, nullptr);
   EXPECT_EQ(c->msg_start, c->buffer1 + 256);
   EXPECT_EQ(memcmp(c->buffer1 + 300, "old bytes", 9), 0);
-  ccm_msg_t *d = ccm_msg_alloc(ccm, &err);
-  EXPECT_EQ(d, a);
-  EXPECT_EQ(ccm->msg_freeq.head, nullptr);
+  EXPECT_EQ(ccm_msg_alloc(ccm, &err), a);
   EXPECT_EQ(ccm->msg_freeq.tail, nullptr);
   ccm_msg_free(ccm, c);
-  ccm_msg_free(ccm, d);
+  ccm_msg_free(ccm, a);
 }
 
 TEST_F(CcmMsg, HugeMessagesBypassTheFreeList) {
@@ -118,7 +100,6 @@ TEST_F(CcmMsg, FreeListHoldsAtMost64) {
   for (auto *m : v) ccm_msg_free(ccm, m);
   EXPECT_EQ(ccm->nof_freemsg, 64);
   EXPECT_EQ(count(ccm->msg_freeq), 64);
-  EXPECT_EQ(count(ccm->msgq_inuse), 0);
 }
 
 TEST_F(CcmMsg, InvalidSizesAndAllocationFailureReport3301) {
@@ -143,20 +124,15 @@ TEST_F(CcmMsg, FreeUnlinksFromAnyPlaceOfTheInUseList) {
   ccm_msg_t *a = ccm_msg_alloc(ccm, &err);
   ccm_msg_t *b = ccm_msg_alloc(ccm, &err);
   ccm_msg_t *c = ccm_msg_alloc(ccm, &err);
-  // Stack order: c, b, a; tail is a.
-  EXPECT_EQ(ccm->msgq_inuse.head, c);
-  EXPECT_EQ(ccm->msgq_inuse.tail, a);
-  ccm_msg_free(ccm, a);  // the tail
+  EXPECT_EQ(ccm->msgq_inuse.head, c);  // stack order c, b, a
+  ccm_msg_free(ccm, a);                // the tail
   EXPECT_EQ(ccm->msgq_inuse.tail, b);
   EXPECT_EQ(b->nxt, nullptr);
-  ccm_msg_t *d = ccm_msg_alloc(ccm, &err);  // recycles a, pushes in front
-  EXPECT_EQ(d, a);
+  ccm_msg_t *d = ccm_msg_alloc(ccm, &err);
   ccm_msg_free(ccm, c);  // the middle
-  EXPECT_EQ(ccm->msgq_inuse.head, d);
   EXPECT_EQ(d->nxt, b);
   ccm_msg_free(ccm, d);
   ccm_msg_free(ccm, b);
-  EXPECT_EQ(ccm->msgq_inuse.head, nullptr);
   EXPECT_EQ(ccm->msgq_inuse.tail, nullptr);
   // A message held outside every list is freed without touching the lists.
   ccm_msg_t *x = ccm_msg_alloc(ccm, &err);
@@ -232,7 +208,7 @@ class CcmSrData : public CcmMsg {
   }
 };
 
-TEST_F(CcmSrData, DestinationNameOnly) {
+TEST_F(CcmSrData, BlocksInWireOrder) {
   ccm_msg_t *m = payload(276);
   unsigned char *orig = m->msg_start;
   strcpy(m->addr.dst_name, "JPAKTJ_R");
@@ -240,16 +216,10 @@ TEST_F(CcmSrData, DestinationNameOnly) {
   EXPECT_EQ(m->len, 291);
   EXPECT_EQ(front(m, orig), std::string("\x01\x08JPAKTJ_R\xFF\x14\x01\x00\x00", 15));
   EXPECT_EQ(orig[0], 'A');
-  m->msg_start -= 48;
-  m->len += 48;
-  ccm_msg_set_protocol_header(m, "NAT");
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(m->msg_start), 8), "00000339");
   ccm_msg_free(ccm, m);
-}
 
-TEST_F(CcmSrData, AllBlocksInWireOrder) {
-  ccm_msg_t *m = payload(4);
-  unsigned char *orig = m->msg_start;
+  m = payload(4);
+  orig = m->msg_start;
   strcpy(m->addr.dst_addr, "*CP0815");
   strcpy(m->addr.dst_name, "LONGFUNCTIONNAME");
   m->addr.dst_acv = 0x01020304;
@@ -260,21 +230,19 @@ TEST_F(CcmSrData, AllBlocksInWireOrder) {
   std::string expect_front = std::string("\x02\x04\x04\x03\x02\x01", 6) + "\x01\x08LONGFUNC" +
                              std::string("\x03\x07*CP0815", 9) + std::string("\xFF\x04\x00\x00\x00", 5);
   EXPECT_EQ(front(m, orig), expect_front);
-  std::string cb(reinterpret_cast<char *>(orig + 4), 3 + 9 + 10 + 6);
   std::string expect_cb = std::string("\xFD\x19\x00", 3) + std::string("\x03\x07*IPC(A)", 9) +
                           std::string("\x01\x08" "CB      ", 10) + std::string("\x02\x04\xFE\xFF\xFF\xFF", 6);
-  EXPECT_EQ(cb, expect_cb);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(orig + 4), expect_cb.size()), expect_cb);
   EXPECT_EQ(m->len, static_cast<int>(expect_front.size() + 4 + expect_cb.size()));
   ccm_msg_free(ccm, m);
-}
 
-TEST_F(CcmSrData, AddressNotStartingWithCpStaysOut) {
-  ccm_msg_t *m = payload(2);
-  unsigned char *orig = m->msg_start;
+  // An address not starting with "*CP" stays out; no source, no callback.
+  m = payload(2);
+  orig = m->msg_start;
   strcpy(m->addr.dst_addr, "*SERVER");
   EXPECT_EQ(cmm_msg_write_sr_data(m), 0);
   EXPECT_EQ(front(m, orig), std::string("\xFF\x02\x00\x00\x00", 5));
-  EXPECT_EQ(m->len, 7);  // no callback block without a source field
+  EXPECT_EQ(m->len, 7);
   ccm_msg_free(ccm, m);
 }
 

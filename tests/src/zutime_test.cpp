@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "_JobSource/stdout_capture.h"
+#include "common/capture.h"
 #include "msg_type2.h"
 
 namespace {
