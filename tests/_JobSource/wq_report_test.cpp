@@ -36,49 +36,31 @@ class Report : public ::testing::Test {
     _StringCopy(ctx_.program_name, sizeof ctx_.program_name, "wq_jpmd", __FILE__, __LINE__);
   }
   void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", old_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
+    had_tz_ ? setenv("TZ", old_tz_.c_str(), 1) : unsetenv("TZ");
     tzset();
   }
 
-  // Prints the banner and checks the frame, the version line and that the
-  // local and UTC time texts name the same moment near now. Returns the six
-  // lines with both time texts replaced by "<local>" and "<utc>".
+  // Prints the banner and checks the frame and that the local and UTC time
+  // texts name the same moment near now. Returns the six lines with both
+  // time texts replaced by "<local>" and "<utc>".
   std::vector<std::string> Banner() {
     time_t before = time(nullptr);
     std::string out = CaptureStdout([&] { EXPECT_EQ(printMelder(&ctx_), 0); });
     time_t after = time(nullptr);
     std::vector<std::string> lines = Lines(out);
-    EXPECT_EQ(out.back(), '\n');
-    if (lines.size() != 6) {
-      ADD_FAILURE() << out;
-      return lines;
-    }
-    EXPECT_EQ(lines[0], kStars);
-    EXPECT_EQ(lines[5], kStars);
     const std::string utc_head = "**                                   UTC TIME   ";
-    if (!wqtest::FitsMask(lines[3], utc_head + "##.##.#### / ##:##:## **")) {
-      ADD_FAILURE() << lines[3];
-      return lines;
+    if (out.back() != '\n' || lines.size() != 6 || lines[0] != kStars || lines[5] != kStars ||
+        !wqtest::FitsMask(lines[3], utc_head + "##.##.#### / ##:##:## **")) {
+      ADD_FAILURE() << out;
+      return {};
     }
-    std::string utc = lines[3].substr(utc_head.size(), 21);
     struct tm tm = {};
-    sscanf(utc.c_str(), "%d.%d.%d / %d:%d:%d", &tm.tm_mday, &tm.tm_mon, &tm.tm_year, &tm.tm_hour, &tm.tm_min,
-           &tm.tm_sec);
-    tm.tm_mon -= 1;
-    tm.tm_year -= 1900;
+    strptime(lines[3].c_str() + utc_head.size(), "%d.%m.%Y / %H:%M:%S", &tm);
     time_t t = timegm(&tm);
-    EXPECT_GE(t, before);
-    EXPECT_LE(t, after);
+    EXPECT_TRUE(t >= before && t <= after) << lines[3];
     time_t local_as_utc = t + 3 * 3600;
-    struct tm lt;
-    gmtime_r(&local_as_utc, &lt);
     char local[64];
-    snprintf(local, sizeof local, "%02d.%02d.%04d / %02d:%02d:%02d", lt.tm_mday, lt.tm_mon + 1, lt.tm_year + 1900,
-             lt.tm_hour, lt.tm_min, lt.tm_sec);
+    strftime(local, sizeof local, "%d.%m.%Y / %H:%M:%S", gmtime(&local_as_utc));
     lines[3].replace(utc_head.size(), 21, "<utc>");
     size_t at = lines[2].find(local);
     if (at != std::string::npos) lines[2].replace(at, strlen(local), "<local>");
