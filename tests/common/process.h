@@ -69,6 +69,8 @@ class Child {
       if (devnull >= 0) dup2(devnull, 0);
       dup2(out[1], 1);
       dup2(merged ? out[1] : err[1], 2);
+      for (int fd : {out[0], out[1], err[0], err[1]})
+        if (fd > 2) close(fd);
       execv(path.c_str(), args.data());
       _exit(127);
     }
