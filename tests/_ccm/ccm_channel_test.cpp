@@ -279,12 +279,9 @@ TEST_F(CcmChannel, BindAddressInquiry) {
   ipc->s = -1;
   ccm_channel_destroy(ccm, ipc, &err);
 
-  int s = socket(AF_INET, SOCK_STREAM, 0);
+  int port = 0;
+  int s = ccmtest::loopback_socket(&port);
   ASSERT_GE(s, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
   ccm_channel_t *tcp = entry(0);
   tcp->s = s;
   errno = 0;

@@ -53,17 +53,6 @@ class CcmConnect : public ::testing::Test {
     }
     return ntohs(sa.sin6_port);
   }
-  // A loopback port where nobody listens (bound once, then released).
-  static int closed_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    int port = local_port(s);
-    close(s);
-    return port;
-  }
   void drain_notices() {
     while (ccm_msg_t *m = ccm->recvq.head) {
       ccm->recvq.head = m->nxt;
@@ -139,13 +128,9 @@ TEST_F(CcmConnect, ListenFailuresLeaveNothingBehind) {
 
 TEST_F(CcmConnect, ConnectStartsANonBlockingConnection) {
   ccmtest::LogRecorder log;
-  int srv = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(srv, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-  ASSERT_EQ(listen(srv, 5), 0);
-  int port = local_port(srv);
+  int port = 0;
+  int srv = ccmtest::loopback_socket(&port, true);
+  ASSERT_GE(srv, 0);
 
   auto *cuc = static_cast<ccm_connect_user_context_t *>(calloc(1, sizeof(ccm_connect_user_context_t)));
   time_t t0 = time(nullptr);
@@ -192,7 +177,7 @@ TEST_F(CcmConnect, ConnectOverIpv6) {
 
 TEST_F(CcmConnect, RefusedConnection) {
   int fds = open_fd_count();
-  int port = closed_port();
+  int port = ccmtest::closed_port();
   ccm_error_t e{};
   int id = ccm_connect(ccm, "127.0.0.1", port, 5, nullptr, 60, &e);
   if (id == -1) {

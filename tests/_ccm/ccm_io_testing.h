@@ -3,8 +3,10 @@
 #pragma once
 
 #include <dirent.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -265,6 +267,31 @@ class Context {
  private:
   PCX pcx_{};
 };
+
+// A TCP socket bound to a free loopback port (listening when asked); its
+// port in *port. -1 on failure.
+inline int loopback_socket(int *port, bool listening = false) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (s < 0 || bind(s, (struct sockaddr *)&sa, sizeof sa) != 0 || getsockname(s, (struct sockaddr *)&sa, &len) != 0 ||
+      (listening && listen(s, 5) != 0)) {
+    if (s >= 0) close(s);
+    return -1;
+  }
+  *port = ntohs(sa.sin_port);
+  return s;
+}
+
+// A loopback port where nobody listens (bound once, then released).
+inline int closed_port() {
+  int port = 0;
+  int s = loopback_socket(&port);
+  if (s >= 0) close(s);
+  return port;
+}
 
 // A stream socket pair: [0] non-blocking for a channel, [1] blocking for the test.
 inline void socket_pair(int sv[2], int type = SOCK_STREAM) {

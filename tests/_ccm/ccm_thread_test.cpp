@@ -278,17 +278,8 @@ TEST_F(TwoContexts, ResetPeerClosesTheChannelWithItsReason) {
 }
 
 TEST_F(TwoContexts, RefusedConnectionEndsWithACloseNotice) {
-  // A port that was just free: nobody listens there.
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in sa = {};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  ASSERT_EQ(0, bind(s, (struct sockaddr *)&sa, sizeof sa));
-  ASSERT_EQ(0, getsockname(s, (struct sockaddr *)&sa, &len));
-  close(s);
   ccm_error_t err{};
-  int id = ccm_connect(b.ccm, "127.0.0.1", ntohs(sa.sin_port), 5, nullptr, 60, &err);
+  int id = ccm_connect(b.ccm, "127.0.0.1", closed_port(), 5, nullptr, 60, &err);
   if (id < 0) {  // refused at once: nothing for the network thread to do
     EXPECT_EQ(0, strncmp(err.msginsert, "connect()|", 10));
     return;
