@@ -47,30 +47,25 @@ std::string build(const std::string &cmd) {
   return std::string(out.data());
 }
 
-TEST(DecipherCmd, SegmentsInEveryPosition) {
+TEST(DecipherCmd, SegmentsInEveryPositionAndInvalidOnesUpperCased) {
   const std::string seg = segment("secret");
-  EXPECT_EQ(build("ls -l /tmp"), "ls -l /tmp");
-  EXPECT_EQ(build(seg + " tail"), "secret tail");                     // at the start
-  EXPECT_EQ(build("echo " + seg + " tail"), "echo secret tail");      // in the middle
-  EXPECT_EQ(build("echo x" + seg + "y"), "echo xsecrety");            // inside a word
-  EXPECT_EQ(build("echo " + seg), "echo secret");                     // at the end
-  EXPECT_EQ(build("echo " + lower(seg)), "echo secret");              // lower-case digits
-  EXPECT_EQ(build("echo \xAD\xAD" + seg.substr(2) + "!"), "echo secret!");  // the other marker
-  // Two segments; the text between them stays in place.
-  EXPECT_EQ(build("cp " + seg + " " + segment("/tmp/target dir") + " --x"), "cp secret /tmp/target dir --x");
-}
-
-TEST(DecipherCmd, InvalidSegmentsStayUpperCased) {
-  EXPECT_EQ(build("ls --10ab"), "ls --10AB");
-  EXPECT_EQ(build("ls --11ab --1"), "ls --11ab --1");       // no marker
-  EXPECT_EQ(build("echo \xAD\xAD" "11ab"), "echo \xAD\xAD" "11ab");
-  // A marker alone is an empty enciphered text and disappears.
-  EXPECT_EQ(build("echo --10 x"), "echo  x");
-  EXPECT_EQ(build("echo x--10"), "echo x");
-  // A segment one digit short of a block stays as it was.
-  std::string seg = segment("abc");
-  std::string cut = seg.substr(0, seg.size() - 1);
-  EXPECT_EQ(build("echo " + lower(cut) + ";"), "echo " + cut + ";");
+  const std::string cut = segment("abc").substr(0, segment("abc").size() - 1);  // one digit short
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"ls -l /tmp", "ls -l /tmp"},
+      {seg + " tail", "secret tail"},                    // at the start
+      {"echo " + seg + " tail", "echo secret tail"},     // in the middle
+      {"echo x" + seg + "y", "echo xsecrety"},           // inside a word
+      {"echo " + seg, "echo secret"},                    // at the end
+      {"echo " + lower(seg), "echo secret"},             // lower-case digits
+      {"echo \xAD\xAD" + seg.substr(2) + "!", "echo secret!"},  // the other marker
+      {"cp " + seg + " " + segment("/tmp/target dir") + " --x", "cp secret /tmp/target dir --x"},
+      {"ls --10ab", "ls --10AB"},
+      {"ls --11ab --1", "ls --11ab --1"},  // no marker
+      {"echo \xAD\xAD" "11ab", "echo \xAD\xAD" "11ab"},
+      {"echo --10 x", "echo  x"},  // a marker alone is an empty enciphered text
+      {"echo x--10", "echo x"},
+      {"echo " + lower(cut) + ";", "echo " + cut + ";"}};
+  for (const auto &[in, out] : cases) EXPECT_EQ(build(in), out) << in;
 }
 
 TEST(DecipherCmd, LongSegmentsAreDecipheredWhole) {

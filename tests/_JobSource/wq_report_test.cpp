@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "_JobSource/stdout_capture.h"
+#include "common/capture.h"
 #include "wq_jpmd.h"
 #include "zudnst.h"
 
@@ -36,49 +36,31 @@ class Report : public ::testing::Test {
     _StringCopy(ctx_.program_name, sizeof ctx_.program_name, "wq_jpmd", __FILE__, __LINE__);
   }
   void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", old_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
+    had_tz_ ? setenv("TZ", old_tz_.c_str(), 1) : unsetenv("TZ");
     tzset();
   }
 
-  // Prints the banner and checks the frame, the version line and that the
-  // local and UTC time texts name the same moment near now. Returns the six
-  // lines with both time texts replaced by "<local>" and "<utc>".
+  // Prints the banner and checks the frame and that the local and UTC time
+  // texts name the same moment near now. Returns the six lines with both
+  // time texts replaced by "<local>" and "<utc>".
   std::vector<std::string> Banner() {
     time_t before = time(nullptr);
     std::string out = CaptureStdout([&] { EXPECT_EQ(printMelder(&ctx_), 0); });
     time_t after = time(nullptr);
     std::vector<std::string> lines = Lines(out);
-    EXPECT_EQ(out.back(), '\n');
-    if (lines.size() != 6) {
-      ADD_FAILURE() << out;
-      return lines;
-    }
-    EXPECT_EQ(lines[0], kStars);
-    EXPECT_EQ(lines[5], kStars);
     const std::string utc_head = "**                                   UTC TIME   ";
-    if (!wqtest::FitsMask(lines[3], utc_head + "##.##.#### / ##:##:## **")) {
-      ADD_FAILURE() << lines[3];
-      return lines;
+    if (out.back() != '\n' || lines.size() != 6 || lines[0] != kStars || lines[5] != kStars ||
+        !wqtest::FitsMask(lines[3], utc_head + "##.##.#### / ##:##:## **")) {
+      ADD_FAILURE() << out;
+      return {};
     }
-    std::string utc = lines[3].substr(utc_head.size(), 21);
     struct tm tm = {};
-    sscanf(utc.c_str(), "%d.%d.%d / %d:%d:%d", &tm.tm_mday, &tm.tm_mon, &tm.tm_year, &tm.tm_hour, &tm.tm_min,
-           &tm.tm_sec);
-    tm.tm_mon -= 1;
-    tm.tm_year -= 1900;
+    strptime(lines[3].c_str() + utc_head.size(), "%d.%m.%Y / %H:%M:%S", &tm);
     time_t t = timegm(&tm);
-    EXPECT_GE(t, before);
-    EXPECT_LE(t, after);
+    EXPECT_TRUE(t >= before && t <= after) << lines[3];
     time_t local_as_utc = t + 3 * 3600;
-    struct tm lt;
-    gmtime_r(&local_as_utc, &lt);
     char local[64];
-    snprintf(local, sizeof local, "%02d.%02d.%04d / %02d:%02d:%02d", lt.tm_mday, lt.tm_mon + 1, lt.tm_year + 1900,
-             lt.tm_hour, lt.tm_min, lt.tm_sec);
+    strftime(local, sizeof local, "%d.%m.%Y / %H:%M:%S", gmtime(&local_as_utc));
     lines[3].replace(utc_head.size(), 21, "<utc>");
     size_t at = lines[2].find(local);
     if (at != std::string::npos) lines[2].replace(at, strlen(local), "<local>");
@@ -98,43 +80,36 @@ class Report : public ::testing::Test {
   std::string old_tz_;
 };
 
-TEST_F(Report, DefaultIsRestartWithEmptyText) {
-  std::vector<std::string> lines = Banner();
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[1], kVersionLine);
-  EXPECT_EQ(lines[2], "**  JOB 00000000 (ProcID:" + Pid() + ") RESTART AT <local> **");
-  EXPECT_EQ(lines[3], "**                                   UTC TIME   <utc> **");
-  EXPECT_EQ(lines[4], "**  TEXT=\"" + std::string(32, ' ') + "\"                           **");
-  EXPECT_EQ(wPid, (int)getppid());
-}
-
-TEST_F(Report, EndReportShowsReturnCode) {
-  ctx_.melder_type = 'E';
-  ctx_.jobnri = 42;
-  ctx_.reti = 3;
-  strcpy(ctx_.info_text, "done");
-  std::vector<std::string> lines = Banner();
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[2], "**  JOB 00000042 (ProcID:" + Pid() + ") ENDED AT   <local> **");
-  EXPECT_EQ(lines[4], "**  TEXT=\"done                            \"  RETCODE=03               **");
-}
-
-TEST_F(Report, StartAndOtherKinds) {
-  ctx_.melder_type = 'S';
-  ctx_.jobnri = 123456789;  // wider than eight digits: widens the line
-  std::vector<std::string> lines = Banner();
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[2], "**  JOB 123456789 (ProcID:" + Pid() + ") START AT   <local> **");
-  EXPECT_EQ(lines[4], "**  TEXT=\"" + std::string(32, ' ') + "\"                           **");
-
-  // Below '0', and lower-case 'e': restart with the plain text line.
-  for (char kind : {'#', 'e', '\0'}) {
-    ctx_.melder_type = kind;
-    lines = Banner();
+TEST_F(Report, JobLineByKindAndTextLine) {
+  const std::string blank_text = "**  TEXT=\"" + std::string(32, ' ') + "\"                           **";
+  struct Case {
+    char kind;
+    int job;
+    const char *head;
+    std::string text_line;
+  };
+  const std::vector<Case> cases = {
+      {'U', 0, "**  JOB 00000000 (ProcID:", blank_text},
+      {'E', 42, "**  JOB 00000042 (ProcID:",
+       "**  TEXT=\"done                            \"  RETCODE=03               **"},
+      {'S', 123456789, "**  JOB 123456789 (ProcID:", blank_text},  // wider than eight digits
+      {'#', 1, "**  JOB 00000001 (ProcID:", blank_text},          // below '0': restart
+      {'e', 1, "**  JOB 00000001 (ProcID:", blank_text},
+      {'\0', 1, "**  JOB 00000001 (ProcID:", blank_text}};
+  for (const Case &c : cases) {
+    ctx_.melder_type = c.kind;
+    ctx_.jobnri = c.job;
+    ctx_.reti = 3;
+    strcpy(ctx_.info_text, c.kind == 'E' ? "done" : "");
+    std::vector<std::string> lines = Banner();
     ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[2], "**  JOB 123456789 (ProcID:" + Pid() + ") RESTART AT <local> **") << (int)kind;
-    EXPECT_EQ(lines[4], "**  TEXT=\"" + std::string(32, ' ') + "\"                           **");
+    const char *what = c.kind == 'E' ? ") ENDED AT   " : c.kind == 'S' ? ") START AT   " : ") RESTART AT ";
+    EXPECT_EQ(lines[1], kVersionLine);
+    EXPECT_EQ(lines[2], c.head + Pid() + what + "<local> **") << (int)c.kind;
+    EXPECT_EQ(lines[3], "**                                   UTC TIME   <utc> **");
+    EXPECT_EQ(lines[4], c.text_line) << (int)c.kind;
   }
+  EXPECT_EQ(wPid, (int)getppid());
 }
 
 TEST_F(Report, SnoozeAndWakeupShowConnectionParameters) {
@@ -180,34 +155,29 @@ TEST_F(Report, OutputFileLineIsFollowedByAnEmptyLine) {
   EXPECT_EQ(CaptureStdout([&] { EXPECT_EQ(printOutputViewReport(&ctx_), -1); }), "");
 }
 
-TEST_F(Report, VariableLineShowsNullForEmptyParts) {
-  ctx_.var_type = 'X';
-  EXPECT_EQ(CaptureStdout([&] { EXPECT_EQ(printRegisteredVariable(&ctx_), 0); }),
-            "Registered variable: 'X' NULL=NULL\n");
-  strcpy(ctx_.var_name, "COUNT");
-  EXPECT_EQ(CaptureStdout([&] { printRegisteredVariable(&ctx_); }), "Registered variable: 'X' COUNT=NULL\n");
-  ctx_.var_name[0] = '\0';
-  strcpy(ctx_.var_value, "17");
-  ctx_.var_type = 'N';
-  EXPECT_EQ(CaptureStdout([&] { printRegisteredVariable(&ctx_); }), "Registered variable: 'N' NULL=17\n");
-}
-
-TEST_F(Report, VariableTypeDoesNotDependOnTheLocale) {
-  strcpy(ctx_.var_name, "A");
-  strcpy(ctx_.var_value, "b");
+TEST_F(Report, VariableLineShowsNullForEmptyPartsWhateverTheLocale) {
+  struct Case {
+    const char *name, *value;
+    char type;
+    const char *line;
+  };
   const char *had = setlocale(LC_ALL, nullptr);
   std::string saved = had ? had : "C";
   setlocale(LC_ALL, "C.UTF-8");
-  ctx_.var_type = 'S';
-  std::string ascii = CaptureStdout([&] { printRegisteredVariable(&ctx_); });
-  ctx_.var_type = (char)0xE4;
-  std::string high = CaptureStdout([&] { printRegisteredVariable(&ctx_); });
+  std::vector<std::string> got;
+  const std::vector<Case> cases = {{"", "", 'X', "Registered variable: 'X' NULL=NULL\n"},
+                                   {"COUNT", "", 'X', "Registered variable: 'X' COUNT=NULL\n"},
+                                   {"", "17", 'N', "Registered variable: 'N' NULL=17\n"},
+                                   {"A", "b", (char)0xE4, "Registered variable: '\xE4' A=b\n"},
+                                   {"A", "b", '\0', "Registered variable: '' A=b\n"}};
+  for (const Case &c : cases) {
+    strcpy(ctx_.var_name, c.name);
+    strcpy(ctx_.var_value, c.value);
+    ctx_.var_type = c.type;
+    got.push_back(CaptureStdout([&] { printRegisteredVariable(&ctx_); }));
+  }
   setlocale(LC_ALL, saved.c_str());
-  EXPECT_EQ(ascii, "Registered variable: 'S' A=b\n");
-  EXPECT_EQ(high, "Registered variable: '\xE4' A=b\n");
-  // No VTYPE: the rest of the line is still shown.
-  ctx_.var_type = '\0';
-  EXPECT_EQ(CaptureStdout([&] { printRegisteredVariable(&ctx_); }), "Registered variable: '' A=b\n");
+  for (size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(got[i], cases[i].line);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "ccm.h"
 #include "wq_exchange.h"
@@ -66,11 +67,8 @@ class SendTest : public ::testing::Test {
   static void expect_version(const std::string &b, size_t v) {
     EXPECT_EQ(b.substr(v, 32), "12.2.0+build.2108               ");
     EXPECT_EQ(b[v + 32], '\0');  // alignment gap
-    EXPECT_EQ(le16(b, v + 33), 12);
-    EXPECT_EQ(le16(b, v + 35), 2);
-    EXPECT_EQ(le16(b, v + 37), 0);
-    EXPECT_EQ(b.substr(v + 39, 2), "  ");
-    EXPECT_EQ(b.substr(v + 41, 2), std::string(2, '\0'));
+    EXPECT_EQ((std::vector<int>{le16(b, v + 33), le16(b, v + 35), le16(b, v + 37)}), (std::vector<int>{12, 2, 0}));
+    EXPECT_EQ(b.substr(v + 39, 4), std::string("  \0\0", 4));
   }
 
   // Time stamp at `t` and its seconds at `s` describe the same UTC moment.
@@ -78,10 +76,8 @@ class SendTest : public ::testing::Test {
     time_t secs = (time_t)wq_get_u64((const unsigned char *)b.data() + s);
     struct tm u {};
     gmtime_r(&secs, &u);
-    EXPECT_EQ(le16(b, t), u.tm_year + 1900);
-    EXPECT_EQ(le16(b, t + 2), u.tm_mon + 1);
-    EXPECT_EQ(le16(b, t + 4), u.tm_mday);
-    EXPECT_EQ(le16(b, t + 10), u.tm_sec);
+    EXPECT_EQ((std::vector<int>{le16(b, t), le16(b, t + 2), le16(b, t + 4), le16(b, t + 10)}),
+              (std::vector<int>{u.tm_year + 1900, u.tm_mon + 1, u.tm_mday, u.tm_sec}));
     EXPECT_EQ(le32(b, t + 12), 0u);
     EXPECT_LE(labs((long)(secs - time(nullptr))), 600L);
   }
@@ -99,9 +95,7 @@ TEST_F(SendTest, JobStatusRecordAtItsOffsets) {
   std::string b = take_body();
   ASSERT_EQ(b.size(), 276u);
   EXPECT_EQ(b.substr(0, 10), "MELD    03");
-  EXPECT_EQ(le16(b, 10), 0x0102);
-  EXPECT_EQ(le32(b, 12), 0u);
-  EXPECT_EQ(le32(b, 16), 0u);
+  EXPECT_EQ(b.substr(10, 10), std::string("\x02\x01\0\0\0\0\0\0\0\0", 10));
   EXPECT_EQ(std::string(b.data() + 20, 4), std::string("\x04\x03\x02\x01", 4));
   EXPECT_EQ(b[24], 'E');
   EXPECT_EQ(b.substr(25, 32), std::string("0123456789012345678901234567890") + '\0');
@@ -109,11 +103,8 @@ TEST_F(SendTest, JobStatusRecordAtItsOffsets) {
   EXPECT_EQ(le32(b, 100), 300u);
   EXPECT_EQ(le32(b, 104), 0u);
   expect_time(b, 108, 124);
-  EXPECT_EQ(le32(b, 132), (uint32_t)getpid());
-  EXPECT_EQ(le32(b, 136), (uint32_t)getppid());
-  EXPECT_EQ(le32(b, 140), (uint32_t)getpgrp());
-  EXPECT_EQ(le32(b, 144), 0u);
-  EXPECT_EQ(le32(b, 148), (uint32_t)getsid(0));
+  EXPECT_EQ((std::vector<uint32_t>{le32(b, 132), le32(b, 136), le32(b, 140), le32(b, 144), le32(b, 148)}),
+            (std::vector<uint32_t>{(uint32_t)getpid(), (uint32_t)getppid(), (uint32_t)getpgrp(), 0, (uint32_t)getsid(0)}));
   EXPECT_EQ(b.substr(152), std::string(276 - 152, '\0'));
 }
 
@@ -122,7 +113,7 @@ TEST_F(SendTest, JobStatusWithoutTextIsTerminatorAndBlanks) {
   std::string b = take_body();
   ASSERT_EQ(b.size(), 276u);
   EXPECT_EQ(b[24], 'R');
-  EXPECT_EQ(b.substr(25, 32), '\0' + std::string(31, ' '));
+  EXPECT_EQ(b.substr(25, 32), std::string(1, '\0').append(31, ' '));
 }
 
 TEST_F(SendTest, OutputFileRecordCarriesTheFirst183Characters) {
@@ -145,53 +136,40 @@ TEST_F(SendTest, OutputFileRecordCarriesTheFirst183Characters) {
   EXPECT_EQ(b.substr(93), name.substr(0, 183));
 }
 
-TEST_F(SendTest, VariableMessageWithAndWithoutRecord) {
-  // A recycled buffer full of old bytes must not leak into the message.
-  ccm_error_t err{};
-  ccm_msg_t *dirty = ccm_msg_alloc(ccm, &err);
-  ASSERT_NE(dirty, nullptr);
-  memset(dirty->buffer1, 0xAA, 2 * (size_t)dirty->size);
-  ccm_msg_free(ccm, dirty);
-
+// A recycled buffer full of old bytes must not leak into the message.
+TEST_F(SendTest, VariableMessageWithAndWithoutRecordCutToItsFields) {
+  auto dirty_free_list = [&] {
+    ccm_error_t err{};
+    ccm_msg_t *dirty = ccm_msg_alloc(ccm, &err);
+    memset(dirty->buffer1, 0xAA, 2 * (size_t)dirty->size);
+    ccm_msg_free(ccm, dirty);
+  };
+  dirty_free_list();
   ASSERT_EQ(SendRegVariableMsg(&ctx_), 0);
   std::string b = take_body();
   ASSERT_EQ(b.size(), 296u);
-  EXPECT_EQ(b[24], 'V');
-  EXPECT_EQ(b.substr(25, 32), std::string(32, ' '));
+  EXPECT_EQ(b.substr(24, 33), std::string("V").append(32, ' '));
   expect_version(b, 57);
   expect_time(b, 100, 116);
-  EXPECT_EQ(le32(b, 124), 0u);
-  EXPECT_EQ(le32(b, 128), 0u);
-  EXPECT_EQ(b.substr(132), std::string(296 - 132, '\0'));
+  EXPECT_EQ(b.substr(124), std::string(296 - 124, '\0'));
 
-  dirty = ccm_msg_alloc(ccm, &err);
-  memset(dirty->buffer1, 0xAA, 2 * (size_t)dirty->size);
-  ccm_msg_free(ccm, dirty);
-  StringCopy(ctx_.var_name, sizeof ctx_.var_name, "x");
-  StringCopy(ctx_.var_value, sizeof ctx_.var_value, "y");
-  ctx_.var_type = 'S';
-  ASSERT_EQ(SendRegVariableMsg(&ctx_), 0);
-  b = take_body();
-  ASSERT_EQ(b.size(), 1521u);
-  EXPECT_EQ(le32(b, 124), 112u);
-  EXPECT_EQ(le32(b, 128), 1225u);
-  EXPECT_EQ(b[132], 'x');
-  EXPECT_EQ(b.substr(133, 199), std::string(199, '\0'));
-  EXPECT_EQ(b[332], 'y');
-  EXPECT_EQ(b.substr(333, 1023), std::string(1023, '\0'));
-  EXPECT_EQ(b[1356], 'S');
-  EXPECT_EQ(b.substr(1357), std::string(1521 - 1357, '\0'));
-}
-
-TEST_F(SendTest, LongVariableTextsAreCutWithinTheirFields) {
-  std::string n(250, 'n'), v(1100, 'v');
-  StringCopy(ctx_.var_name, sizeof ctx_.var_name, n.c_str());
-  StringCopy(ctx_.var_value, sizeof ctx_.var_value, v.c_str());
-  ASSERT_EQ(SendRegVariableMsg(&ctx_), 0);
-  std::string b = take_body();
-  ASSERT_EQ(b.size(), 1521u);
-  EXPECT_EQ(b.substr(132, 200), std::string(199, 'n') + '\0');
-  EXPECT_EQ(b.substr(332, 1024), std::string(1023, 'v') + '\0');
+  for (auto [name, value] : {std::pair{std::string("x"), std::string("y")},
+                             std::pair{std::string(250, 'n'), std::string(1100, 'v')}}) {
+    dirty_free_list();
+    StringCopy(ctx_.var_name, sizeof ctx_.var_name, name.c_str());
+    StringCopy(ctx_.var_value, sizeof ctx_.var_value, value.c_str());
+    ctx_.var_type = 'S';
+    ASSERT_EQ(SendRegVariableMsg(&ctx_), 0);
+    b = take_body();
+    ASSERT_EQ(b.size(), 1521u);
+    EXPECT_EQ(le32(b, 124), 112u);
+    EXPECT_EQ(le32(b, 128), 1225u);
+    std::string n = name.substr(0, 199), v = value.substr(0, 1023);
+    EXPECT_EQ(b.substr(132, 200), n + std::string(200 - n.size(), '\0'));
+    EXPECT_EQ(b.substr(332, 1024), v + std::string(1024 - v.size(), '\0'));
+    EXPECT_EQ(b[1356], 'S');
+    EXPECT_EQ(b.substr(1357), std::string(1521 - 1357, '\0'));
+  }
 }
 
 TEST_F(SendTest, NoMessageBufferSendsNothing) {

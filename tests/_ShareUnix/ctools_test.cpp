@@ -4,63 +4,27 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace {
 
-TEST(Strip, BlanksOnlyOnEitherSide) {
-  char s[] = "  a b  ";
-  strip(s);
-  EXPECT_STREQ(s, "a b");
-  char blanks[] = "    ";
-  strip(blanks);
-  EXPECT_STREQ(blanks, "");
-  char empty[] = "";
-  strip(empty);
-  EXPECT_STREQ(empty, "");
-  char tab[] = "\tx\t";
-  strip(tab);
-  EXPECT_STREQ(tab, "\tx\t");
-  char r[] = "ab";
-  rstrip(r);
-  EXPECT_STREQ(r, "ab");
-  char l[] = "   lead";
-  lstrip(l);
-  EXPECT_STREQ(l, "lead");
+TEST(TextTools, StripCaseReplaceAndFields) {
+  for (auto [in, both, right, left] : std::vector<std::tuple<const char *, const char *, const char *, const char *>>{
+           {"  a b  ", "a b", "  a b", "a b  "}, {"    ", "", "", ""}, {"", "", "", ""}, {"\tx\t", "\tx\t", "\tx\t", "\tx\t"}}) {
+    char s[16], r[16], l[16];
+    strcpy(s, in);
+    strcpy(r, in);
+    strcpy(l, in);
+    strip(s);
+    rstrip(r);
+    lstrip(l);
+    EXPECT_EQ(std::string(s) + "|" + r + "|" + l, std::string(both) + "|" + right + "|" + left) << in;
+  }
   rstrip(nullptr);
   lstrip(nullptr);
   strip(nullptr);
-}
 
-TEST(FdSetText, MembersInAscendingOrder) {
-  char work[1024];
-  fd_set set;
-  FD_ZERO(&set);
-  memset(work, 'x', sizeof work);
-  EXPECT_EQ(fdset2string(work, &set, 10), work);
-  EXPECT_STREQ(work, "");
-  FD_SET(0, &set);
-  EXPECT_STREQ(fdset2string(work, &set, 10), "0");
-  FD_ZERO(&set);
-  FD_SET(7, &set);
-  FD_SET(3, &set);
-  FD_SET(5, &set);
-  FD_SET(12, &set);
-  EXPECT_STREQ(fdset2string(work, &set, 7), "3,5,7");
-  EXPECT_STREQ(fdset2string(work, &set, 12), "3,5,7,12");
-}
-
-TEST(FdSetText, CutToTheBufferWithoutTrailingComma) {
-  fd_set set;
-  FD_ZERO(&set);
-  for (int fd = 100; fd < 200; ++fd) FD_SET(fd, &set);
-  char small[12];
-  memset(small, 'x', sizeof small);
-  fdset2string(small, &set, 199, sizeof small);
-  // "100,101,102," fills 12 bytes; only whole numbers fit.
-  EXPECT_STREQ(small, "100,101");
-}
-
-TEST(TextTools, FieldsCaseAndReplace) {
   char out[8];
   memset(out, 'x', sizeof out);
   EXPECT_EQ(get_variable_msg_field(out, "0123456789", 2, 3), 0);
@@ -68,81 +32,68 @@ TEST(TextTools, FieldsCaseAndReplace) {
   char up[] = "a-b.c";
   EXPECT_EQ(strupper(up), up);
   EXPECT_STREQ(up, "A-B.C");
-  char rep[] = "[fe80::1]";
-  str_replace_char(rep, '[', ' ');
-  str_replace_char(rep, ']', ' ');
-  strip(rep);
-  EXPECT_STREQ(rep, "fe80::1");
-  char same[] = "aaa";
-  EXPECT_STREQ(str_replace_char(same, 'a', 'a'), "aaa");
-  char nul[] = "ab";
-  str_replace_char(nul, '\0', 'z');
-  EXPECT_STREQ(nul, "ab");
   char part[] = "abcdef";
   ToUpperCase(part, 3);
   EXPECT_STREQ(part, "ABCdef");
-}
+  char rep[] = "[fe80::1]";
+  str_replace_char(rep, '[', ' ');
+  EXPECT_STREQ(str_replace_char(rep, ']', ' '), " fe80::1 ");
+  char nul[] = "ab";
+  EXPECT_STREQ(str_replace_char(nul, '\0', 'z'), "ab");
 
-TEST(TextTools, TimerElapsesStrictlyAfterTheSpan) {
+  char a[] = "/usr/bin/wq_jpmd", b[] = "wq_jpmd", c[] = "dir/";
+  EXPECT_EQ(GetPName(a), a + 9);
+  EXPECT_EQ(GetPName(b), b);
+  EXPECT_STREQ(GetPName(c), "");
+
+  // t + 10 == now (or a second later, if the clock ticks) is not yet elapsed.
   time_t now = time(nullptr);
-  // t + 10 == now (or a second later, if the clock ticks during the test)
-  // is not yet elapsed; t + 10 < now is.
   EXPECT_EQ(is_timer_elapsed(now - 10 + 2, 10), 0);
   EXPECT_EQ(is_timer_elapsed(now - 11, 10), 1);
   EXPECT_EQ(is_timer_elapsed(now + 100, 10), 0);
 }
 
-TEST(ProgramName, LastPathComponent) {
-  char a[] = "/usr/bin/wq_jpmd";
-  EXPECT_EQ(GetPName(a), a + 9);
-  char b[] = "wq_jpmd";
-  EXPECT_EQ(GetPName(b), b);
-  char c[] = "dir/";
-  EXPECT_STREQ(GetPName(c), "");
+TEST(FdSetText, MembersInAscendingOrderCutToWholeNumbers) {
+  char work[1024];
+  fd_set set;
+  FD_ZERO(&set);
+  memset(work, 'x', sizeof work);
+  EXPECT_EQ(fdset2string(work, &set, 10), work);
+  EXPECT_STREQ(work, "");
+  for (int fd : {0, 7, 3, 5, 12}) FD_SET(fd, &set);
+  EXPECT_STREQ(fdset2string(work, &set, 7), "0,3,5,7");
+  EXPECT_STREQ(fdset2string(work, &set, 12), "0,3,5,7,12");
+  FD_ZERO(&set);
+  for (int fd = 100; fd < 200; ++fd) FD_SET(fd, &set);
+  char small[12];
+  memset(small, 'x', sizeof small);
+  fdset2string(small, &set, 199, sizeof small);
+  EXPECT_STREQ(small, "100,101");  // "100,101,102," would fill all 12 bytes
 }
 
-TEST(WordDelimited, WordsAndRest) {
-  char dst[16];
-  EXPECT_EQ(get_word_delimited("KEY=a=b", '=', 1, dst, 16), 3);
-  EXPECT_STREQ(dst, "KEY");
-  EXPECT_EQ(get_word_delimited("KEY=a=b", '=', -2, dst, 16), 3);
-  EXPECT_STREQ(dst, "a=b");
-  EXPECT_EQ(get_word_delimited("KEY=a=b", '=', 2, dst, 16), 1);
-  EXPECT_STREQ(dst, "a");
-  EXPECT_EQ(get_word_delimited("KEY=a=b", '=', 3, dst, 16), 1);
-  EXPECT_STREQ(dst, "b");
-  // Fewer words than asked: empty and 0.
-  strcpy(dst, "old");
-  EXPECT_EQ(get_word_delimited("KEY=a=b", '=', 4, dst, 16), 0);
-  EXPECT_STREQ(dst, "");
-  // No delimiter: word 1 is all, the rest from word 2 is empty.
-  EXPECT_EQ(get_word_delimited("plain", '=', 1, dst, 16), 5);
-  EXPECT_STREQ(dst, "plain");
-  EXPECT_EQ(get_word_delimited("plain", '=', -2, dst, 16), 0);
-  EXPECT_STREQ(dst, "");
-  // Empty words count.
-  EXPECT_EQ(get_word_delimited("=x", '=', 1, dst, 16), 0);
-  EXPECT_STREQ(dst, "");
-  EXPECT_EQ(get_word_delimited("a==c", '=', 3, dst, 16), 1);
-  EXPECT_STREQ(dst, "c");
-  EXPECT_EQ(get_word_delimited("KEY=", '=', -2, dst, 16), 0);
-  EXPECT_STREQ(dst, "");
-}
-
-TEST(WordDelimited, CutToTheDestination) {
-  char dst[8];
-  memset(dst, 'x', sizeof dst);
-  // A word longer than the area keeps dst_len-1 characters and counts dst_len.
-  EXPECT_EQ(get_word_delimited("ABCDEFGHIJ=v", '=', 1, dst, 8), 8);
-  EXPECT_STREQ(dst, "ABCDEFG");
-  // Exactly dst_len characters: still no room for the terminator.
-  EXPECT_EQ(get_word_delimited("ABCDEFGH", '=', 1, dst, 8), 8);
-  EXPECT_STREQ(dst, "ABCDEFG");
-  EXPECT_EQ(get_word_delimited("ABCDEFG", '=', 1, dst, 8), 7);
-  EXPECT_STREQ(dst, "ABCDEFG");
-  // Rest mode is bounded as well.
-  EXPECT_EQ(get_word_delimited("K=0123456789", '=', -2, dst, 8), 7);
-  EXPECT_STREQ(dst, "0123456");
+TEST(WordDelimited, WordsRestAndBound) {
+  struct Case {
+    const char *text;
+    int word;  // negative: the rest from word -word on
+    size_t size;
+    int result;
+    const char *dst;
+  };
+  const std::vector<Case> cases = {
+      {"KEY=a=b", 1, 16, 3, "KEY"}, {"KEY=a=b", -2, 16, 3, "a=b"}, {"KEY=a=b", 2, 16, 1, "a"},
+      {"KEY=a=b", 3, 16, 1, "b"},   {"KEY=a=b", 4, 16, 0, ""},     // fewer words than asked
+      {"plain", 1, 16, 5, "plain"}, {"plain", -2, 16, 0, ""},      // no delimiter
+      {"=x", 1, 16, 0, ""},         {"a==c", 3, 16, 1, "c"},       {"KEY=", -2, 16, 0, ""},
+      // Longer than the area: dst_len-1 characters kept, dst_len counted.
+      {"ABCDEFGHIJ=v", 1, 8, 8, "ABCDEFG"}, {"ABCDEFGH", 1, 8, 8, "ABCDEFG"}, {"ABCDEFG", 1, 8, 7, "ABCDEFG"},
+      {"K=0123456789", -2, 8, 7, "0123456"}};
+  for (const Case &c : cases) {
+    char dst[24];
+    memset(dst, 'x', sizeof dst);
+    EXPECT_EQ(get_word_delimited(c.text, '=', c.word, dst, c.size), c.result) << c.text << " " << c.word;
+    EXPECT_STREQ(dst, c.dst) << c.text << " " << c.word;
+    EXPECT_EQ(dst[c.size], 'x');
+  }
 }
 
 }  // namespace

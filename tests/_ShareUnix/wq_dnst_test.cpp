@@ -108,7 +108,7 @@ TEST(AtomicInt, SetGetAndMutualExclusion) {
   EXPECT_EQ(atomic_int_get(&ai), 0);
 
   // Increments under the record's lock from several threads lose nothing.
-  constexpr int kThreads = 4, kRounds = 20000;
+  constexpr int kThreads = 4, kRounds = 5000;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; t++) {
     threads.emplace_back([&ai] {

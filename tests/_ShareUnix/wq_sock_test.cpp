@@ -26,12 +26,8 @@ bool is_resolver_failure(const std::string &name, int err) {
 
 TEST(GetHerrnoString, NamesAndBound) {
   char out[32];
-  EXPECT_STREQ(getHerrnoString(out, sizeof out, 1), "HOST_NOT_FOUND");
-  EXPECT_STREQ(getHerrnoString(out, sizeof out, 2), "TRY_AGAIN");
-  EXPECT_STREQ(getHerrnoString(out, sizeof out, 3), "NO_RECOVERY");
-  EXPECT_STREQ(getHerrnoString(out, sizeof out, 4), "NO_DATA");
-  EXPECT_STREQ(getHerrnoString(out, sizeof out, 0), "????");
-  EXPECT_STREQ(getHerrnoString(out, sizeof out, 99), "????");
+  const char *names[] = {"????", "HOST_NOT_FOUND", "TRY_AGAIN", "NO_RECOVERY", "NO_DATA", "????"};
+  for (int err = 0; err <= 5; ++err) EXPECT_STREQ(getHerrnoString(out, sizeof out, err == 5 ? 99 : err), names[err]);
   char small[6];
   memset(small, 'Q', sizeof small);
   EXPECT_STREQ(getHerrnoString(small, 5, 1), "HOST");
@@ -62,12 +58,11 @@ TEST(GetHostAddrTh, LiteralsNamesAndFailure) {
 
 TEST(GetHostNameTh, AddressesAndNames) {
   char out[256];
-  errno = 5;
-  EXPECT_STREQ(GetHostNameTh("127.0.0.1", out, sizeof out), "localhost");
-  EXPECT_EQ(errno, 0);
-  errno = 5;
-  EXPECT_STREQ(GetHostNameTh("some-name", out, sizeof out), "some-name");
-  EXPECT_EQ(errno, 0);
+  for (auto [in, name] : {std::pair{"127.0.0.1", "localhost"}, {"some-name", "some-name"}}) {
+    errno = 5;
+    EXPECT_STREQ(GetHostNameTh(in, out, sizeof out), name);
+    EXPECT_EQ(errno, 0);
+  }
 
   char small[5];
   memset(small, 'Q', sizeof small);
@@ -83,10 +78,7 @@ TEST(VerifyHostDef, PortsNamesAndAddresses) {
   EXPECT_EQ(verifyHostDef("localhost:8080", host, sizeof host, ip, sizeof ip, &err), 8080);
   EXPECT_STREQ(host, "localhost");
   EXPECT_STREQ(ip, "127.0.0.1");
-  EXPECT_EQ(err.wq_result, 0);
-  EXPECT_EQ(err.wq_errno, 0);
-  EXPECT_EQ(err.wq_msgnr, 0);
-  EXPECT_STREQ(err.wq_msgInsert, "");
+  EXPECT_EQ(err.wq_result + err.wq_errno + err.wq_msgnr + err.wq_msgInsert[0], 0);
 
   EXPECT_EQ(verifyHostDef("127.0.0.1", host, sizeof host, ip, sizeof ip, &err), 0);
   EXPECT_STREQ(ip, "127.0.0.1");
@@ -138,13 +130,11 @@ TEST(SocketBuffers, SizesOfARealSocket) {
   int rcv = 0, snd = 0;
   socklen_t len = sizeof rcv;
   getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, &len);
-  len = sizeof snd;
   getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &snd, &len);
   EXPECT_EQ(GetRecvSocketBuffer(fd), rcv);
   errno = 9;
   EXPECT_EQ(GetSendSocketBuffer(fd), snd);
   EXPECT_EQ(errno, 0);
-  EXPECT_GT(rcv, 0);
   close(fd);
   // A closed descriptor fails: 0.
   EXPECT_EQ(GetRecvSocketBuffer(fd), 0);

@@ -1,9 +1,12 @@
-// Helpers for the tests of the network thread's I/O: a context, frame
-// builders, socket pairs and waiting with deadlines.
+// Helpers shared by the channel manager tests: a log recorder, descriptor
+// checks, a context, frame builders, socket pairs and waiting with deadlines.
 #pragma once
 
+#include <dirent.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,14 +14,90 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "_ccm/ccm_test_util.h"
 #include "ccm.h"
 #include "messenger_pcx.h"
+#include "wq_trace.h"
 #include "zudnst.h"
 
 namespace ccmtest {
+
+// Records every __log call while installed.
+class LogRecorder {
+ public:
+  LogRecorder() {
+    instance() = this;
+    __log_set_logger(&LogRecorder::logger);
+  }
+  ~LogRecorder() {
+    __log_set_logger(messenger_logger);
+    instance() = nullptr;
+  }
+  std::vector<std::pair<int, std::string>> entries() {
+    std::lock_guard<std::mutex> g(mu_);
+    return entries_;
+  }
+  // Inserts logged with `msgnr`, in order.
+  std::vector<std::string> with(int msgnr) {
+    std::vector<std::string> out;
+    for (auto &e : entries())
+      if (e.first == msgnr) out.push_back(e.second);
+    return out;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> g(mu_);
+    entries_.clear();
+  }
+
+ private:
+  static LogRecorder *&instance() {
+    static LogRecorder *p = nullptr;
+    return p;
+  }
+  static int logger(int msgnr, const char *insert) {
+    LogRecorder *r = instance();
+    if (r) {
+      std::lock_guard<std::mutex> g(r->mu_);
+      r->entries_.emplace_back(msgnr, insert ? insert : "");
+    }
+    return 0;
+  }
+  std::mutex mu_;
+  std::vector<std::pair<int, std::string>> entries_;
+};
+
+// Number of descriptors open in this process.
+inline int open_fd_count() {
+  int n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  if (!d) return -1;
+  while (struct dirent *e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n - 1;  // the directory's own descriptor
+}
+
+inline bool fd_is_open(int fd) { return fd >= 0 && fcntl(fd, F_GETFD) != -1; }
+
+// Reads one byte from `fd`, waiting for it up to `seconds`. Returns the byte
+// or -1 when none came.
+inline int read_byte(int fd, int seconds = 20) {
+  struct pollfd p = {fd, POLLIN, 0};
+  if (poll(&p, 1, seconds * 1000) != 1) return -1;
+  unsigned char c;
+  return read(fd, &c, 1) == 1 ? c : -1;
+}
+
+// True when `fd` has nothing to read right now.
+inline bool nothing_to_read(int fd) {
+  struct pollfd p = {fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 0;
+}
+
 
 inline constexpr int kDeadlineMs = 30000;  // generous: the machine is small and busy
 
@@ -188,6 +267,31 @@ class Context {
  private:
   PCX pcx_{};
 };
+
+// A TCP socket bound to a free loopback port (listening when asked); its
+// port in *port. -1 on failure.
+inline int loopback_socket(int *port, bool listening = false) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (s < 0 || bind(s, (struct sockaddr *)&sa, sizeof sa) != 0 || getsockname(s, (struct sockaddr *)&sa, &len) != 0 ||
+      (listening && listen(s, 5) != 0)) {
+    if (s >= 0) close(s);
+    return -1;
+  }
+  *port = ntohs(sa.sin_port);
+  return s;
+}
+
+// A loopback port where nobody listens (bound once, then released).
+inline int closed_port() {
+  int port = 0;
+  int s = loopback_socket(&port);
+  if (s >= 0) close(s);
+  return port;
+}
 
 // A stream socket pair: [0] non-blocking for a channel, [1] blocking for the test.
 inline void socket_pair(int sv[2], int type = SOCK_STREAM) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ccm.h"
 #include "ipcmsg.h"
@@ -72,16 +73,10 @@ TEST_F(NatTest, SettersFillTheirHalvesOnly) {
   memset(a->eyec, 0, 8);
   ccm_setback(m, "*SERVER", "CALLBACK", 77);
   EXPECT_EQ(std::string(a->eyec, 8), "#CCMADDR");
-  EXPECT_EQ(a->dst_ID, 3);
-  EXPECT_STREQ(a->dst_addr, "*IPC(AGENT)");
   EXPECT_EQ(std::string(a->dst_name), std::string(63, 'n'));  // bounded to the field
-  EXPECT_EQ(a->dst_acv, 0x01020304);
-  EXPECT_STREQ(a->src_addr, "*SERVER");
-  EXPECT_STREQ(a->src_name, "CALLBACK");
-  EXPECT_EQ(a->src_acv, 77);
-  EXPECT_EQ(a->src_ID, 11);
-  EXPECT_EQ(a->src_type, 5);
-  EXPECT_EQ(a->type, 0);
+  EXPECT_EQ(std::string(a->dst_addr) + "|" + a->src_addr + "|" + a->src_name, "*IPC(AGENT)|*SERVER|CALLBACK");
+  EXPECT_EQ((std::vector<int>{a->dst_ID, a->dst_acv, a->src_acv, a->src_ID, a->src_type, a->type}),
+            (std::vector<int>{3, 0x01020304, 77, 11, 5, 0}));
 
   // Reply to a message that arrived on channel 7 with a callback block whose
   // name fills the whole field without terminator.
@@ -89,11 +84,9 @@ TEST_F(NatTest, SettersFillTheirHalvesOnly) {
   memset(m->addr.src_name, 'c', sizeof m->addr.src_name);
   m->addr.src_ID = 7;
   ccm_setaddr_reply(r, m);
-  EXPECT_EQ(r->addr.dst_ID, 7);
   EXPECT_EQ(std::string(r->addr.dst_name), std::string(63, 'c'));
   EXPECT_STREQ(r->addr.dst_addr, "*SERVER");
-  EXPECT_EQ(r->addr.dst_acv, 77);
-  EXPECT_EQ(r->addr.src_ID, 0);
+  EXPECT_EQ((std::vector<int>{r->addr.dst_ID, r->addr.dst_acv, r->addr.src_ID}), (std::vector<int>{7, 77, 0}));
   ccm_msg_free(ccm_, m);
   ccm_msg_free(ccm_, r);
 }
@@ -108,10 +101,8 @@ TEST_F(NatTest, JobMessageFrame) {
   ccm_msg_t *sent = nullptr;
   std::string f = take_sent(&sent);
   ASSERT_EQ(f.size(), 339u);
-  EXPECT_EQ(f.substr(0, 24), "00000339WQ8:global001NAT");
-  EXPECT_EQ(f.substr(24, 24), std::string(24, ' '));
-  EXPECT_EQ(f.substr(48, 15), std::string("\x01\x08JPAKTJ_R\xff\x14\x01\x00\x00", 15));
-  EXPECT_EQ(f.substr(63), std::string(276, 'p'));
+  EXPECT_EQ(f, "00000339WQ8:global001NAT" + std::string(24, ' ') +
+                   std::string("\x01\x08JPAKTJ_R\xff\x14\x01\x00\x00", 15) + std::string(276, 'p'));
   EXPECT_EQ(sent->type, CCM_MSG_NAT);
   EXPECT_EQ(sent->addr.dst_ID, 4);
   ccm_msg_free(ccm_, sent);
@@ -149,12 +140,9 @@ TEST_F(NatTest, ServerDestinationIsRoutedThroughTheAgent) {
   EXPECT_EQ(f.substr(48, 16), std::string("ROUTENAT\0\0\0\0\0\0\0\0", 16));
   ccm_addr_t a;
   memcpy(&a, f.data() + 48 + 16, sizeof a);
-  EXPECT_STREQ(a.dst_addr, "*SERVER");
-  EXPECT_STREQ(a.dst_name, "FUNC");
+  EXPECT_EQ(std::string(a.dst_addr) + "|" + a.dst_name, "*SERVER|FUNC");
   EXPECT_EQ(a.dst_acv, 9);
-  int32_t len = 0;
-  memcpy(&len, f.data() + 48 + 304, 4);
-  EXPECT_EQ(len, 5);
+  EXPECT_EQ(wq_get_u32((const unsigned char *)f.data() + 48 + 304), 5u);
   EXPECT_EQ(f.substr(48 + 308), "HELLO");
   ccm_msg_free(ccm_, route);
 
@@ -187,9 +175,8 @@ TEST_F(NatTest, ForwardingCopiesThePayloadToTheNamedChannel) {
   ccm_msg_t *fwd = nullptr;
   std::string f = take_sent(&fwd);
   EXPECT_EQ(fwd->addr.dst_ID, ch->ID);
-  EXPECT_STREQ(fwd->addr.dst_name, "JOBFUNC");
-  EXPECT_STREQ(fwd->addr.src_addr, "*SERVER");
-  EXPECT_STREQ(fwd->addr.src_name, "ANSWER");
+  EXPECT_EQ(std::string(fwd->addr.dst_name) + "|" + fwd->addr.src_addr + "|" + fwd->addr.src_name,
+            "JOBFUNC|*SERVER|ANSWER");
   EXPECT_EQ(f.substr(f.find("PAYLOAD"), 7), "PAYLOAD");
   ccm_msg_free(ccm_, fwd);
 

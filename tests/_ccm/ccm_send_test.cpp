@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ccm.h"
 #include "ipcmsg.h"
@@ -106,9 +107,7 @@ TEST_F(SendRouteTest, PassedDescriptorArrivesAtThePartner) {
   ipcmsg_passfd_t rec;
   memcpy(&rec, m->msg_start + 48, sizeof rec);
   EXPECT_EQ(std::string(rec.head.msgtype, 16), std::string("PASSFD\0\0\0\0\0\0\0\0\0\0", 16));
-  EXPECT_EQ(rec.fd, pfd[1]);
-  EXPECT_EQ(rec.listenerID, 12);
-  EXPECT_EQ(rec.agentID, 34);
+  EXPECT_EQ((std::vector<int>{rec.fd, rec.listenerID, rec.agentID}), (std::vector<int>{pfd[1], 12, 34}));
   EXPECT_STREQ(rec.name, "listener-name");
   ASSERT_GT(m->control_len, 0u);
 

@@ -19,32 +19,23 @@ using namespace ccmtest;
 
 namespace {
 
-TEST(NetworkThread, StopRightAfterStartEndsTheThread) {
-  for (int i = 0; i < 20; ++i) {
-    Context ctx;
-    ctx.Start();
-    EXPECT_EQ(1, ccm_flag_get(ctx.ccm->loop));
-    ctx.Stop();  // joins within the deadline
-    EXPECT_EQ(0, ccm_flag_get(ctx.ccm->loop));
-  }
-}
-
-TEST(NetworkThread, NamesItselfAfterTheRunningMode) {
+// A stop right after the start ends the thread within the deadline; the
+// thread names itself after the running mode.
+TEST(NetworkThread, StopRightAfterStartAndNameByRunningMode) {
   const char *names[] = {"AGENT/CCM", "LISTENER/CCM", "FTX/CCM", ""};
-  for (int mode = 0; mode < 4; ++mode) {
+  for (int round = 0; round < 8; ++round) {
     LogRecorder log;
     {
-      Context ctx(mode);
+      Context ctx(round % 4);
       ctx.Start();
+      EXPECT_EQ(1, ccm_flag_get(ctx.ccm->loop));
       ctx.Stop();
+      EXPECT_EQ(0, ccm_flag_get(ctx.ccm->loop));
     }
-    auto running = log.with(2000134);
-    ASSERT_EQ(1u, running.size()) << mode;
-    EXPECT_EQ(names[mode], running[0]);
+    EXPECT_EQ(std::vector<std::string>{names[round % 4]}, log.with(2000134)) << round;
   }
+  EXPECT_EQ(0, ccm_thread_stop(nullptr));
 }
-
-TEST(NetworkThread, StopOnNullContextIsHarmless) { EXPECT_EQ(0, ccm_thread_stop(nullptr)); }
 
 class DispatchTest : public ::testing::Test {
  protected:
@@ -115,25 +106,7 @@ TEST_F(DispatchTest, SecuredChannelMarksRoutedMessages) {
   EXPECT_EQ(nullptr, plain->pATctx);
 }
 
-TEST(ChannelPair, TwoConnectedNonBlockingChannels) {
-  Context ctx;
-  ccm_channel_t *a = nullptr, *b = nullptr;
-  ccm_error_t err{};
-  ASSERT_EQ(0, ccm_channel_create_pair(ctx.ccm, &a, &b, &err));
-  EXPECT_EQ(a, ctx.ccm->channel_newq.head);
-  EXPECT_EQ(b, a->nxt);
-  EXPECT_EQ(0, a->type);
-  EXPECT_EQ(0, b->type);
-  EXPECT_EQ(a->ID, atoi(a->name + 3));
-  EXPECT_EQ(0, strncmp(a->name, "*ID", 3));
-  EXPECT_EQ(a->ID + 1, b->ID);
-  EXPECT_TRUE(fcntl(a->s, F_GETFL) & O_NONBLOCK);
-  EXPECT_TRUE(fcntl(b->s, F_GETFL) & O_NONBLOCK);
-  ASSERT_EQ(3, write(a->s, "abc", 3));
-  EXPECT_EQ("abc", read_exact(b->s, 3));
-}
-
-TEST(ChannelPair, FailureLeavesNothingBehind) {
+TEST(ChannelPair, TwoConnectedNonBlockingChannelsOrNothingOnFailure) {
   Context ctx;
   ctx.Pipes();
   int fds = open_fd_count();
@@ -146,6 +119,15 @@ TEST(ChannelPair, FailureLeavesNothingBehind) {
   EXPECT_EQ(nullptr, ctx.ccm->channel_newq.head);
   EXPECT_EQ(0, count_recvq(ctx.ccm));  // no close notice for a channel never shown
   EXPECT_EQ(fds, open_fd_count());
+
+  ASSERT_EQ(0, ccm_channel_create_pair(ctx.ccm, &a, &b, &err));
+  EXPECT_EQ(a, ctx.ccm->channel_newq.head);
+  EXPECT_EQ(b, a->nxt);
+  EXPECT_EQ(a->type + b->type, 0);
+  EXPECT_EQ("*ID" + std::to_string(a->ID), a->name);
+  EXPECT_TRUE(fcntl(a->s, F_GETFL) & fcntl(b->s, F_GETFL) & O_NONBLOCK);
+  ASSERT_EQ(3, write(a->s, "abc", 3));
+  EXPECT_EQ("abc", read_exact(b->s, 3));
 }
 
 // Two contexts with running network threads.
@@ -178,6 +160,22 @@ class TwoContexts : public ::testing::Test {
     }
     if (n) ccm_msg_free(a.ccm, n);
     return id;
+  }
+  // Takes the next notice of `ctx`: a CHANNEL_CLOSE for channel `id` with
+  // reason 2002036; returns its insert.
+  std::string CloseReason(Context &ctx, int id) {
+    ccm_msg_t *m = receive(ctx.ccm);
+    if (!m || !is_ipc(m, "CHANNEL_CLOSE")) {
+      ADD_FAILURE() << "no close notice";
+      if (m) ccm_msg_free(ctx.ccm, m);
+      return "";
+    }
+    ipcmsg_channel_close_t rec;
+    memcpy(static_cast<void *>(&rec), m->msg_start, sizeof rec);
+    ccm_msg_free(ctx.ccm, m);
+    EXPECT_EQ(id, rec.ccmch.ID);
+    EXPECT_EQ(2002036, rec.ccmch.msgnr);
+    return rec.ccmch.msginsert;
   }
   // Sends `frame_bytes` from `from` to its channel `id`.
   void SendFrame(Context &from, int id, const std::string &frame_bytes) {
@@ -227,7 +225,7 @@ TEST_F(TwoContexts, FramesTravelOverLoopbackTcp) {
 
 TEST_F(TwoContexts, TracedExchangeFollowsTheTraceConvention) {
   int a_id = 0;
-  int b_id = Connect(&a_id);
+  Connect(&a_id);
   ASSERT_GT(a_id, 0);
   testing::internal::CaptureStdout();
   trcFlag = 1;
@@ -239,7 +237,6 @@ TEST_F(TwoContexts, TracedExchangeFollowsTheTraceConvention) {
   ASSERT_NE(nullptr, m);
   EXPECT_EQ("traced", msg_data(m));
   ccm_msg_free(b.ccm, m);
-  (void)b_id;
   // Only lines written before the frame reaches the receiver are certain to
   // be in the capture.
   const char *lines[] = {
@@ -276,43 +273,19 @@ TEST_F(TwoContexts, ResetPeerClosesTheChannelWithItsReason) {
   ccm_channel_unlock(b.ccm);
   ccm_channel_closeall(b.ccm);
 
-  m = receive(a.ccm);
-  ASSERT_NE(nullptr, m);
-  ASSERT_TRUE(is_ipc(m, "CHANNEL_CLOSE"));
-  ipcmsg_channel_close_t rec;
-  memcpy(static_cast<void *>(&rec), m->msg_start, sizeof rec);
-  EXPECT_EQ(a_id, rec.ccmch.ID);
-  EXPECT_EQ(2002036, rec.ccmch.msgnr);
-  EXPECT_NE(nullptr, strstr(rec.ccmch.msginsert, "|")) << rec.ccmch.msginsert;
-  ccm_msg_free(a.ccm, m);
+  EXPECT_NE(std::string::npos, CloseReason(a, a_id).find('|'));
   EXPECT_EQ(0, ccm_channel_existbyID(a.ccm, a_id));
 }
 
 TEST_F(TwoContexts, RefusedConnectionEndsWithACloseNotice) {
-  // A port that was just free: nobody listens there.
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in sa = {};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  ASSERT_EQ(0, bind(s, (struct sockaddr *)&sa, sizeof sa));
-  ASSERT_EQ(0, getsockname(s, (struct sockaddr *)&sa, &len));
-  close(s);
   ccm_error_t err{};
-  int id = ccm_connect(b.ccm, "127.0.0.1", ntohs(sa.sin_port), 5, nullptr, 60, &err);
+  int id = ccm_connect(b.ccm, "127.0.0.1", closed_port(), 5, nullptr, 60, &err);
   if (id < 0) {  // refused at once: nothing for the network thread to do
     EXPECT_EQ(0, strncmp(err.msginsert, "connect()|", 10));
     return;
   }
-  ccm_msg_t *m = receive(b.ccm);
-  ASSERT_NE(nullptr, m);
-  ASSERT_TRUE(is_ipc(m, "CHANNEL_CLOSE"));
-  ipcmsg_channel_close_t rec;
-  memcpy(static_cast<void *>(&rec), m->msg_start, sizeof rec);
-  EXPECT_EQ(id, rec.ccmch.ID);
-  EXPECT_EQ(2002036, rec.ccmch.msgnr);
-  EXPECT_NE(nullptr, strstr(rec.ccmch.msginsert, strerror(ECONNREFUSED))) << rec.ccmch.msginsert;
-  ccm_msg_free(b.ccm, m);
+  std::string reason = CloseReason(b, id);
+  EXPECT_NE(std::string::npos, reason.find(strerror(ECONNREFUSED))) << reason;
 }
 
 TEST_F(TwoContexts, DescriptorPassesOverAChannelPair) {

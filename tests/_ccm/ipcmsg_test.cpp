@@ -81,15 +81,6 @@ TEST_F(IpcTest, DispatchByTheWholeTypeName) {
   ccm_msg_free(ccm_, m);
 }
 
-TEST_F(IpcTest, TablesInTheirOrder) {
-  EXPECT_STREQ(ipc_function_list[0].name, "CHANNEL_CLOSE");
-  EXPECT_EQ(ipc_function_list[0].function_addr, process_ipc_channel_close);
-  EXPECT_EQ(ipc_function_list[1].name[0], '\0');
-  EXPECT_EQ(ipc_function_list[1].function_addr, process_ipc_unknown);
-  EXPECT_STREQ(control_data_type_text[5], "RESTART INFO");
-  EXPECT_STREQ(control_data_type_text[7], "");
-}
-
 TEST_F(IpcTest, LoggerSendsTheFirst1024CharactersToTheAgent) {
   ctx_.ccm = ccm_;
   ccm_msg_t *m = record(std::string("CHANNEL_CLOSE\0\0\0", 16));

@@ -207,14 +207,4 @@ TEST(JpmdAgent, AgentSurvivesHostilePeers) {
   EXPECT_EQ(agent.finish(), 0) << agent.output();
 }
 
-TEST(JpmdAgent, HelpAndBadOptions) {
-  ChildProcess help;
-  ASSERT_TRUE(help.start({kAgent, "--help"}));
-  EXPECT_EQ(help.finish(), 0);
-  EXPECT_NE(help.output().find("--greet-key"), std::string::npos);
-  ChildProcess bad;
-  ASSERT_TRUE(bad.start({kAgent, "--port", "70000"}));
-  EXPECT_EQ(bad.finish(), 2);
-}
-
 }  // namespace

@@ -1,14 +1,8 @@
 #include "zu002int.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -87,7 +81,7 @@ TEST(Des, RivestIteration) {
 
 TEST(Des, RoundTripInPlaceAndParityIgnored) {
   std::mt19937_64 rng(20261206);
-  for (int k = 0; k < 200; k++) {
+  for (int k = 0; k < 50; k++) {
     char key[8], flipped[8];
     for (char &c : key) c = (char)rng();
     memcpy(flipped, key, 8);
@@ -95,7 +89,7 @@ TEST(Des, RoundTripInPlaceAndParityIgnored) {
 
     std::vector<std::string> plains, ciphers;
     desinit(key);
-    for (int b = 0; b < 20; b++) {
+    for (int b = 0; b < 10; b++) {
       char block[8];
       for (char &c : block) c = (char)rng();
       plains.emplace_back(block, 8);
@@ -108,43 +102,6 @@ TEST(Des, RoundTripInPlaceAndParityIgnored) {
     }
     desinit(flipped);
     for (size_t b = 0; b < plains.size(); b++) EXPECT_EQ(encipher(plains[b]), ciphers[b]);
-  }
-}
-
-// Runs OpenSSL's DES-ECB without padding over `plain` with `key`; false when
-// openssl or its DES is not available here.
-bool openssl_des(const std::string &key, const std::string &plain, std::string *cipher) {
-  char in[] = "/tmp/des_in_XXXXXX";
-  int fd = mkstemp(in);
-  if (fd < 0) return false;
-  bool ok = write(fd, plain.data(), plain.size()) == (ssize_t)plain.size();
-  close(fd);
-  std::string out = std::string(in) + ".out";
-  std::string cmd = "openssl enc -des-ecb -provider legacy -provider default -nopad -K " + tohex(key) +
-                    " -in " + in + " -out " + out + " 2>/dev/null";
-  int rc = ok ? system(cmd.c_str()) : -1;
-  if (rc == 0) {
-    std::ifstream f(out, std::ios::binary);
-    cipher->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  }
-  unlink(in);
-  unlink(out.c_str());
-  return rc == 0 && cipher->size() == plain.size();
-}
-
-TEST(Des, AgreesWithOpenssl) {
-  if (system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl not installed";
-  std::mt19937_64 rng(77);
-  for (int k = 0; k < 8; k++) {
-    std::string key(8, '\0'), plain(8 * 64, '\0');
-    for (char &c : key) c = (char)rng();
-    for (char &c : plain) c = (char)rng();
-    std::string expected;
-    if (!openssl_des(key, plain, &expected)) GTEST_SKIP() << "openssl has no DES here";
-    desinit(key.data());
-    for (size_t b = 0; b < plain.size(); b += 8) {
-      ASSERT_EQ(tohex(encipher(plain.substr(b, 8))), tohex(expected.substr(b, 8))) << "key " << tohex(key);
-    }
   }
 }
 

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 TEST(WideArithmetic, AdditionsWrapAndExtend) {
@@ -45,27 +46,18 @@ TEST(WideArithmetic, ComparisonsAreExactOpposites) {
 
 TEST(Base26, KnownCodes) {
   char out[8];
-  memset(out, 'x', sizeof out);
-  EXPECT_STREQ(Zudnst_LongToB26(0, out), "AAAAAAA");
-  EXPECT_STREQ(Zudnst_LongToB26(1, out), "AAAAAAB");
-  EXPECT_STREQ(Zudnst_LongToB26(26, out), "AAAAABA");
-  EXPECT_STREQ(Zudnst_LongToB26(4294967295u, out), "NXMRLXV");
+  for (auto [v, code] : std::vector<std::pair<unsigned, const char *>>{
+           {0, "AAAAAAA"}, {1, "AAAAAAB"}, {26, "AAAAABA"}, {4294967295u, "NXMRLXV"}}) {
+    memset(out, 'x', sizeof out);
+    EXPECT_STREQ(Zudnst_LongToB26(v, out), code);
+    EXPECT_EQ(Zudnst_B26ToLong(code), v);
+  }
   EXPECT_EQ(Zudnst_LongToB26(1, nullptr), nullptr);
-
-  EXPECT_EQ(Zudnst_B26ToLong("AAAAAAA"), 0u);
-  EXPECT_EQ(Zudnst_B26ToLong("AAAAABA"), 26u);
-  EXPECT_EQ(Zudnst_B26ToLong("NXMRLXV"), 4294967295u);
-  EXPECT_EQ(Zudnst_B26ToLong("AB"), 1u);
-  EXPECT_EQ(Zudnst_B26ToLong(""), 0u);
-  EXPECT_EQ(Zudnst_B26ToLong(nullptr), 0u);
-  // A non-letter ends the number without a further factor.
-  EXPECT_EQ(Zudnst_B26ToLong("AB-"), 1u);
-  EXPECT_EQ(Zudnst_B26ToLong("Bb"), 1u);
-  EXPECT_EQ(Zudnst_B26ToLong("-B"), 0u);
-  // At most seven letters are read.
-  EXPECT_EQ(Zudnst_B26ToLong("AAAAABAZZZ"), 26u);
-  // Codes above NXMRLXV wrap modulo 2^32.
-  EXPECT_EQ(Zudnst_B26ToLong("NXMRLXW"), 0u);
+  // A non-letter ends the number without a further factor; at most seven
+  // letters are read; codes above NXMRLXV wrap modulo 2^32.
+  for (auto [code, v] : std::vector<std::pair<const char *, unsigned>>{
+           {"AB", 1}, {"", 0}, {nullptr, 0}, {"AB-", 1}, {"Bb", 1}, {"-B", 0}, {"AAAAABAZZZ", 26}, {"NXMRLXW", 0}})
+    EXPECT_EQ(Zudnst_B26ToLong(code), v) << (code ? code : "null");
 }
 
 TEST(Base26, RoundTripOverRandomValues) {
@@ -79,20 +71,23 @@ TEST(Base26, RoundTripOverRandomValues) {
 }
 
 TEST(Plausibility, BoundsWithoutOverflow) {
-  EXPECT_EQ(Zudnst_Plausibility(100, 90, 10), 1);
-  EXPECT_EQ(Zudnst_Plausibility(100, 91, 10), 0);
-  EXPECT_EQ(Zudnst_Plausibility(0, 4000000000u, 4000000000u), 1);
-  EXPECT_EQ(Zudnst_Plausibility(100, 4294967290u, 10), 0);
-  EXPECT_EQ(Zudnst_Plausibility(100, 10, 4294967290u), 0);
-  EXPECT_EQ(Zudnst_Plausibility(4294967295u, 4294967295u, 0), 1);
-  EXPECT_EQ(Zudnst_Plausibility(4294967295u, 4294967295u, 1), 0);
+  struct Case {
+    unsigned v, ref, tolerance;
+    int ok;
+  };
+  for (const Case &c : std::vector<Case>{{100, 90, 10, 1},
+                                         {100, 91, 10, 0},
+                                         {0, 4000000000u, 4000000000u, 1},
+                                         {100, 4294967290u, 10, 0},
+                                         {100, 10, 4294967290u, 0},
+                                         {4294967295u, 4294967295u, 0, 1},
+                                         {4294967295u, 4294967295u, 1, 0}})
+    EXPECT_EQ(Zudnst_Plausibility(c.v, c.ref, c.tolerance), c.ok) << c.v << " " << c.ref << " " << c.tolerance;
 }
 
 TEST(Scrambler, ShiftRegister) {
-  EXPECT_EQ(getnewkey(1), 2147483648u);
-  EXPECT_EQ(getnewkey(9), 4u);
-  EXPECT_EQ(getnewkey(8), 2147483652u);
-  EXPECT_EQ(getnewkey(0), 0u);
+  for (auto [key, next] : std::vector<std::pair<unsigned, unsigned>>{{1, 2147483648u}, {9, 4}, {8, 2147483652u}, {0, 0}})
+    EXPECT_EQ(getnewkey(key), next) << key;
 }
 
 TEST(Scrambler, StreamIsPeriodicNonZeroAndSelfInverse) {

@@ -5,18 +5,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include "common/capture.h"
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string &text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using wqtest::CaptureStdout;
 
 std::string pointer_text(const void *p) {
   char buf[32];
@@ -31,16 +28,17 @@ std::string layout_a_address(const void *p) {
 }
 
 std::string print_layout_a(const void *p, unsigned int n, const char *title) {
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(iPrtMem(p, n, title), 0);
-  return testing::internal::GetCapturedStdout();
+  return CaptureStdout([&] { iPrtMem(p, n, title); });
 }
 
 std::string print_layout_b(const char *id, const void *p, int n) {
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(ZUMEM_Trace(id, p, n), 0);
-  return testing::internal::GetCapturedStdout();
+  return CaptureStdout([&] { ZUMEM_Trace(id, p, n); });
 }
+
+std::vector<std::string> A(const void *p, unsigned int n, const char *title) {
+  return wqtest::Lines(print_layout_a(p, n, title));
+}
+std::vector<std::string> B(const char *id, const void *p, int n) { return wqtest::Lines(print_layout_b(id, p, n)); }
 
 }  // namespace
 
@@ -50,7 +48,7 @@ TEST(LayoutA, TitleAndShortLine) {
   title[0] = 'T';
   EXPECT_EQ(print_layout_a(bytes, 0, "T"), title + " 0x000000 (00000)\n");
 
-  auto lines = lines_of(print_layout_a(bytes, 5, "T"));
+  auto lines = A(bytes, 5, "T");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], title + " 0x000005 (00005)");
   std::string expected = "  " + layout_a_address(bytes) + " (000000)  >01020304 05<";
@@ -63,7 +61,7 @@ TEST(LayoutA, FullLinesCharactersAndFolding) {
   unsigned char bytes[64];
   for (int i = 0; i < 16; ++i) bytes[i] = (unsigned char)("Ab.[]^`{|}~\\_ -z"[i]);
   for (int i = 16; i < 32; ++i) bytes[i] = (unsigned char)(0x7E + i);
-  auto lines = lines_of(print_layout_a(bytes, 32, "two"));
+  auto lines = A(bytes, 32, "two");
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1].substr(0, 32), "  " + layout_a_address(bytes) + " (000000)  >");
   EXPECT_EQ(lines[1].substr(32, 36), "41622e5b 5d5e607b 7c7d7e5c 5f202d7a<");
@@ -73,14 +71,14 @@ TEST(LayoutA, FullLinesCharactersAndFolding) {
 
   // 48 equal bytes: one line marked "=", the two repeats left out.
   memset(bytes, 'x', 48);
-  lines = lines_of(print_layout_a(bytes, 48, "eq"));
+  lines = A(bytes, 48, "eq");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1].substr(0, 2), " =");
   EXPECT_EQ(lines[1].substr(68), ">xxxxxxxxxxxxxxxx<");
 
   // A repeat is folded only when a whole 16 bytes follow; a shorter tail
   // keeps its own line.
-  lines = lines_of(print_layout_a(bytes, 40, "tail"));
+  lines = A(bytes, 40, "tail");
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1].substr(0, 2), " =");
   EXPECT_NE(lines[2].find("(000020)"), std::string::npos);
@@ -94,7 +92,7 @@ TEST(LayoutB, HeaderAndLines) {
   EXPECT_EQ(print_layout_b("id", bytes, 0), head + pointer_text(bytes) + " 00000\n");
   EXPECT_EQ(print_layout_b("id", bytes, -5), head + pointer_text(bytes) + " -0005\n");
 
-  auto lines = lines_of(print_layout_b("id", bytes, 5));
+  auto lines = B("id", bytes, 5);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], head + pointer_text(bytes) + " 00005");
   std::string expected = std::string(14, ' ') + "00000000  01020304 05";
@@ -103,27 +101,27 @@ TEST(LayoutB, HeaderAndLines) {
 
   // A long id is overwritten by the address from offset 66 on.
   std::string long_id(100, 'i');
-  lines = lines_of(print_layout_b(long_id.c_str(), bytes, 1));
+  lines = B(long_id.c_str(), bytes, 1);
   EXPECT_EQ(lines[0], "----->  TRACE: (" + std::string(50, 'i') + pointer_text(bytes) + " 00001");
 }
 
 TEST(LayoutB, FoldingLeavesTheLastSixteenBytes) {
   unsigned char bytes[48];
   memset(bytes, 'y', sizeof bytes);
-  auto lines = lines_of(print_layout_b("eq", bytes, 48));
+  auto lines = B("eq", bytes, 48);
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1].substr(0, 23), std::string(14, ' ') + "00000000=");
   EXPECT_EQ(lines[1].substr(23), " 79797979 79797979 79797979 79797979  >yyyyyyyyyyyyyyyy<");
   EXPECT_EQ(lines[2].substr(0, 23), std::string(14, ' ') + "00000020 ");
 
-  lines = lines_of(print_layout_b("eq", bytes, 32));
+  lines = B("eq", bytes, 32);
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1][22], ' ');
   EXPECT_EQ(lines[2].substr(14, 8), "00000010");
 
   // Different lines are never folded; non-printables show as ".".
   for (int i = 0; i < 48; ++i) bytes[i] = (unsigned char)(i + 0x70);
-  lines = lines_of(print_layout_b("diff", bytes, 48));
+  lines = B("diff", bytes, 48);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[1].substr(61), ">pqrstuvwxyz{|}~.<");
   for (size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i][22], ' ');
@@ -131,18 +129,12 @@ TEST(LayoutB, FoldingLeavesTheLastSixteenBytes) {
 
 TEST(LayoutB, FormMemTraceAndMemTrace) {
   const char data[] = "abc";
-  auto lines = lines_of([&] {
-    testing::internal::CaptureStdout();
-    FormMemTrace("name", data, 3);
-    return testing::internal::GetCapturedStdout();
-  }());
+  auto lines = wqtest::Lines(CaptureStdout([&] { FormMemTrace("name", data, 3); }));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].substr(0, 60), "----->  TRACE: (" + std::string(36, ' ') + "name : )");
 
   const std::string by_zumem = print_layout_b("m", data, 3);
-  testing::internal::CaptureStdout();
-  MemTrace("m", data, 3);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), by_zumem);
+  EXPECT_EQ(CaptureStdout([&] { MemTrace("m", data, 3); }), by_zumem);
 }
 
 TEST(TraceStr, WholeDumpAsOneBoundedText) {
@@ -150,7 +142,7 @@ TEST(TraceStr, WholeDumpAsOneBoundedText) {
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = (unsigned char)i;
   const std::string printed = print_layout_b("str", bytes.data(), 100);
   EXPECT_EQ(std::string(ZUMEM_TraceStr("str", bytes.data(), 100)), printed);
-  EXPECT_EQ(lines_of(printed).size(), 8u);
+  EXPECT_EQ(wqtest::Lines(printed).size(), 8u);
   const std::string header_only = print_layout_b("str", bytes.data(), 0);
   EXPECT_EQ(std::string(ZUMEM_TraceStr("str", bytes.data(), 0)), header_only);
 
@@ -179,12 +171,12 @@ TEST(GetMemTrace, StopsBeforeTheBound) {
   const unsigned char bytes[] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
   char out[24];
   memset(out, 'Q', sizeof out);
-  EXPECT_STREQ(GetMemTrace(bytes, 8, out, 12), "00112233 44");
-  EXPECT_EQ(out[12], 'Q');
-  EXPECT_STREQ(GetMemTrace(bytes, 8, out, 20), "00112233 44556677");
-  EXPECT_STREQ(GetMemTrace(bytes, 8, out, 3), "");
-  EXPECT_STREQ(GetMemTrace(bytes, 0, out, 20), "");
-  EXPECT_STREQ(GetMemTrace(bytes, 2, out, 4), "00");
+  for (auto [len, size, text] : std::vector<std::tuple<int, int, const char *>>{
+           {8, 12, "00112233 44"}, {8, 20, "00112233 44556677"}, {8, 3, ""}, {0, 20, ""}, {2, 4, "00"}}) {
+    memset(out, 'Q', sizeof out);
+    EXPECT_STREQ(GetMemTrace(bytes, len, out, size), text) << len << " " << size;
+    EXPECT_EQ(out[size], 'Q');
+  }
 }
 
 TEST(CnvAddrStr, TwoGroupsOfEightDigits) {

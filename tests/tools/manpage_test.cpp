@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "tools/subprocess.h"
+#include "common/process.h"
 
 namespace {
 
-std::chrono::steady_clock::time_point Deadline(int seconds) {
-  return std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-}
+using wqtest::Deadline;
+const std::string kJpmd = std::string(WQ_BINARY_DIR) + "/wq_jpmd";
+const std::string kAgent = std::string(WQ_BINARY_DIR) + "/wq_jpagent";
 
 std::string Page(const std::string &name) {
   return std::string(WQ_SOURCE_DIR) + "/docs/man/" + name;
@@ -100,24 +100,18 @@ TEST_F(ManPages, MessengerPageDescribesEveryParameterWithItsDefault) {
 
 // The version line quoted in the page is the one the program prints.
 TEST_F(ManPages, MessengerPageQuotesTheVersionLine) {
-  std::string program = std::string(WQ_BINARY_DIR) + "/wq_jpmd";
-  if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << program;
-  wqtest::Child child;
-  ASSERT_TRUE(child.Start({program, "-V"}));
-  ASSERT_EQ(child.Finish(Deadline(60)), 0);
-  std::string line = child.out().substr(0, child.out().find('\n'));
+  wqtest::RunResult v = wqtest::Run(kJpmd, {kJpmd, "-V"});
+  ASSERT_EQ(v.exit_code, 0);
+  std::string line = v.out.substr(0, v.out.find('\n'));
   ASSERT_FALSE(line.empty());
-  Rendered r = Render(Page("wq_jpmd.1"));
-  EXPECT_NE(r.text.find(line), std::string::npos) << line;
+  EXPECT_NE(Render(Page("wq_jpmd.1")).text.find(line), std::string::npos) << line;
 }
 
 // Every option that the agent's --help lists is described in its page.
 TEST_F(ManPages, AgentPageDescribesEveryOptionOfTheProgram) {
-  std::string program = std::string(WQ_BINARY_DIR) + "/wq_jpagent";
-  if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << program;
   wqtest::Child child;
-  ASSERT_TRUE(child.Start({program, "--help"}));
-  ASSERT_EQ(child.Finish(Deadline(60)), 0);
+  ASSERT_TRUE(child.Start({kAgent, "--help"}));
+  ASSERT_EQ(child.ExitCode(60), 0);
   Rendered r = Render(Page("wq_jpagent.1"));
   ASSERT_EQ(r.status, 0) << r.warnings;
   std::istringstream help(child.out());
@@ -139,29 +133,12 @@ TEST_F(ManPages, AgentPageDescribesEveryOptionOfTheProgram) {
 // The exit statuses the pages promise: RET modulo 256 for an end report
 // (also when no attempt is made), 2 for a bad agent option.
 TEST_F(ManPages, ProgramsEndWithTheDocumentedExitStatuses) {
-  std::string jpmd = std::string(WQ_BINARY_DIR) + "/wq_jpmd";
-  std::string agent = std::string(WQ_BINARY_DIR) + "/wq_jpagent";
-  if (access(jpmd.c_str(), X_OK) != 0 || access(agent.c_str(), X_OK) != 0)
-    GTEST_SKIP() << "programs not built";
-  Rendered page = Render(Page("wq_jpmd.1"));
-  ASSERT_NE(page.text.find("RET=300 gives 44"), std::string::npos);
-  wqtest::Child end;
-  ASSERT_TRUE(end.Start({jpmd, "TYP=E", "RET=300", "RETRY=0"}));
-  int st = end.Finish(Deadline(120));
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 44);
-
-  wqtest::Child restart;
-  ASSERT_TRUE(restart.Start({jpmd, "TYP=S", "RET=300", "RETRY=0"}));
-  st = restart.Finish(Deadline(120));
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 0);
-
+  ASSERT_NE(Render(Page("wq_jpmd.1")).text.find("RET=300 gives 44"), std::string::npos);
+  EXPECT_EQ(wqtest::Run(kJpmd, {kJpmd, "TYP=E", "RET=300", "RETRY=0"}).exit_code, 44);
+  EXPECT_EQ(wqtest::Run(kJpmd, {kJpmd, "TYP=S", "RET=300", "RETRY=0"}).exit_code, 0);
   wqtest::Child bad;
-  ASSERT_TRUE(bad.Start({agent, "--no-such-option"}));
-  st = bad.Finish(Deadline(120));
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 2);
+  ASSERT_TRUE(bad.Start({kAgent, "--no-such-option"}));
+  EXPECT_EQ(bad.ExitCode(), 2);
   EXPECT_NE(bad.err().find("wq_jpagent: "), std::string::npos);
 }
 

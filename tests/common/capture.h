@@ -1,0 +1,80 @@
+// Capturing what code writes to standard output, and matching its lines.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace wqtest {
+
+// Runs `body` with descriptor 1 on a temporary file and returns everything
+// written to standard output meanwhile. Nothing may assert inside `body`
+// (the test framework's own messages would be captured).
+inline std::string CaptureStdout(const std::function<void()> &body) {
+  char path[] = "/tmp/wq_capture_XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0) return "<mkstemp failed>";
+  unlink(path);
+  fflush(stdout);
+  int saved = dup(1);
+  dup2(fd, 1);
+  body();
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  std::string out;
+  lseek(fd, 0, SEEK_SET);
+  char buf[4096];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, (size_t)n);
+  close(fd);
+  return out;
+}
+
+// The lines of a text without their line ends; a last unended line counts.
+inline std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// True when `s` has the length of `mask` and fits it character by character:
+// '#' stands for a decimal digit, '%' for an upper-case hexadecimal digit,
+// every other mask character for itself.
+inline bool FitsMask(const std::string &s, const std::string &mask) {
+  if (s.size() != mask.size()) return false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char c = s[i];
+    const bool digit = c >= '0' && c <= '9';
+    if (mask[i] == '#' ? !digit : mask[i] == '%' ? !digit && !(c >= 'A' && c <= 'F') : mask[i] != c)
+      return false;
+  }
+  return true;
+}
+
+// Mask of the head of a trace line: thread id, time text, " - ".
+inline const std::string kTraceHeadMask = "%%%%%%%%%%%%%%%% ########/######.### - ";
+
+// Text of a trace line behind its head, or "" when the line is no trace line.
+inline std::string TraceText(const std::string &line) {
+  if (line.size() < kTraceHeadMask.size() || !FitsMask(line.substr(0, kTraceHeadMask.size()), kTraceHeadMask))
+    return "";
+  return line.substr(kTraceHeadMask.size());
+}
+
+// The trace texts of every line of `out` ("" for lines that are no traces).
+inline std::vector<std::string> TraceTexts(const std::string &out) {
+  std::vector<std::string> texts;
+  for (const std::string &line : Lines(out)) texts.push_back(TraceText(line));
+  return texts;
+}
+
+}  // namespace wqtest
