@@ -85,6 +85,13 @@ std::vector<Case> cases() {
          a.expect_close(fd);
        },
        2, 0, 2, false, false},
+      {"sends_a_second_frame_with_the_greeting",
+       [](int &fd, int, A &a) {
+         send_all(fd, greeting() + block_frame(7, "unasked"));
+         a.take_report(fd);
+         a.expect_close(fd);
+       },
+       1, 1, 1, true, false},
       {"answers_with_garbage",
        [](int &fd, int, A &a) {
          send_all(fd, greeting());

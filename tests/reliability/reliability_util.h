@@ -122,8 +122,9 @@ class Child {
 
   // Starts args[0]; stdout and stderr share one pipe, read all the time by
   // a thread of the test, so the child never blocks on its output.
-  // `nofile` > 0 limits the child's descriptors.
-  bool start(const std::vector<std::string> &args, int nofile = 0) {
+  // `nofile` > 0 limits the child's descriptors; `quiet` sends its output
+  // to /dev/null instead.
+  bool start(const std::vector<std::string> &args, int nofile = 0, bool quiet = false) {
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0) return false;
     std::vector<char *> argv;
@@ -132,8 +133,9 @@ class Child {
     pid_ = fork();
     if (pid_ < 0) return false;
     if (pid_ == 0) {
-      dup2(p[1], 1);
-      dup2(p[1], 2);
+      int out = quiet ? open("/dev/null", O_WRONLY) : p[1];
+      dup2(out, 1);
+      dup2(out, 2);
       close(p[0]);
       close(p[1]);
       if (nofile > 0) {
