@@ -116,7 +116,7 @@ int run_in_process(std::vector<std::string> w) {
   return wq_jpmd_main((int)w.size(), argv.data());
 }
 
-TEST(HostileAgent, DISABLED_RealMessengerEndsWithinItsBoundsWithItsStatus) {
+TEST(HostileAgent, RealMessengerEndsWithinItsBoundsWithItsStatus) {
   for (const Case &c : cases()) {
     SCOPED_TRACE(c.name);
     std::unique_ptr<ScriptedAgent> agent;
@@ -145,7 +145,7 @@ TEST(HostileAgent, DISABLED_RealMessengerEndsWithinItsBoundsWithItsStatus) {
   }
 }
 
-TEST(HostileAgent, DISABLED_InProcessNothingIsLeftBehind) {
+TEST(HostileAgent, InProcessNothingIsLeftBehind) {
   for (const Case &c : cases()) {
     SCOPED_TRACE(c.name);
     const int fds = own_fd_count(), threads = own_thread_count();
@@ -229,7 +229,7 @@ TEST(HostileAgent, DescriptorExhaustionEndsCleanly) {
 // SIGUSR1 arriving again and again while the messenger waits (for the
 // connection, the greeting, between attempts, for the answer) changes
 // nothing but timing: same attempts, the report sent once, the same end.
-TEST(HostileAgent, DISABLED_RepeatedSigusr1ChangesNothingButTiming) {
+TEST(HostileAgent, RepeatedSigusr1ChangesNothingButTiming) {
   std::atomic<long> signals{0};
   std::atomic<bool> stop{false};
   auto await_signals = [&](long more) {
