@@ -41,6 +41,8 @@ const char *agent_help_text() {
          "  --count N         stop after N reports have been answered\n"
          "  --json            print each report as one JSON object per line\n"
          "  --trace N         trace level of the channel manager (0 = off)\n"
+         "  --idle SECONDS    close a connection that has sent nothing for this long\n"
+         "                    (default 60; 0 = never)\n"
          "\n"
          "Misbehaving on purpose, for tests of the messenger:\n"
          "  --silent          accept connections but never send anything\n"
@@ -110,6 +112,13 @@ int parse_agent_options(int argc, char **argv, AgentOptions *opt, std::string *e
         return -1;
       }
       opt->greet_key = (int)n;
+    } else if (strcmp(a, "--idle") == 0) {
+      if (!value(&v)) return -1;
+      if (!to_long(v, 0, 86400, &n)) {
+        *error = std::string("invalid idle time: ") + v;
+        return -1;
+      }
+      opt->idle = (int)n;
     } else if (strcmp(a, "--trace") == 0) {
       if (!value(&v)) return -1;
       if (!to_long(v, 0, 9, &n)) {

@@ -14,6 +14,7 @@ struct AgentOptions {
   bool no_answer = false;             // greet, but never answer a report
   int greet_key = 4;                  // key of the greeting's data block
   int trace = 0;                      // trace level of the channel manager
+  int idle = 60;                      // close a connection quiet this long (s); 0 = never
   bool help = false;
 };
 

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 
@@ -27,6 +28,9 @@ namespace {
 volatile sig_atomic_t g_stop = 0;
 
 // The program context handed to the channel manager: an agent.
+// (Connections are also bounded: one answer each, and a connection that
+// stays quiet longer than --idle seconds is closed, so that clients that
+// never read or never finish a frame cannot make the agent grow.)
 PCX agent_pcx;
 
 // Once the requested reports are in, the server waits this long for the
@@ -84,6 +88,7 @@ class AgentServer {
         if (drain_until == 0) drain_until = time(nullptr) + kDrainSeconds;
         if (answered_.empty() || time(nullptr) >= drain_until) break;
       }
+      close_idle_connections();
       ccm_msg_t *m = nullptr;
       int r = ccm_receive_message(ccm_, 1, &m, &e);
       if (r < 0) return fail("waiting for messages failed", e);
@@ -141,14 +146,39 @@ class AgentServer {
     return ok && rename(tmp.c_str(), opt_.port_file.c_str()) == 0;
   }
 
+  // Closes the connections that have sent nothing for --idle seconds: a
+  // client that announces a long frame and then stays silent, or never says
+  // anything, holds its buffer and descriptor only that long.
+  void close_idle_connections() {
+    if (opt_.idle <= 0) return;
+    const time_t now = time(nullptr);
+    bool closed = false;
+    for (auto it = last_heard_.begin(); it != last_heard_.end();) {
+      if (now - it->second < opt_.idle) {
+        ++it;
+        continue;
+      }
+      ccm_channel_deletebyID(ccm_, it->first);
+      it = last_heard_.erase(it);
+      closed = true;
+    }
+    if (closed) ccm_wakeup_network(ccm_);  // the network thread closes them in its next pass
+  }
+
   void handle(ccm_msg_t *m) {
+    if (m->type != CCM_MSG_IPC) {
+      auto it = last_heard_.find(m->addr.src_ID);
+      if (it != last_heard_.end()) it->second = time(nullptr);
+    }
     if (m->type == CCM_MSG_IPC) {
       int id = 0;
       if (ipc_type_is(m, "CHANNEL_ACCEPT") && ipc_int(m, offsetof(ipcmsg_channel_accept_t, ID), &id)) {
+        last_heard_[id] = time(nullptr);
         on_accept(id);
       } else if (ipc_type_is(m, "CHANNEL_CLOSE") &&
                  ipc_int(m, offsetof(ipcmsg_channel_close_t, ccmch) + offsetof(ccm_channel_t, ID), &id)) {
         answered_.erase(id);
+        last_heard_.erase(id);
       }
       return;
     }
@@ -184,6 +214,9 @@ class AgentServer {
     }
     fflush(out_);
     if (opt_.silent || opt_.no_answer) return;
+    // One exchange per connection: a client that sends more reports and
+    // never reads gets no pile of answers queued for it.
+    if (answered_.count(channel)) return;
     if (send_block(channel, 4, kAnswer, sizeof kAnswer - 1)) answered_.insert(channel);
   }
 
@@ -214,6 +247,7 @@ class AgentServer {
   bool running_ = false;
   long reports_ = 0;
   std::set<int> answered_;  // channels answered and not closed yet
+  std::map<int, time_t> last_heard_;  // open connections: when each last sent something
 };
 
 }  // namespace

@@ -2,7 +2,10 @@
 // bounded number of attempts, wait for the greeting, send the one job
 // message, wait for the answer, and shut down in order.
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "ccm.h"
 #include "wq_exchange.h"
@@ -18,6 +21,51 @@ namespace {
 // The greeting of an agent is a native frame whose data block has key 4.
 bool is_greeting(const ccm_msg_t *msg) { return msg->type == CCM_MSG_NATIVE && msg->protocol_key == 4; }
 
+// Longest wait for the report to be written before the shut-down.
+constexpr int kFlushSeconds = 10;
+
+// Milliseconds of the monotonic clock.
+long long monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits up to `seconds` for the next message, as ccm_receive_message does,
+// but a wait that ends early without a message (a signal such as SIGUSR1,
+// or a wake-up byte left by a message taken earlier) goes on for the time
+// that is left: a signal changes nothing but timing. 0 polls once.
+int receive_within(int seconds, ccm_msg_t **msg, ccm_error_t *ccmerr) {
+  const long long end = monotonic_ms() + (long long)seconds * 1000;
+  int wait = seconds;
+  for (;;) {
+    int rc = ccm_receive_message(ccm, wait, msg, ccmerr);
+    if (rc != 0) return rc;
+    long long left = end - monotonic_ms();
+    if (left <= 0) return 0;
+    wait = (int)((left + 999) / 1000);
+  }
+}
+
+// Pauses `seconds`; a signal does not cut the pause short.
+void pause_seconds(int seconds) {
+  struct timespec left = {seconds, 0};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+// Waits until the network thread has written every queued message (or
+// dropped it with a broken channel), at most `seconds`. The shut-down
+// releases queued messages unwritten, so without this a report queued just
+// before an early answer (or with TIMEOUT=NONE) could be lost.
+void await_sends_written(int seconds) {
+  const long long end = monotonic_ms() + (long long)seconds * 1000;
+  while (!ccm_is_all_sendq_empty(ccm) && monotonic_ms() < end) {
+    struct timespec step = {0, 5 * 1000 * 1000};
+    nanosleep(&step, nullptr);
+  }
+}
+
 // Connection attempts until a greeting is accepted. Returns 1 when greeted
 // (agentID set), 0 when every attempt was used, -1 when the greeting wait
 // failed (nothing arrived in time).
@@ -26,7 +74,7 @@ int connect_and_greet(PCX *pcx, ccm_error_t *ccmerr) {
     TRC("connection attempt #%d", a);
     if (a > 0 && pcx->connect_wait > 0) {
       TRC("wait %d seconds before retry connecting", pcx->connect_wait);
-      sleep((unsigned)pcx->connect_wait);
+      pause_seconds(pcx->connect_wait);
     }
     ccmID = ccm_connect(ccm, pcx->ipAddr, pcx->portnri, 5, nullptr, 60, ccmerr);
     if (ccmID < 0) {
@@ -34,7 +82,7 @@ int connect_and_greet(PCX *pcx, ccm_error_t *ccmerr) {
       continue;
     }
     ccmmsg = nullptr;
-    if (ccm_receive_message(ccm, pcx->IoTimeOut, &ccmmsg, ccmerr) <= 0 || !ccmmsg) {
+    if (receive_within(pcx->IoTimeOut, &ccmmsg, ccmerr) <= 0 || !ccmmsg) {
       pcx->abnormal_end = 1;
       return -1;
     }
@@ -88,8 +136,9 @@ int agent_exchange(PCX *pcx) {
       pcx->abnormal_end = 1;
     } else {
       ccmmsg = nullptr;
-      if (ccm_receive_message(ccm, pcx->IoTimeOut, &ccmmsg, &ccmerr) > 0 && ccmmsg) ccm_msg_free(ccm, ccmmsg);
+      if (receive_within(pcx->IoTimeOut, &ccmmsg, &ccmerr) > 0 && ccmmsg) ccm_msg_free(ccm, ccmmsg);
       ccmmsg = nullptr;
+      await_sends_written(kFlushSeconds);
     }
   }
 

@@ -1,0 +1,111 @@
+// Fuzz target: parameter parsing with arbitrary argument vectors, then the
+// console report and the job message that the parsed parameters give, as the
+// messenger's main does before it connects. Input: the words separated by
+// NUL bytes (at most 64 words). A word whose key is CMD is left out, because
+// it would run a command and end the process. The report goes to /dev/null;
+// the job message is taken off the send queue and freed.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ccm.h"
+#include "ctools.h"
+#include "messenger_pcx.h"
+#include "wq_exchange.h"
+#include "wq_jpmd.h"
+#include "wq_trace.h"
+
+namespace {
+
+int quiet_logger(int, const char *) { return 0; }
+
+bool is_cmd_word(const std::string &w) {
+  char key[64] = {0};
+  get_word_delimited(w.c_str(), '=', 1, key, sizeof key);
+  ToUpperCase(key, (int)strlen(key));
+  return strcmp(key, "CMD") == 0;
+}
+
+ccm_context_t *open_context() {
+  if (!freopen("/dev/null", "w", stdout)) __builtin_trap();
+  static PCX ctx_pcx;
+  ccm_context_t *c = nullptr;
+  ccm_error_t err{};
+  if (ccm_open(&ctx_pcx, &c, &err) != 0) __builtin_trap();
+  __log_set_logger(quiet_logger);
+  return c;
+}
+
+void drain_sendq(ccm_context_t *c) {
+  for (;;) {
+    ccm_queue_lock(c);
+    ccm_msg_t *m = ccmq_pop(c->sendq);
+    ccm_queue_unlock(c);
+    if (!m) break;
+    if (m->len < 0 || m->msg_start < m->buffer || m->msg_start + m->len > m->buffer + 2 * (size_t)m->size)
+      __builtin_trap();
+    ccm_msg_free(c, m);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static ccm_context_t *context = open_context();
+
+  std::vector<std::string> words{"wq_jpmd"};
+  std::string cur;
+  for (size_t i = 0; i < size && words.size() <= 64; ++i) {
+    if (data[i] == 0) {
+      words.push_back(cur);
+      cur.clear();
+    } else {
+      cur.push_back((char)data[i]);
+    }
+  }
+  if (words.size() <= 64) words.push_back(cur);
+  std::vector<char *> argv;
+  for (auto &w : words)
+    if (argv.empty() || !is_cmd_word(w)) argv.push_back(w.data());
+  argv.push_back(nullptr);
+
+  // Each run starts from the defaults, as a new process would.
+  trcFlag.store(0);
+  initialize_messenger(&spcx);
+  pcx = &spcx;
+  snprintf(spcx.program_name, sizeof spcx.program_name, "wq_jpmd");
+  parse_arguments(&spcx, (int)argv.size() - 1, argv.data());
+
+  switch (spcx.melder_type) {
+    case 'O':
+      printOutputViewReport(&spcx);
+      break;
+    case 'V':
+      printRegisteredVariable(&spcx);
+      break;
+    default:
+      printMelder(&spcx);
+      break;
+  }
+
+  ccm = context;
+  switch (spcx.melder_type) {
+    case 'O':
+      SendOutputViewMsg(&spcx);
+      break;
+    case 'V':
+      SendRegVariableMsg(&spcx);
+      break;
+    default:
+      SendJpMd(&spcx);
+      break;
+  }
+  ccm = nullptr;
+  drain_sendq(context);
+  if (context->msgq_inuse.head) __builtin_trap();
+  trcFlag.store(0);
+  return 0;
+}

@@ -1,0 +1,186 @@
+// Clients that attack the agent peer: garbage, a frame length of 99999999
+// followed by silence, hundreds of connections that never say anything, a
+// client that sends and never reads, a descriptor limit that makes accepting
+// fail. Meanwhile the agent keeps serving real messengers, its memory stays
+// bounded, and it releases every descriptor when the attackers go.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "reliability/reliability_util.h"
+
+using namespace rel;
+
+namespace {
+
+// Starts the agent with `options` and returns its port (0 when it did not
+// come up).
+int start_agent(Child &agent, std::vector<std::string> options, int nofile = 0) {
+  options.insert(options.begin(), kAgent);
+  if (!agent.start(options, nofile)) return 0;
+  std::string line;
+  if (!agent.wait_for("listening on", &line)) return 0;
+  size_t at = line.rfind(" port ");
+  return at == std::string::npos ? 0 : atoi(line.c_str() + at + 6);
+}
+
+// Runs a real messenger with job number `job` against `port` and waits for
+// the agent to print its report. True when both happened.
+bool served(Child &agent, int port, int job) {
+  Child jpmd;
+  if (!jpmd.start({kJpmd, "IPA=127.0.0.1", "PNR=" + std::to_string(port), "JNR=" + std::to_string(job), "TYP=E",
+                   "RET=0", "RETRY=1", "TIMEOUT=30"}))
+    return false;
+  int status = jpmd.finish();
+  EXPECT_EQ(status, 0) << jpmd.output();
+  return status == 0 && agent.wait_for("job=" + std::to_string(job) + " ");
+}
+
+void close_all(std::vector<int> &fds) {
+  for (int fd : fds)
+    if (fd >= 0) close(fd);
+  fds.clear();
+}
+
+TEST(AgentAttack, ServesMessengersWhileUnderAttack) {
+  Child agent;
+  int port = start_agent(agent, {});
+  ASSERT_GT(port, 0) << agent.output();
+  ASSERT_TRUE(served(agent, port, 1));
+  const int fds = fd_count(agent.pid());
+  const long rss = rss_kb(agent.pid());
+  ASSERT_GT(fds, 0);
+  ASSERT_GT(rss, 0);
+
+  // Garbage, then gone.
+  for (int i = 0; i < 20; ++i) {
+    int s = connect_loopback(port);
+    ASSERT_GE(s, 0);
+    send_all(s, std::string(500, (char)('A' + i)));
+    close(s);
+  }
+  // A frame that announces 99999999 bytes and then nothing more.
+  std::vector<int> held;
+  for (int i = 0; i < 20; ++i) {
+    int s = connect_loopback(port);
+    ASSERT_GE(s, 0);
+    send_all(s, header(99999999) + std::string(100, 'q'));
+    held.push_back(s);
+  }
+  // Connections that never say anything.
+  for (int i = 0; i < 400; ++i) {
+    int s = connect_loopback(port);
+    ASSERT_GE(s, 0);
+    held.push_back(s);
+  }
+  // Real messengers are served meanwhile.
+  EXPECT_TRUE(served(agent, port, 2));
+
+  // Memory stays bounded: what a few hundred connections need, not what
+  // their announced lengths would take.
+  long grown = rss_kb(agent.pid()) - rss;
+  EXPECT_LT(grown, 64 * 1024) << "kB";
+  RecordProperty("rss_growth_kb", (int)grown);
+
+  // Every descriptor goes with its client.
+  close_all(held);
+  EXPECT_TRUE(eventually([&] { return fd_count(agent.pid()) == fds; })) << fd_count(agent.pid()) << " vs " << fds;
+  EXPECT_TRUE(served(agent, port, 3));
+
+  kill(agent.pid(), SIGTERM);
+  EXPECT_EQ(agent.finish(), 0);
+  EXPECT_FALSE(shows_crash(agent.output())) << agent.output().substr(0, 4000);
+}
+
+// A client that sends report after report on one connection and never reads
+// an answer: the answers it does not take must not pile up in the agent.
+TEST(AgentAttack, ClientThatNeverReadsCannotGrowTheAgent) {
+  Child agent;
+  int port = start_agent(agent, {});
+  ASSERT_GT(port, 0) << agent.output();
+  ASSERT_TRUE(served(agent, port, 1));
+  const long rss = rss_kb(agent.pid());
+  ASSERT_GT(rss, 0);
+
+  // A client that sends report after report and never reads an answer.
+  int greedy = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int small = 2048;
+  setsockopt(greedy, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  struct timeval tv = {kDeadlineSeconds, 0};
+  setsockopt(greedy, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  {
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(greedy, (struct sockaddr *)&a, sizeof a), 0);
+  }
+  constexpr int kGreedyReports = 50000;
+  std::thread sender([&] {
+    std::string batch;
+    for (int i = 0; i < 100; ++i) batch += report_frame();
+    for (int i = 0; i < kGreedyReports / 100; ++i)
+      if (!send_all(greedy, batch)) break;
+  });
+
+  EXPECT_TRUE(served(agent, port, 2));
+  sender.join();
+  EXPECT_TRUE(eventually([&] { return count_of(agent.output(), "report channel=") >= kGreedyReports + 2; }));
+  long grown = rss_kb(agent.pid()) - rss;
+  EXPECT_LT(grown, 64 * 1024) << "kB";
+  RecordProperty("rss_growth_kb", (int)grown);
+  close(greedy);
+  EXPECT_TRUE(served(agent, port, 3));
+
+  kill(agent.pid(), SIGTERM);
+  EXPECT_EQ(agent.finish(), 0);
+  EXPECT_FALSE(shows_crash(agent.output())) << agent.output().substr(0, 4000);
+}
+
+// With an idle deadline the agent itself closes connections that stop
+// talking: silent ones, and ones whose frame never completes.
+TEST(AgentAttack, IdleConnectionsAreClosedByTheAgent) {
+  Child agent;
+  int port = start_agent(agent, {"--idle", "1"});
+  ASSERT_GT(port, 0) << agent.output();
+  ASSERT_TRUE(served(agent, port, 21));
+  const int fds = fd_count(agent.pid());
+  std::vector<int> held;
+  for (int i = 0; i < 50; ++i) {
+    int s = connect_loopback(port);
+    ASSERT_GE(s, 0);
+    if (i % 2) send_all(s, header(99999999) + "partial");
+    held.push_back(s);
+  }
+  for (int s : held) EXPECT_TRUE(wait_peer_closed(s));
+  EXPECT_TRUE(eventually([&] { return fd_count(agent.pid()) == fds; })) << fd_count(agent.pid()) << " vs " << fds;
+  close_all(held);
+  EXPECT_TRUE(served(agent, port, 22));
+  kill(agent.pid(), SIGTERM);
+  EXPECT_EQ(agent.finish(), 0);
+}
+
+// With its descriptors nearly used up the agent cannot accept everybody;
+// it survives that, and serves again once the connections are gone.
+TEST(AgentAttack, AcceptFailsCleanlyWhenDescriptorsRunOut) {
+  Child agent;
+  int port = start_agent(agent, {}, 24);
+  ASSERT_GT(port, 0) << agent.output();
+  std::vector<int> held;
+  for (int i = 0; i < 60; ++i) {
+    int s = connect_loopback(port);  // the kernel completes it, the agent may not take it
+    if (s >= 0) held.push_back(s);
+  }
+  EXPECT_TRUE(eventually([&] { return fd_count(agent.pid()) >= 24; }));
+  close_all(held);
+  EXPECT_TRUE(served(agent, port, 11));
+  EXPECT_TRUE(served(agent, port, 12));
+  kill(agent.pid(), SIGTERM);
+  EXPECT_EQ(agent.finish(), 0);
+  EXPECT_FALSE(shows_crash(agent.output())) << agent.output().substr(0, 4000);
+}
+
+}  // namespace
