@@ -1,0 +1,252 @@
+// One pass of the network thread's loop: take over new channels and queued
+// messages, build the descriptor sets, wait in select, and serve every ready
+// channel (accept on a listening channel, read and write on the others).
+
+#include <errno.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "ccm.h"
+#include "ccm_io.h"
+#include "ccm_lock.h"
+#include "ctools.h"
+#include "ipcmsg.h"
+#include "wq_trace.h"
+#include "zudnst.h"
+
+namespace {
+
+// The three descriptor sets of a pass, each 4,194,304 bits as 64-bit words:
+// descriptor d is bit (d % 64) of word (d / 64), the layout of the kernel's
+// fd_set on this 64-bit host. They are passed to select cast to fd_set*; that is safe although
+// fd_set itself is only FD_SETSIZE bits, because the kernel copies in and out
+// only the first nfds bits (rounded up to whole longs), and nfds never exceeds
+// the size of these arrays.
+struct SelectSets {
+  uint64_t rd[kCcmSelectSetWords];
+  uint64_t wr[kCcmSelectSetWords];
+  uint64_t er[kCcmSelectSetWords];
+};
+
+// 512 KiB per set is too much for a stack, so the sets live on the heap, one
+// block per network thread, made on its first pass and released when the
+// thread ends. (One block shared by the whole process would be raced over by
+// the network threads of two contexts.) Null when there is no memory.
+SelectSets *thread_sets() {
+  static thread_local std::unique_ptr<SelectSets> sets;
+  if (!sets) sets.reset(new (std::nothrow) SelectSets);
+  return sets.get();
+}
+
+inline void set_bit(uint64_t *set, int fd) { set[fd / 64] |= (uint64_t)1 << (fd % 64); }
+inline bool test_bit(const uint64_t *set, int fd) { return (set[fd / 64] >> (fd % 64)) & 1; }
+inline fd_set *as_fdset(uint64_t *set) { return reinterpret_cast<fd_set *>(set); }
+inline bool fd_fits(int fd) { return fd >= 0 && fd < kCcmSelectSetBits; }
+
+void trace_channel(const char *func, const ccm_channel_t *ch) {
+  char desc[512];
+  __trace_text(0, "%s:        ==> %s", func, ccm_channel_describe(ch, desc, sizeof desc));
+}
+
+}  // namespace
+
+// One pass of the select loop with a time-out of `stimeout` seconds. Returns 0
+// after a time-out, a signal or a served pass, -1 when select fails (2000102
+// in `ccmerr`) or the sets cannot be allocated (3301). Runs on the network
+// thread only.
+int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
+  SelectSets *sets = thread_sets();
+  TRC_IN("(ccm=%p, sizeof(fd_read) = %d)", (void *)ccm, (int)sizeof(SelectSets::rd));
+  if (!sets) {
+    ccmerr->msgnr = kCcmMsgAlloc;
+    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s/%s(%d)", "FDSETS", "src/_ccm/ccm", __LINE__);
+    TRC_OUT("no memory for the select sets");
+    return -1;
+  }
+
+  {
+    CcmLockGuard cl(ccm->channel_lock);
+    if (ccm->channel_newq.head) ccm_channel_merge_newq(ccm);
+  }
+  ccm_dispatch_send_messages(ccm);
+
+  memset(sets->rd, 0, sizeof sets->rd);
+  memset(sets->wr, 0, sizeof sets->wr);
+  memset(sets->er, 0, sizeof sets->er);
+  int maxfd = 0;
+
+  // channelq is changed only by this thread (merge and sweep), so it is walked
+  // without channel_lock; other threads only set flag bits on its channels.
+  for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt) {
+    if (WQ_TRACE_ON()) trace_channel(__func__, ch);
+    if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) {
+      ccm_flag_set(ccm->flag, CCM_CTXF_DELETED);
+      continue;
+    }
+    if (ch->type == 255) continue;
+    if (!fd_fits(ch->s)) {
+      // A descriptor the sets cannot hold is never watched; the channel is
+      // closed instead of writing outside the sets.
+      ch->msgnr = kCcmMsgSysCall;
+      snprintf(ch->msginsert, sizeof ch->msginsert, "select(s=%d(ID=%d))|descriptor outside the select sets|",
+               ch->s, ch->ID);
+      ccm_channel_delete(ccm, ch);
+      continue;
+    }
+    if (!ccm_flag_test(ch->flag, CCM_CHF_NOREAD)) set_bit(sets->rd, ch->s);
+    set_bit(sets->er, ch->s);
+    if (ch->sendq.head) set_bit(sets->wr, ch->s);
+    if (ch->s > maxfd) maxfd = ch->s;
+  }
+
+  const int wake = ccm->network_wakeup[0];
+  const bool wake_ok = fd_fits(wake);
+  if (wake_ok) {
+    set_bit(sets->rd, wake);
+    if (wake > maxfd) maxfd = wake;
+  }
+
+  struct timeval tv;
+  tv.tv_sec = stimeout < 0 ? 0 : stimeout;
+  tv.tv_usec = 0;
+
+  char rlist[1024];
+  char wlist[1024];
+  if (WQ_TRACE_ON()) {
+    fdset2string(rlist, as_fdset(sets->rd), maxfd, sizeof rlist);
+    fdset2string(wlist, as_fdset(sets->wr), maxfd, sizeof wlist);
+    __trace_text(0, "%s:         select(maxfd=%d,READ[%s],WRITE[%s]) -->", __func__, maxfd + 1, rlist, wlist);
+  }
+
+  int rslt = select(maxfd + 1, as_fdset(sets->rd), as_fdset(sets->wr), as_fdset(sets->er), &tv);
+  int err = errno;
+
+  if (WQ_TRACE_ON()) {
+    fdset2string(rlist, as_fdset(sets->rd), maxfd, sizeof rlist);
+    fdset2string(wlist, as_fdset(sets->wr), maxfd, sizeof wlist);
+    __trace_text(0, "%s:         select(...) <-- (rslt=%d,READ[%s],WRITE[%s])", __func__, rslt, rlist, wlist);
+  }
+
+  if (rslt == 0) {
+    TRC_OUT("timeout");
+    return 0;
+  }
+  if (rslt < 0) {
+    if (err == EINTR) {
+      TRC_OUT("signal wakeup");
+      return 0;
+    }
+    fdset2string(rlist, as_fdset(sets->rd), maxfd, sizeof rlist);
+    fdset2string(wlist, as_fdset(sets->wr), maxfd, sizeof wlist);
+    ccmerr->msgnr = kCcmMsgSysCall;
+    // Bounded to the insert; long lists are cut.
+    int n = snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "select(%d,RSET[%.480s],WSET[%.480s])|%d-%s",
+                     maxfd + 1, rlist, wlist, err, strerror(err));
+    (void)n;
+    TRC_OUT("select error: %d-%s", err, strerror(err));
+    return -1;
+  }
+
+  if (wake_ok && test_bit(sets->rd, wake)) {
+    TRC("network woken up by other thread");
+    char byte;
+    if (read(wake, &byte, 1) < 0) TRC("wakeup read failed: %d", errno);
+  }
+
+  ccm_channel_t *next = nullptr;
+  for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = next) {
+    next = ch->nxt;
+    // Channels marked deleted during the wait (by another thread or by an
+    // earlier channel of this pass) are left for the sweep.
+    if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) continue;
+    if (ch->type == 255 || !fd_fits(ch->s)) continue;
+    if (test_bit(sets->rd, ch->s)) {
+      if (ch->type == 1) {
+        ccm_signal_on_listen(ccm, ch, ccmerr);
+        continue;
+      }
+      if (ccm_read_channel(ccm, ch, ccmerr) != 0) continue;
+    }
+    if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && test_bit(sets->wr, ch->s)) ccm_write_channel(ccm, ch, ccmerr);
+  }
+
+  TRC_OUT("OK");
+  return 0;
+}
+
+// Accepts one connection on the listening channel `ccmch`, makes a channel of
+// type 0 for it (non-blocking, linger 60 s), chains it and announces it with a
+// "CHANNEL_ACCEPT" notice in the receive queue. Returns 0, or -1 when nothing
+// was taken over; an accepted descriptor that cannot be taken over is closed.
+int ccm_signal_on_listen(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr) {
+  TRC_IN("(ccm=%p, ccmch=%p)", (void *)ccm, (void *)ccmch);
+  struct sockaddr_in6 peer;
+  memset(&peer, 0, sizeof peer);
+  socklen_t plen = sizeof peer;
+  int s = accept(ccmch->s, reinterpret_cast<struct sockaddr *>(&peer), &plen);
+  if (s < 0) {
+    int err = errno;
+    ccmerr->msgnr = kCcmMsgSysCall;
+    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "accept(...,FIONBIO)|%d-%s", err, strerror(err));
+    TRC_OUT("accept error");
+    return -1;
+  }
+
+  ccm_channel_t *ch = nullptr;
+  if (ccm_channel_new_entry(ccm, &ch, ccmerr) != 0) {
+    close(s);
+    TRC_OUT("unable to allocate new socket entry for LISTEN");
+    return -1;
+  }
+  ccm_address2string(&peer, ch->addr, sizeof ch->addr);
+  ch->s = s;
+  if (peer.sin6_family == AF_INET)
+    ch->port = ntohs(reinterpret_cast<struct sockaddr_in *>(&peer)->sin_port);
+  else
+    ch->port = ntohs(peer.sin6_port);
+
+  // A connection that cannot be set up is dropped without a trace in the
+  // channel table: type -1 destroys it silently and closes its descriptor.
+  ccm_error_t scratch;
+  if (ccm_set_nonblocking(ccm, ch, ccmerr) != 0) {
+    ch->type = -1;
+    ccm_channel_destroy(ccm, ch, &scratch);
+    TRC_OUT("error set non-blocking mode");
+    return -1;
+  }
+  if (ccm_set_linger(ccm, ch, 1, 60, ccmerr) != 0) {
+    ch->type = -1;
+    ccm_channel_destroy(ccm, ch, &scratch);
+    TRC_OUT("error set linger");
+    return -1;
+  }
+
+  ccm_msg_t *notice = ccm_msg_alloc(ccm, ccmerr);
+  if (notice) {
+    ipcmsg_channel_accept_t rec;
+    memset(&rec, 0, sizeof rec);
+    memcpy(rec.head.msgtype, "CHANNEL_ACCEPT", sizeof "CHANNEL_ACCEPT" - 1);
+    rec.ID = ch->ID;
+    memcpy(notice->msg_start, &rec, sizeof rec);
+    notice->len = (int32_t)sizeof rec;
+  }
+
+  ccm_channel_chain(ccm, ch);
+  // Without a notice the connection still works; its frames carry its ID.
+  if (notice)
+    send_IPC_internal(ccm, notice);
+  else
+    TRC("no accept notice for chID=%d (msg alloc error)", ch->ID);
+
+  if (WQ_TRACE_ON()) {
+    char desc[512];
+    __trace_text(0, "%s <-- (new channel created: %s)", __func__, ccm_channel_describe(ch, desc, sizeof desc));
+  }
+  return 0;
+}

@@ -1,0 +1,170 @@
+// Receiving from the context's queue with the wake-up pipe, and the counting
+// queries over the channels and the send queues.
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "_ccm/ccm_io_testing.h"
+
+using namespace ccmtest;
+
+namespace {
+
+// Waits (bounded) until thread `tid` of this process is blocked in the kernel.
+void wait_until_blocked(pid_t tid) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
+  char path[64];
+  snprintf(path, sizeof path, "/proc/self/task/%d/stat", (int)tid);
+  while (std::chrono::steady_clock::now() < end) {
+    std::ifstream f(path);
+    std::string stat;
+    std::getline(f, stat);
+    size_t p = stat.rfind(')');
+    if (p != std::string::npos && p + 2 < stat.size() && stat[p + 2] == 'S') return;
+    poll(nullptr, 0, 1);
+  }
+}
+
+class ReceiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ctx.Pipes(); }
+  // Puts a message into the receive queue the way the read path does.
+  ccm_msg_t *Deliver(const std::string &data) {
+    ccm_msg_t *m = ctx.Msg(data);
+    ccm_queue_lock(ctx.ccm);
+    ccmq_append(ctx.ccm->recvq, m);
+    ccm_queue_unlock(ctx.ccm);
+    ccm_wakeup_processor(ctx.ccm);
+    return m;
+  }
+  Context ctx;
+};
+
+TEST_F(ReceiveTest, QueuedMessageIsTakenWithoutItsByte) {
+  ccm_msg_t *sent = Deliver("hello");
+  ccm_msg_t *m = nullptr;
+  ccm_error_t err{};
+  ASSERT_EQ(1, ccm_receive_message(ctx.ccm, 30, &m, &err));
+  EXPECT_EQ(sent, m);
+  EXPECT_EQ(nullptr, ctx.ccm->recvq.head);
+  // The wake-up byte of that message is still in the pipe ...
+  EXPECT_FALSE(nothing_to_read(ctx.ccm->processor_wakeup[0]));
+  ccm_msg_free(ctx.ccm, m);
+
+  // ... so the next call on the empty queue eats it and returns empty-handed
+  // instead of waiting for its time-out.
+  m = sent;
+  ASSERT_EQ(0, ccm_receive_message(ctx.ccm, 30, &m, &err));
+  EXPECT_EQ(nullptr, m);
+  EXPECT_TRUE(nothing_to_read(ctx.ccm->processor_wakeup[0]));
+}
+
+TEST_F(ReceiveTest, OrderKeptAndZeroTimeoutPolls) {
+  ccm_msg_t *m = nullptr;
+  ccm_error_t err{};
+  Deliver("a");
+  Deliver("b");
+  for (const char *want : {"a", "b", "c"}) {
+    // "c" comes after the queue ran empty, when its tail is stale.
+    if (*want == 'c') Deliver("c");
+    ASSERT_EQ(1, ccm_receive_message(ctx.ccm, 0, &m, &err));
+    EXPECT_EQ(want, msg_data(m));
+    ccm_msg_free(ctx.ccm, m);
+  }
+  while (read_byte(ctx.ccm->processor_wakeup[0], 0) != -1) {
+  }
+  EXPECT_EQ(0, ccm_receive_message(ctx.ccm, 0, &m, &err));
+  EXPECT_EQ(nullptr, m);
+}
+
+TEST_F(ReceiveTest, WaitingReceiverIsWokenByAnotherThread) {
+  // The receiver may wait 60 s; the message arrives while it waits.
+  ccm_msg_t *m = nullptr;
+  int rc = -2;
+  std::atomic<pid_t> tid{0};
+  std::thread receiver([&] {
+    tid = (pid_t)syscall(SYS_gettid);
+    ccm_error_t err{};
+    rc = ccm_receive_message(ctx.ccm, 60, &m, &err);
+  });
+  while (tid.load() == 0) std::this_thread::yield();
+  wait_until_blocked(tid.load());
+  Deliver("late");
+  receiver.join();
+  ASSERT_EQ(1, rc);
+  EXPECT_EQ("late", msg_data(m));
+  ccm_msg_free(ctx.ccm, m);
+}
+
+TEST_F(ReceiveTest, BrokenPipeIsAWaitError) {
+  int saved = ctx.ccm->processor_wakeup[0];
+  int dead = dup(saved);
+  close(dead);
+  ctx.ccm->processor_wakeup[0] = dead;
+  ccm_msg_t *m = nullptr;
+  ccm_error_t err{};
+  EXPECT_EQ(-1, ccm_receive_message(ctx.ccm, 5, &m, &err));
+  EXPECT_EQ(2000102, err.msgnr);
+  char want[64];
+  snprintf(want, sizeof want, "select(processor_wakeup(%d))|", dead);
+  EXPECT_EQ(0, strncmp(err.msginsert, want, strlen(want))) << err.msginsert;
+  // A pipe that is not there at all is no time-out either.
+  ctx.ccm->processor_wakeup[0] = -1;
+  err = ccm_error_t{};
+  EXPECT_EQ(-1, ccm_wait_processor(ctx.ccm, 5, &err));
+  EXPECT_EQ(2000102, err.msgnr);
+  ctx.ccm->processor_wakeup[0] = saved;
+}
+
+TEST_F(ReceiveTest, ChannelCounts) {
+  const int types[] = {0, 1, 3, 3, 4, 4, 5, 6, 255, -1};
+  ccm_channel_t *chans[10];
+  for (int i = 0; i < 10; ++i) chans[i] = ctx.Channel(-1, types[i]);
+  // Channels still waiting in channel_newq are not counted yet.
+  EXPECT_EQ(0, ccm_get_nof_channels(ctx.ccm));
+  ctx.Merge();
+  EXPECT_EQ(9, ccm_get_nof_channels(ctx.ccm));  // all but 255
+  EXPECT_EQ(3, ccm_get_nof_server_connections(ctx.ccm));
+  EXPECT_EQ(4, ccm_get_nof_connections(ctx.ccm));
+  EXPECT_EQ(2, ccm_get_nof_agent_connections(ctx.ccm));
+
+  ccm_channel_delete(ctx.ccm, chans[4]);  // one agent connection
+  ccm_channel_delete(ctx.ccm, chans[7]);  // the CP connection
+  EXPECT_EQ(1, ccm_get_nof_agent_connections(ctx.ccm));
+  EXPECT_EQ(2, ccm_get_nof_server_connections(ctx.ccm));
+  EXPECT_EQ(3, ccm_get_nof_connections(ctx.ccm));
+  EXPECT_EQ(7, ccm_get_nof_channels(ctx.ccm));
+}
+
+TEST_F(ReceiveTest, SendQueueQueries) {
+  ccm_channel_t *plain = ctx.Channel(-1, 0);
+  ccm_channel_t *silent = ctx.Channel(-1, -1);
+  ctx.Merge();
+  EXPECT_EQ(0, ccm_get_sendq_count(ctx.ccm));
+  EXPECT_EQ(1, ccm_is_all_sendq_empty(ctx.ccm));
+
+  ccm_msg_t *a = ctx.Msg("a");
+  ccm_msg_t *b = ctx.Msg("b");
+  ctx.Send(a);
+  ctx.Send(b);
+  EXPECT_EQ(2, ccm_get_sendq_count(ctx.ccm));
+  EXPECT_EQ(0, ccm_is_all_sendq_empty(ctx.ccm));
+
+  // On channels: the silent kind does not count, the plain one does, unless
+  // it is deleted.
+  ccmq_clear(ctx.ccm->sendq);
+  ccmq_append(silent->sendq, a);
+  EXPECT_EQ(0, ccm_get_sendq_count(ctx.ccm));
+  EXPECT_EQ(1, ccm_is_all_sendq_empty(ctx.ccm));
+  ccmq_append(plain->sendq, b);
+  EXPECT_EQ(0, ccm_is_all_sendq_empty(ctx.ccm));
+  ccm_channel_delete(ctx.ccm, plain);
+  EXPECT_EQ(1, ccm_is_all_sendq_empty(ctx.ccm));
+}
+
+}  // namespace
