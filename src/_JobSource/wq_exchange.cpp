@@ -1,4 +1,116 @@
-// The exchange with the agent.
-#include "wq_jpmd.h"
+// The exchange with the agent: open the channel manager, connect with a
+// bounded number of attempts, wait for the greeting, send the one job
+// message, wait for the answer, and shut down in order.
+#include <pthread.h>
+#include <unistd.h>
 
-int agent_exchange(PCX *) { return 0; }
+#include "ccm.h"
+#include "wq_exchange.h"
+#include "wq_jpmd.h"
+#include "wq_trace.h"
+
+ccm_context_t *ccm = nullptr;
+int ccmID = 0;
+ccm_msg_t *ccmmsg = nullptr;
+
+namespace {
+
+// The greeting of an agent is a native frame whose data block has key 4.
+bool is_greeting(const ccm_msg_t *msg) { return msg->type == CCM_MSG_NATIVE && msg->protocol_key == 4; }
+
+// Connection attempts until a greeting is accepted. Returns 1 when greeted
+// (agentID set), 0 when every attempt was used, -1 when the greeting wait
+// failed (nothing arrived in time).
+int connect_and_greet(PCX *pcx, ccm_error_t *ccmerr) {
+  for (int a = 0; a < pcx->connect_retry; ++a) {
+    TRC("connection attempt #%d", a);
+    if (a > 0 && pcx->connect_wait > 0) {
+      TRC("wait %d seconds before retry connecting", pcx->connect_wait);
+      sleep((unsigned)pcx->connect_wait);
+    }
+    ccmID = ccm_connect(ccm, pcx->ipAddr, pcx->portnri, 5, nullptr, 60, ccmerr);
+    if (ccmID < 0) {
+      TRC("connect failed");
+      continue;
+    }
+    ccmmsg = nullptr;
+    if (ccm_receive_message(ccm, pcx->IoTimeOut, &ccmmsg, ccmerr) <= 0 || !ccmmsg) {
+      pcx->abnormal_end = 1;
+      return -1;
+    }
+    if (is_greeting(ccmmsg)) {
+      pcx->agentID = ccmmsg->addr.src_ID;
+      return 1;
+    }
+    // A close notice of a refused connection, or a greeting of another kind;
+    // that connection stays as it is, the next attempt makes a new one.
+    TRC("invalid answer");
+    ccm_msg_free(ccm, ccmmsg);
+    ccmmsg = nullptr;
+  }
+  return 0;
+}
+
+// Sends the report chosen by the report kind. Returns the send result.
+int send_report(PCX *pcx) {
+  switch (pcx->melder_type) {
+    case 'O':
+      return SendOutputViewMsg(pcx);
+    case 'V':
+      return SendRegVariableMsg(pcx);
+    default:
+      return SendJpMd(pcx);
+  }
+}
+
+}  // namespace
+
+int agent_exchange(PCX *pcx) {
+  TRC_IN("(host=%s, port=%d)", pcx->ipAddr, pcx->portnri);
+  ccm_error_t ccmerr{};
+  ccm = nullptr;
+  bool running = false;
+  if (ccm_open(pcx, &ccm, &ccmerr) < 0 || !ccm) {
+    ccm = nullptr;
+    pcx->abnormal_end = 1;
+  } else if (ccm_thread_start(ccm, &ccmerr) < 0) {
+    pcx->abnormal_end = 1;
+  } else {
+    running = true;
+  }
+
+  if (running && connect_and_greet(pcx, &ccmerr) > 0) {
+    TRC("executordata arrived");
+    ccm_msg_free(ccm, ccmmsg);
+    ccmmsg = nullptr;
+    if (send_report(pcx) == kSendNoBuffer) {
+      // Nothing was sent, so no answer can come.
+      pcx->abnormal_end = 1;
+    } else {
+      ccmmsg = nullptr;
+      if (ccm_receive_message(ccm, pcx->IoTimeOut, &ccmmsg, &ccmerr) > 0 && ccmmsg) ccm_msg_free(ccm, ccmmsg);
+      ccmmsg = nullptr;
+    }
+  }
+
+  // Shut-down, always in this order: drop the agent channel, stop and join
+  // the network thread, close every channel, close the context.
+  if (ccm) {
+    if (pcx->agentID != 0) ccm_channel_deletebyID(ccm, pcx->agentID);
+    if (running) {
+      ccm_thread_stop(ccm);
+      pthread_join(ccm->thread, nullptr);
+    }
+    ccm_channel_closeall(ccm);
+    ccm_close(ccm, &ccmerr);
+    ccm = nullptr;
+  }
+  if (pcx->abnormal_end)
+    TRC("Program WQ8 Messenger Version \"%s\" ended abnormally", kWqVersion);
+  else
+    TRC("Program WQ8 Messenger Version \"%s\" ended normally", kWqVersion);
+
+  int status = pcx->melder_type == 'E' ? pcx->reti : 0;
+  TRC_OUT("exit status=%d", status);
+  return status;
+}

@@ -1,6 +1,193 @@
 // The job messages to the agent.
-#include "wq_jpmd.h"
+//
+// Each message body is a MSG_TYPE_MELD record (16-byte head, message number,
+// 256-byte insert area) with one job record at body offset 20. The records
+// are written field by field into the message buffer at their offsets, so
+// the layout pinned in jp_frame.h, gaps included, is what travels. Integers
+// marked little-endian go through wq_put_*; host-order fields are copied as
+// they lie in memory.
+#include <unistd.h>
 
-int SendJpMd(PCX *) { return 0; }
-int SendOutputViewMsg(PCX *) { return 0; }
-int SendRegVariableMsg(PCX *) { return 0; }
+#include <cstddef>
+#include <cstring>
+
+#include "jp_frame.h"
+#include "msg_type2.h"
+#include "wq_exchange.h"
+#include "wq_jpmd.h"
+#include "wq_trace.h"
+#include "zudnst.h"
+#include "zutime.h"
+
+ccm_msg_t *(*wq_send_msg_alloc)(ccm_context_t *ccm, ccm_error_t *ccmerr) = ccm_msg_alloc;
+
+namespace {
+
+constexpr size_t kRec = offsetof(MSG_TYPE_MELD, msg_insert);  // body offset of the job record
+constexpr int kMeldLen = (int)sizeof(MSG_TYPE_MELD);           // 276
+// Length of a variable message without its variable record.
+constexpr int kVarBaseLen = kMeldLen + 20;                      // 296
+constexpr int kVarFullLen = kVarBaseLen + (int)sizeof(MSG_TYPE_STATUS_VALUE);  // 1521
+constexpr int32_t kVarDist = (int32_t)sizeof(JP_EXMLDV);        // 112
+
+// "12.2.0+build.2108" followed by blanks to 32 characters.
+constexpr char kMdVersion[33] = "12.2.0+build.2108               ";
+static_assert(sizeof kMdVersion == 33);
+
+void put_host16(unsigned char *p, int16_t v) { memcpy(p, &v, sizeof v); }
+void put_host32(unsigned char *p, int32_t v) { memcpy(p, &v, sizeof v); }
+
+// The version fields shared by the three records, at the record's own
+// offsets of md_version, mdMajor, mdMinor, mdPatch and filler.
+template <typename R>
+void put_version(unsigned char *rec) {
+  memcpy(rec + offsetof(R, md_version), kMdVersion, 32);
+  put_host16(rec + offsetof(R, mdMajor), 12);
+  put_host16(rec + offsetof(R, mdMinor), 2);
+  put_host16(rec + offsetof(R, mdPatch), 0);
+  memcpy(rec + offsetof(R, filler), "  ", 2);
+}
+
+// MSG_TYPE_TIMESTAMP of the UTC fields of `dt`, every field little-endian.
+void put_timestamp(unsigned char *p, const DATUM_BUFF &dt) {
+  wq_put_u16(p + offsetof(MSG_TYPE_TIMESTAMP, jjjj), (uint16_t)dt.utc_jahr);
+  wq_put_u16(p + offsetof(MSG_TYPE_TIMESTAMP, mo), (uint16_t)dt.utc_mon);
+  wq_put_u16(p + offsetof(MSG_TYPE_TIMESTAMP, tt), (uint16_t)dt.utc_tag);
+  wq_put_u16(p + offsetof(MSG_TYPE_TIMESTAMP, hh), (uint16_t)dt.utc_std);
+  wq_put_u16(p + offsetof(MSG_TYPE_TIMESTAMP, mi), (uint16_t)dt.utc_min);
+  wq_put_u16(p + offsetof(MSG_TYPE_TIMESTAMP, ss), (uint16_t)dt.utc_sek);
+  wq_put_u32(p + offsetof(MSG_TYPE_TIMESTAMP, ns), 0);
+}
+
+// Takes a message buffer, marks it a NAT message of `len` bytes, clears the
+// first `clear` body bytes and writes the MELD head. Null when no buffer.
+ccm_msg_t *start_message(const PCX *pcx, int len, int clear) {
+  ccm_error_t err{};
+  ccm_msg_t *msg = wq_send_msg_alloc ? wq_send_msg_alloc(ccm, &err) : nullptr;
+  if (!msg) return nullptr;
+  msg->type = CCM_MSG_NAT;
+  msg->len = len;
+  memset(msg->msg_start, 0, (size_t)clear);
+  WQ_HEADM head;
+  CreateWqHeadm(&head, "MELD    ", pcx->client, 0);
+  memcpy(msg->msg_start + offsetof(MSG_TYPE_MELD, header), &head, sizeof head);
+  return msg;
+}
+
+// Addresses the message to the agent's channel under "JPAKTJ_R" and hands it
+// to the NAT route. A message the route refuses stays ours and is freed.
+void send_report(const PCX *pcx, ccm_msg_t *msg) {
+  ccm_setaddr(msg, pcx->agentID, 0, "", kReportFunction, 0);
+  if (send_NAT_message(ccm, msg) < 0) ccm_msg_free(ccm, msg);
+}
+
+}  // namespace
+
+int SendJpMd(PCX *pcx) {
+  TRC_IN("(job=%d)", pcx->jobnri);
+  ccm_msg_t *msg = start_message(pcx, kMeldLen, kMeldLen);
+  if (!msg) {
+    TRC_OUT("no message buffer");
+    return kSendNoBuffer;
+  }
+  unsigned char *rec = msg->msg_start + kRec;
+  wq_put_u32(rec + offsetof(JP_EXMLDJ, jobNr), (uint32_t)pcx->jobnri);
+  rec[offsetof(JP_EXMLDJ, status)] = (unsigned char)pcx->status;
+  char *info = (char *)rec + offsetof(JP_EXMLDJ, infoText);
+  memset(info, ' ', 32);
+  _StringCopy(info, 32, pcx->info_text, "src/_JobSource/wq_send", __LINE__);
+  put_version<JP_EXMLDJ>(rec);
+  wq_put_u32(rec + offsetof(JP_EXMLDJ, retCode), (uint32_t)pcx->reti);
+
+  DATUM_BUFF dt;
+  GetDatumZeit2(nullptr, &dt);
+  put_timestamp(rec + offsetof(JP_EXMLDJ, sTime), dt);
+  wq_put_u64(rec + offsetof(JP_EXMLDJ, jtime), (uint64_t)dt.dt_time);
+
+  pid_t pid = getpid(), ppid = getppid(), pgrp = getpgrp(), sid = getsid(pid);
+  TRC("%-30s : %i", "process ID", (int)pid);
+  TRC("%-30s : %i", "parent process ID", (int)ppid);
+  TRC("%-30s : %i", "groupID of the calling process", (int)pgrp);
+  TRC("%-30s : %i", "session ID", (int)sid);
+  wq_put_u32(rec + offsetof(JP_EXMLDJ, pid), (uint32_t)pid);
+  wq_put_u32(rec + offsetof(JP_EXMLDJ, ppid), (uint32_t)ppid);
+  wq_put_u32(rec + offsetof(JP_EXMLDJ, pgrp), (uint32_t)pgrp);
+  wq_put_u32(rec + offsetof(JP_EXMLDJ, sid), (uint32_t)sid);
+
+  send_report(pcx, msg);
+  TRC_OUT("OK");
+  return 0;
+}
+
+int SendOutputViewMsg(PCX *pcx) {
+  TRC_IN("(job=%d)", pcx->jobnri);
+  if (pcx->output_file[0] == '\0') {
+    TRC_OUT("filename not defined");
+    return -1;
+  }
+  ccm_msg_t *msg = start_message(pcx, kMeldLen, kMeldLen);
+  if (!msg) {
+    TRC_OUT("no message buffer");
+    return kSendNoBuffer;
+  }
+  unsigned char *rec = msg->msg_start + kRec;
+  wq_put_u32(rec + offsetof(JP_EXMLDO, jobNr), (uint32_t)pcx->jobnri);
+  rec[offsetof(JP_EXMLDO, status)] = 'O';
+  put_version<JP_EXMLDO>(rec);
+
+  DATUM_BUFF dt;
+  GetDatumZeit2(nullptr, &dt);
+  put_timestamp(rec + offsetof(JP_EXMLDO, currTime), dt);
+  wq_put_u64(rec + offsetof(JP_EXMLDO, currTime_t), (uint64_t)dt.dt_time);
+  rec[offsetof(JP_EXMLDO, loginCheck)] = (unsigned char)pcx->output_login;
+  // The whole 512-byte field is written inside the buffer; the message keeps
+  // the length of MSG_TYPE_MELD, so the peer receives the first 183 bytes.
+  unsigned char *file = rec + offsetof(JP_EXMLDO, fileName);
+  memset(file, 0, 512);
+  memcpy(file, pcx->output_file, strnlen(pcx->output_file, 512));
+
+  send_report(pcx, msg);
+  TRC_OUT("OK");
+  return 0;
+}
+
+int SendRegVariableMsg(PCX *pcx) {
+  TRC_IN("(job=%d, name=%s)", pcx->jobnri, pcx->var_name);
+  // Everything up to the longest length is cleared, so the bytes behind the
+  // variable record (no field lies there) and the 20 bytes behind the MELD
+  // record of a message without variable never carry an earlier message.
+  ccm_msg_t *msg = start_message(pcx, kMeldLen, kVarFullLen);
+  if (!msg) {
+    TRC_OUT("no message buffer");
+    return kSendNoBuffer;
+  }
+  unsigned char *rec = msg->msg_start + kRec;
+  wq_put_u32(rec + offsetof(JP_EXMLDV, jobNr), (uint32_t)pcx->jobnri);
+  rec[offsetof(JP_EXMLDV, status)] = 'V';
+  memset(rec + offsetof(JP_EXMLDV, infoText), ' ', 32);
+  put_version<JP_EXMLDV>(rec);
+
+  DATUM_BUFF dt;
+  GetDatumZeit2(nullptr, &dt);
+  put_timestamp(rec + offsetof(JP_EXMLDV, currTime), dt);
+  wq_put_u64(rec + offsetof(JP_EXMLDV, currTime_t), (uint64_t)dt.dt_time);
+
+  int32_t dist = 0, vlen = 0;
+  if (pcx->var_name[0] != '\0') {
+    dist = kVarDist;
+    vlen = (int32_t)sizeof(MSG_TYPE_STATUS_VALUE);
+    unsigned char *var = rec + dist;
+    // Zero-padded texts of at most 199 and 1023 characters.
+    memcpy(var + offsetof(MSG_TYPE_STATUS_VALUE, name), pcx->var_name, strnlen(pcx->var_name, 199));
+    memcpy(var + offsetof(MSG_TYPE_STATUS_VALUE, value), pcx->var_value,
+           strnlen(pcx->var_value, 1023));
+    var[offsetof(MSG_TYPE_STATUS_VALUE, type)] = (unsigned char)pcx->var_type;
+  }
+  put_host32(rec + offsetof(JP_EXMLDV, variable_dist), dist);
+  put_host32(rec + offsetof(JP_EXMLDV, variable_len), vlen);
+  msg->len = kVarBaseLen + vlen;
+
+  send_report(pcx, msg);
+  TRC_OUT("OK");
+  return 0;
+}

@@ -1,0 +1,24 @@
+// Command line of the agent peer wq_jpagent.
+#pragma once
+
+#include <string>
+
+struct AgentOptions {
+  std::string listen = "127.0.0.1";  // local address to listen on
+  int port = 0;                       // 0: the system picks a free port
+  std::string port_file;              // file that receives the bound port
+  long count = 0;                     // stop after this many reports; 0 = never
+  bool json = false;                  // one JSON object per report line
+  bool silent = false;                // accept, never greet or answer
+  bool close_at_once = false;         // close every accepted connection
+  bool no_answer = false;             // greet, but never answer a report
+  int greet_key = 4;                  // key of the greeting's data block
+  int trace = 0;                      // trace level of the channel manager
+  bool help = false;
+};
+
+// Parses argv[1..argc-1]. Returns 0, or -1 with a one-line reason in *error.
+int parse_agent_options(int argc, char **argv, AgentOptions *opt, std::string *error);
+
+// The text printed by --help.
+const char *agent_help_text();
