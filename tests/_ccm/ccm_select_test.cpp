@@ -8,6 +8,7 @@
 #include <string>
 
 #include "_ccm/ccm_io_testing.h"
+#include "ccm_alloc.h"
 #include "ipcmsg.h"
 
 using namespace ccmtest;
@@ -156,6 +157,20 @@ TEST_F(SelectTest, ListeningChannelAcceptsAndAnnounces) {
   EXPECT_EQ("first words", msg_data(m));
   EXPECT_EQ(ach->ID, m->addr.src_ID);
   ccm_msg_free(ctx.ccm, m);
+
+  // A connection that cannot get a channel entry is closed at once.
+  int fds = open_fd_count();
+  int c2 = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(0, connect(c2, (struct sockaddr *)&a, sizeof a));
+  ccm_alloc_fail_at(1);
+  EXPECT_EQ(0, Pass());
+  ccm_alloc_fail_at(0);
+  EXPECT_EQ(3301, err.msgnr);
+  ASSERT_TRUE(wait_readable(c2));
+  char byte;
+  EXPECT_EQ(0, read(c2, &byte, 1));  // the peer end is gone
+  close(c2);
+  EXPECT_EQ(fds, open_fd_count());
   close(c);
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "_ccm/ccm_io_testing.h"
+#include "ccm_alloc.h"
 #include "ipcmsg.h"
 #include "wq_trace.h"
 
@@ -130,6 +131,21 @@ TEST(ChannelPair, TwoConnectedNonBlockingChannels) {
   EXPECT_TRUE(fcntl(b->s, F_GETFL) & O_NONBLOCK);
   ASSERT_EQ(3, write(a->s, "abc", 3));
   EXPECT_EQ("abc", read_exact(b->s, 3));
+}
+
+TEST(ChannelPair, FailureLeavesNothingBehind) {
+  Context ctx;
+  ctx.Pipes();
+  int fds = open_fd_count();
+  ccm_channel_t *a = nullptr, *b = nullptr;
+  ccm_error_t err{};
+  ccm_alloc_fail_at(2);  // the second entry
+  EXPECT_EQ(-1, ccm_channel_create_pair(ctx.ccm, &a, &b, &err));
+  ccm_alloc_fail_at(0);
+  EXPECT_EQ(3301, err.msgnr);
+  EXPECT_EQ(nullptr, ctx.ccm->channel_newq.head);
+  EXPECT_EQ(0, count_recvq(ctx.ccm));  // no close notice for a channel never shown
+  EXPECT_EQ(fds, open_fd_count());
 }
 
 // Two contexts with running network threads.
