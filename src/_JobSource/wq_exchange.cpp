@@ -2,6 +2,7 @@
 // bounded number of attempts, wait for the greeting, send the one job
 // message, wait for the answer, and shut down in order.
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "ccm.h"
@@ -18,6 +19,26 @@ namespace {
 // The greeting of an agent is a native frame whose data block has key 4.
 bool is_greeting(const ccm_msg_t *msg) { return msg->type == CCM_MSG_NATIVE && msg->protocol_key == 4; }
 
+// Waits up to `seconds` for the next message into ccmmsg; the result of
+// ccm_receive_message. A message taken from the queue without waiting leaves
+// its wake-up byte in the pipe, and the next receive on an empty queue eats
+// that byte and gives up at once. Such an early 0 is followed by another
+// receive for the time that is left, so that a stale byte never cuts a wait
+// short: a cut answer wait would shut down before the report is written.
+int receive_within(int seconds, ccm_error_t *ccmerr) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const time_t deadline = now.tv_sec + (seconds > 0 ? seconds : 0);
+  for (;;) {
+    ccmmsg = nullptr;
+    int r = ccm_receive_message(ccm, seconds, &ccmmsg, ccmerr);
+    if (r != 0 || ccmmsg || seconds <= 0) return r;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec >= deadline) return r;
+    seconds = (int)(deadline - now.tv_sec);
+  }
+}
+
 // Connection attempts until a greeting is accepted. Returns 1 when greeted
 // (agentID set), 0 when every attempt was used, -1 when the greeting wait
 // failed (nothing arrived in time).
@@ -33,8 +54,7 @@ int connect_and_greet(PCX *pcx, ccm_error_t *ccmerr) {
       TRC("connect failed");
       continue;
     }
-    ccmmsg = nullptr;
-    if (ccm_receive_message(ccm, pcx->IoTimeOut, &ccmmsg, ccmerr) <= 0 || !ccmmsg) {
+    if (receive_within(pcx->IoTimeOut, ccmerr) <= 0 || !ccmmsg) {
       pcx->abnormal_end = 1;
       return -1;
     }
@@ -87,8 +107,7 @@ int agent_exchange(PCX *pcx) {
       // Nothing was sent, so no answer can come.
       pcx->abnormal_end = 1;
     } else {
-      ccmmsg = nullptr;
-      if (ccm_receive_message(ccm, pcx->IoTimeOut, &ccmmsg, &ccmerr) > 0 && ccmmsg) ccm_msg_free(ccm, ccmmsg);
+      if (receive_within(pcx->IoTimeOut, &ccmerr) > 0 && ccmmsg) ccm_msg_free(ccm, ccmmsg);
       ccmmsg = nullptr;
     }
   }
