@@ -52,7 +52,7 @@ std::string report_frame() {
   body += '\x08';
   body += "JPAKTJ_R";
   body += '\xFF';
-  unsigned char l[4] = {(unsigned char)kPayload, 0, 0, 0};
+  unsigned char l[4] = {(unsigned char)(kPayload & 0xFF), (unsigned char)(kPayload >> 8), 0, 0};
   body.append((const char *)l, 4);
   for (int i = 0; i < kPayload; ++i) body += (char)(i * 7);
   char h[64];
@@ -154,13 +154,18 @@ void BM_ReadCutClassify(benchmark::State &state) {
     }
     state.ResumeTiming();
     // Until the socket is empty and no piece of a frame is left buffered.
+    bool failed = false;
     for (;;) {
       if (ccm_read_channel(c.ccm, ch, &e) != 0) {
-        state.SkipWithError("read failed");
+        failed = true;
         break;
       }
       char probe;
       if (ch->recv_pos == 0 && recv(sv[0], &probe, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) break;
+    }
+    if (failed) {
+      state.SkipWithError("read failed");
+      break;
     }
     state.PauseTiming();
     c.drain();
