@@ -8,9 +8,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "ccm.h"
 #include "ccm_io.h"
@@ -37,11 +36,26 @@ struct SelectSets {
 // 512 KiB per set is too much for a stack, so the sets live on the heap, one
 // block per network thread, made on its first pass and released when the
 // thread ends. (One block shared by the whole process would be raced over by
-// the network threads of two contexts.) Null when there is no memory.
-SelectSets *thread_sets() {
-  static thread_local std::unique_ptr<SelectSets> sets;
-  if (!sets) sets.reset(new (std::nothrow) SelectSets);
-  return sets.get();
+// the network threads of two contexts.) The block comes zeroed from calloc,
+// which maps fresh pages for a block this large: memory that never holds a
+// bit is never touched and never becomes resident.
+//
+// Only bits up to the highest descriptor of a pass are ever set, by the pass
+// itself or by select (which writes back only the first nfds bits), so the
+// next pass clears just the words up to that descriptor instead of 1.5 MiB.
+struct ThreadSets {
+  SelectSets *sets = nullptr;
+  int dirty_words = 0;  // words of each set that may hold a bit
+  ~ThreadSets() { free(sets); }
+};
+
+ThreadSets &thread_sets() {
+  static thread_local ThreadSets ts;
+  if (!ts.sets) {
+    ts.sets = static_cast<SelectSets *>(calloc(1, sizeof(SelectSets)));
+    ts.dirty_words = 0;
+  }
+  return ts;
 }
 
 inline void set_bit(uint64_t *set, int fd) { set[fd / 64] |= (uint64_t)1 << (fd % 64); }
@@ -61,7 +75,8 @@ void trace_channel(const char *func, const ccm_channel_t *ch) {
 // in `ccmerr`) or the sets cannot be allocated (3301). Runs on the network
 // thread only.
 int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
-  SelectSets *sets = thread_sets();
+  ThreadSets &ts = thread_sets();
+  SelectSets *sets = ts.sets;
   TRC_IN("(ccm=%p, sizeof(fd_read) = %d)", (void *)ccm, (int)sizeof(SelectSets::rd));
   if (!sets) {
     ccmerr->msgnr = kCcmMsgAlloc;
@@ -76,9 +91,10 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   }
   ccm_dispatch_send_messages(ccm);
 
-  memset(sets->rd, 0, sizeof sets->rd);
-  memset(sets->wr, 0, sizeof sets->wr);
-  memset(sets->er, 0, sizeof sets->er);
+  const size_t dirty = (size_t)ts.dirty_words * sizeof(uint64_t);
+  memset(sets->rd, 0, dirty);
+  memset(sets->wr, 0, dirty);
+  memset(sets->er, 0, dirty);
   int maxfd = 0;
 
   // channelq is changed only by this thread (merge and sweep), so it is walked
@@ -111,6 +127,8 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
     set_bit(sets->rd, wake);
     if (wake > maxfd) maxfd = wake;
   }
+
+  ts.dirty_words = maxfd / 64 + 1;
 
   struct timeval tv;
   tv.tv_sec = stimeout < 0 ? 0 : stimeout;

@@ -30,6 +30,43 @@ ccm_msg_t *drop_head(ccm_context_t *ccm, ccm_channel_t *ch, ccm_msg_t *msg) {
   return next;
 }
 
+// Messages handed to one sendmsg at most.
+constexpr int kGatherMax = 64;
+
+// Whether `s` is a byte-stream socket, on which the boundaries between
+// sendmsg calls are not seen by the peer.
+bool is_stream_socket(int s) {
+  int type = 0;
+  socklen_t len = sizeof type;
+  return getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+}
+
+// Adds the messages queued behind `msg` to the gather list `iov`, which holds
+// the rest of `msg` (*total bytes): whole messages without ancillary data, in
+// queue order, as long as the list stays within kGatherMax entries and
+// kCcmWriteChunk bytes. Only on a stream socket, where the bytes on the wire
+// are the same as with one sendmsg per message and only the number of calls
+// drops (a packet socket would see one record instead of several). Returns
+// the number of entries.
+int gather(ccm_channel_t *ch, ccm_msg_t *msg, struct iovec *iov, size_t *total) {
+  int n = 1;
+  size_t sum = *total;
+  {
+    CcmLockGuard ql(ch->queue_lock);
+    for (ccm_msg_t *m = msg->nxt; m && n < kGatherMax; m = m->nxt) {
+      if (m->control_len != 0 || m->pos != 0 || m->len < 0) break;
+      if (sum + (size_t)m->len > (size_t)kCcmWriteChunk) break;
+      iov[n].iov_base = m->msg_start;
+      iov[n].iov_len = (size_t)m->len;
+      sum += (size_t)m->len;
+      ++n;
+    }
+  }
+  if (n == 1 || !is_stream_socket(ch->s)) return 1;
+  *total = sum;
+  return n;
+}
+
 }  // namespace
 
 // Writes the channel's queued messages while the socket accepts whole pieces.
@@ -58,17 +95,20 @@ int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccm
     TRC_DUMP(msg->msg_start + msg->pos, chunk, "sendmsg() to channel(%p,s=%d/chID=%d,%s,flag=%.8X)", (void *)ccmch,
              ccmch->s, ccmch->ID, ccmch->name, (unsigned)ccm_flag_get(ccmch->flag));
 
-    struct iovec iov;
-    iov.iov_base = msg->msg_start + msg->pos;
-    iov.iov_len = (size_t)chunk;
+    struct iovec iov[kGatherMax];
+    iov[0].iov_base = msg->msg_start + msg->pos;
+    iov[0].iov_len = (size_t)chunk;
+    int niov = 1;
+    size_t total = (size_t)chunk;
+    if (msg->control_len == 0 && !WQ_TRACE_ON() && msg->pos + chunk == msg->len) niov = gather(ccmch, msg, iov, &total);
     union {
       struct cmsghdr align;
       unsigned char buf[kCcmControlSize];
     } control;
     struct msghdr mh;
     memset(&mh, 0, sizeof mh);
-    mh.msg_iov = &iov;
-    mh.msg_iovlen = 1;
+    mh.msg_iov = iov;
+    mh.msg_iovlen = (size_t)niov;
     if (msg->control_len > 0) {
       // Copied into an aligned buffer: the kernel walks it as cmsghdr records.
       memcpy(control.buf, msg->control_data, msg->control_len);
@@ -95,9 +135,17 @@ int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccm
       TRC_OUT("socket send() error");
       return -1;
     }
-    msg->pos += (int32_t)sent;
-    const bool whole_chunk = sent == chunk;
-    if (msg->pos == msg->len) msg = drop_head(ccm, ccmch, msg);
+    // The sent bytes belong to the gathered messages in queue order; each
+    // one that is complete leaves the queue.
+    const bool whole_chunk = (size_t)sent == total;
+    size_t left = (size_t)sent;
+    for (int i = 0; i < niov && msg; ++i) {
+      size_t take = left < iov[i].iov_len ? left : iov[i].iov_len;
+      msg->pos += (int32_t)take;
+      left -= take;
+      if (msg->pos != msg->len) break;
+      msg = drop_head(ccm, ccmch, msg);
+    }
     if (!whole_chunk) break;  // the socket is full; the next writable event goes on
   }
 

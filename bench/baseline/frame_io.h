@@ -1,0 +1,114 @@
+/* Blocking-socket helpers shared by the plain C baselines: whole reads and
+ * writes, one frame read by the length field of its 48-byte header, and the
+ * frames of the exchange (greeting, answer, a NAT report frame). */
+#ifndef BASELINE_FRAME_IO_H
+#define BASELINE_FRAME_IO_H
+
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#define HDR 48
+
+/* Writes all n bytes; 0, or -1 on an error. */
+static inline int write_all(int s, const void *p, size_t n) {
+  const char *c = (const char *)p;
+  while (n > 0) {
+    ssize_t w = write(s, c, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return -1;
+    c += w;
+    n -= (size_t)w;
+  }
+  return 0;
+}
+
+/* Reads exactly n bytes; 0, or -1 on an error or end of stream. */
+static inline int read_all(int s, void *p, size_t n) {
+  char *c = (char *)p;
+  while (n > 0) {
+    ssize_t r = read(s, c, n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return -1;
+    c += r;
+    n -= (size_t)r;
+  }
+  return 0;
+}
+
+/* Length of the frame whose header is at h (8 decimal digits); 0 if none. */
+static inline size_t frame_length(const char *h) {
+  char d[9];
+  memcpy(d, h, 8);
+  d[8] = 0;
+  long v = strtol(d, NULL, 10);
+  return v < HDR ? 0 : (size_t)v;
+}
+
+/* Reads one frame into *buf (grown as needed, capacity *cap). Returns its
+ * length, or 0 on an error or end of stream. */
+static inline size_t read_frame(int s, char **buf, size_t *cap) {
+  if (*cap < HDR) {
+    *buf = (char *)realloc(*buf, 65536);
+    *cap = 65536;
+  }
+  if (read_all(s, *buf, HDR) != 0) return 0;
+  size_t len = frame_length(*buf);
+  if (len == 0) return 0;
+  if (len > *cap) {
+    char *nb = (char *)realloc(*buf, len);
+    if (!nb) return 0;
+    *buf = nb;
+    *cap = len;
+  }
+  if (read_all(s, *buf + HDR, len - HDR) != 0) return 0;
+  return len;
+}
+
+/* Writes the 48-byte header of a frame of `len` bytes with `protocol`. */
+static inline void put_header(char *h, size_t len, const char *protocol) {
+  char t[96];
+  snprintf(t, sizeof t, "%.8zuWQ8:global001%3.3s%8s%16s", len, protocol, "", "");
+  memcpy(h, t, HDR);
+}
+
+/* A native frame of one key-0x04 block holding `text`; returns its length. */
+static inline size_t native_frame(char *f, const char *text) {
+  size_t n = strlen(text);
+  put_header(f, HDR + 2 + n, "NAT");
+  f[HDR] = 0x04;
+  f[HDR + 1] = (char)n;
+  memcpy(f + HDR + 2, text, n);
+  return HDR + 2 + n;
+}
+
+/* A NAT frame to "JPAKTJ_R" around `n` payload bytes: header, name block,
+ * 0xFF length block, payload. Returns its length (n + 63). */
+static inline size_t nat_frame(char *f, const char *payload, uint32_t n) {
+  size_t len = HDR + 10 + 5 + n;
+  put_header(f, len, "NAT");
+  char *p = f + HDR;
+  p[0] = 0x01;
+  p[1] = 8;
+  memcpy(p + 2, "JPAKTJ_R", 8);
+  p[10] = (char)0xFF;
+  p[11] = (char)(n & 0xFF);
+  p[12] = (char)((n >> 8) & 0xFF);
+  p[13] = (char)((n >> 16) & 0xFF);
+  p[14] = (char)((n >> 24) & 0xFF);
+  if (payload) memcpy(p + 15, payload, n);
+  else memset(p + 15, 'x', n);
+  return len;
+}
+
+static inline double now_s(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+#endif

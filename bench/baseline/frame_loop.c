@@ -1,0 +1,125 @@
+/* Baseline of the channel manager's throughput: the same frames moved over
+ * loopback TCP by plain blocking sockets, one thread per end.
+ *
+ *   frame_loop stream N     N NAT frames (276-byte payload, 339 bytes) one
+ *                           way; prints msgs_per_s
+ *   frame_loop pingpong N   one frame there and back N times; prints the
+ *                           round-trip percentiles in microseconds
+ *   frame_loop large MB     one NAT frame of MB megabytes; prints the
+ *                           seconds from the first byte written to the
+ *                           whole frame received
+ * Output is one line of key=value words. */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+
+#include "frame_io.h"
+
+static int peer_fd;
+static long count;
+static size_t big;
+
+static void connected_pair(int *a, int *b) {
+  int ls = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t l = sizeof sa;
+  if (bind(ls, (struct sockaddr *)&sa, sizeof sa) || listen(ls, 1) || getsockname(ls, (struct sockaddr *)&sa, &l)) {
+    perror("frame_loop");
+    exit(1);
+  }
+  *a = socket(AF_INET, SOCK_STREAM, 0);
+  if (connect(*a, (struct sockaddr *)&sa, sizeof sa) != 0) {
+    perror("frame_loop");
+    exit(1);
+  }
+  *b = accept(ls, NULL, NULL);
+  close(ls);
+}
+
+static void *stream_writer(void *arg) {
+  (void)arg;
+  char f[512];
+  size_t n = nat_frame(f, NULL, 276);
+  for (long i = 0; i < count; ++i)
+    if (write_all(peer_fd, f, n) != 0) break;
+  return NULL;
+}
+
+static void *echo(void *arg) {
+  (void)arg;
+  char *buf = NULL;
+  size_t cap = 0, n;
+  while ((n = read_frame(peer_fd, &buf, &cap)) > 0)
+    if (write_all(peer_fd, buf, n) != 0) break;
+  free(buf);
+  return NULL;
+}
+
+static void *large_writer(void *arg) {
+  char *f = (char *)arg;
+  write_all(peer_fd, f, big);
+  return NULL;
+}
+
+static int cmp(const void *a, const void *b) {
+  double x = *(const double *)a, y = *(const double *)b;
+  return x < y ? -1 : x > y;
+}
+
+int main(int argc, char **argv) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: frame_loop stream|pingpong|large N\n");
+    return 2;
+  }
+  count = atol(argv[2]);
+  int a, b;
+  connected_pair(&a, &b);
+  peer_fd = b;
+  pthread_t t;
+  char *buf = NULL;
+  size_t cap = 0;
+  if (strcmp(argv[1], "stream") == 0) {
+    double t0 = now_s();
+    pthread_create(&t, NULL, stream_writer, NULL);
+    long got = 0;
+    while (got < count && read_frame(a, &buf, &cap) > 0) ++got;
+    double dt = now_s() - t0;
+    pthread_join(t, NULL);
+    printf("messages=%ld seconds=%.6f msgs_per_s=%.0f\n", got, dt, got / dt);
+  } else if (strcmp(argv[1], "pingpong") == 0) {
+    pthread_create(&t, NULL, echo, NULL);
+    char f[512];
+    size_t n = nat_frame(f, NULL, 276);
+    double *rtt = (double *)malloc(sizeof(double) * (size_t)count);
+    for (long i = 0; i < count; ++i) {
+      double t0 = now_s();
+      if (write_all(a, f, n) != 0 || read_frame(a, &buf, &cap) == 0) return 1;
+      rtt[i] = (now_s() - t0) * 1e6;
+    }
+    shutdown(a, SHUT_WR);
+    pthread_join(t, NULL);
+    qsort(rtt, (size_t)count, sizeof(double), cmp);
+    printf("round_trips=%ld p50_us=%.1f p90_us=%.1f p99_us=%.1f p999_us=%.1f\n", count, rtt[count / 2],
+           rtt[count * 9 / 10], rtt[count * 99 / 100], rtt[count * 999 / 1000]);
+    free(rtt);
+  } else if (strcmp(argv[1], "large") == 0) {
+    uint32_t payload = (uint32_t)(count * 1024 * 1024);
+    char *f = (char *)malloc((size_t)payload + 64);
+    big = nat_frame(f, NULL, payload);
+    double t0 = now_s();
+    pthread_create(&t, NULL, large_writer, f);
+    size_t got = read_frame(a, &buf, &cap);
+    double dt = now_s() - t0;
+    pthread_join(t, NULL);
+    printf("megabytes=%ld bytes=%zu seconds=%.6f\n", count, got, dt);
+    free(f);
+  } else {
+    return 2;
+  }
+  free(buf);
+  return 0;
+}

@@ -1,0 +1,189 @@
+#!/usr/bin/env python3
+"""Prints the table of scripts/bench.sh from the result files in DIR and
+writes DIR/table.md (the same table) and DIR/plot.dat (input of
+tools/plot_bench.gp).
+
+    python3 bench/table.py DIR
+"""
+import json
+import os
+import statistics
+import sys
+
+
+def kv(line):
+    out = {}
+    for word in line.split():
+        if "=" in word:
+            k, v = word.split("=", 1)
+            try:
+                out[k] = float(v)
+            except ValueError:
+                out[k] = v
+    return out
+
+
+def read_lines(path):
+    try:
+        with open(path) as f:
+            return [l.rstrip("\n") for l in f if l.strip()]
+    except OSError:
+        return []
+
+
+def bench_json(path):
+    try:
+        with open(path) as f:
+            return {b["name"]: b for b in json.load(f)["benchmarks"]}
+    except (OSError, ValueError, KeyError):
+        return {}
+
+
+def find(benches, prefix):
+    for name, b in benches.items():
+        if name.startswith(prefix):
+            return b
+    return None
+
+
+def ms(b):
+    scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b.get("time_unit", "ns")]
+    return b["real_time"] * scale
+
+
+def fmt(x, digits=3):
+    if x is None:
+        return "-"
+    if isinstance(x, str):
+        return x
+    if abs(x) >= 1e6:
+        return f"{x / 1e6:.2f} M"
+    if abs(x) >= 1e4:
+        return f"{x / 1e3:.1f} k"
+    if abs(x) >= 100:
+        return f"{x:.0f}"
+    return f"{x:.{digits}g}"
+
+
+def main():
+    d = sys.argv[1]
+    rows = []  # (bench, what, ours, baseline, ratio, target, verdict)
+
+    def row(bench, what, ours, base, ratio=None, target="", ok=None):
+        verdict = "" if ok is None else ("yes" if ok else "NO")
+        rows.append((bench, what, fmt(ours), fmt(base), fmt(ratio), target, verdict))
+
+    # 1. one report exchange: median of the round medians, largest peak RSS.
+    ex = {}
+    for line in read_lines(os.path.join(d, "exchange.txt")):
+        kind, rest = line.split(" ", 1)
+        if kind == "reports":
+            ex["arrived"] = rest
+            continue
+        ex.setdefault(kind, []).append(kv(rest))
+    if "jpmd" in ex and "client" in ex:
+        med = {k: statistics.median(r["median_ms"] for r in v) for k, v in ex.items() if k != "arrived"}
+        rss = {k: max(r["median_rss_kb"] for r in v) for k, v in ex.items() if k != "arrived"}
+        r = med["jpmd"] / med["client"]
+        row("1 exchange", "median wall ms", med["jpmd"], med["client"], r, "<= 1.3", r <= 1.3)
+        r = rss["jpmd"] / rss["client"]
+        row("1 exchange", "peak RSS KiB", rss["jpmd"], rss["client"], r, "<= 1.5", r <= 1.5)
+        if "jpmd_static" in med:
+            r = med["jpmd_static"] / med["client"]
+            row("1 exchange", "median ms, static C++ runtime", med["jpmd_static"], med["client"], r, "(<= 1.3)", r <= 1.3)
+            r = rss["jpmd_static"] / rss["client"]
+            row("1 exchange", "peak RSS KiB, static C++ runtime", rss["jpmd_static"], rss["client"], r, "(<= 1.5)",
+                r <= 1.5)
+        row("1 exchange", ex.get("arrived", "reports ?"), None, None)
+
+    # 2. throughput and round trips.
+    loop = bench_json(os.path.join(d, "ccm_loop.json"))
+    stream = kv((read_lines(os.path.join(d, "frame_stream.txt")) or [""])[0])
+    pings = kv((read_lines(os.path.join(d, "frame_pingpong.txt")) or [""])[0])
+    ns = find(loop, "BM_NatStream")
+    pp = find(loop, "BM_NatPingPong")
+    plot_tp = plot_lat = None
+    if ns and "msgs_per_s" in stream:
+        r = ns["items_per_second"] / stream["msgs_per_s"]
+        row("2 throughput", "339-byte NAT msgs/s", ns["items_per_second"], stream["msgs_per_s"], r, ">= 0.5", r >= 0.5)
+        plot_tp = (ns["items_per_second"], stream["msgs_per_s"])
+    if pp and "p50_us" in pings:
+        for q in ("p50", "p90", "p99", "p999"):
+            a, b = pp[q + "_us"], pings[q + "_us"]
+            row("2 round trip", q + " us", a, b, a / b)
+        plot_lat = [(q, pp[q + "_us"], pings[q + "_us"]) for q in ("p50", "p90", "p99")]
+
+    # 3. burst.
+    burst = {}
+    for line in read_lines(os.path.join(d, "burst.txt")):
+        kind, rest = line.split(" ", 1)
+        burst[kind] = kv(rest)
+    if "jpagent" in burst and "tpc" in burst:
+        a, b = burst["jpagent"], burst["tpc"]
+        r = a["seconds"] / b["seconds"]
+        row("3 burst", "%d messengers, s" % a["started"], a["seconds"], b["seconds"], r, "<= 2", r <= 2)
+        all_in = a["reports"] == a["started"] and b["reports"] == b["started"]
+        row("3 burst", "reports arrived", a["reports"], b["reports"], None, "all", all_in)
+
+    # 4. large frames.
+    large = bench_json(os.path.join(d, "large.json"))
+    base = {int(k["megabytes"]): k["seconds_median"] * 1e3 for k in map(kv, read_lines(os.path.join(d, "frame_large.txt")))}
+    t = {}
+    for mb in (1, 8, 64):
+        b = find(large, "BM_LargeFrame/%d/" % mb)
+        if b:
+            t[mb] = ms(b)
+            row("4 large frame", "%d MiB receive ms" % mb, t[mb], base.get(mb), t[mb] / base[mb] if mb in base else None)
+    if 8 in t and 64 in t:
+        r = t[64] / t[8]
+        row("4 large frame", "64 MiB / 8 MiB", r, base[64] / base[8] if 8 in base and 64 in base else None, None,
+            "<= 10", r <= 10)
+
+    # 5. micro.
+    micro = bench_json(os.path.join(d, "micro.json"))
+    for name, what, key in (("BM_MsgAllocFree", "msg alloc+free (recycled) /s", "items_per_second"),
+                            ("BM_MsgAllocFreeHuge/65536", "huge msg alloc+free 64 KiB /s", "items_per_second"),
+                            ("BM_NatFraming", "NAT framing bytes/s", "bytes_per_second"),
+                            ("BM_Classify", "classify bytes/s", "bytes_per_second"),
+                            ("BM_ReadCutClassify", "read+cut+classify bytes/s", "bytes_per_second")):
+        b = find(micro, name)
+        if b:
+            row("5 micro", what, b[key], None)
+    des = find(bench_json(os.path.join(d, "des.json")), "BM_endes")
+    ossl = {}
+    for line in read_lines(os.path.join(d, "openssl.txt")):
+        k, v = line.split()
+        ossl[k] = float(v.rstrip("k")) * (1000 if v.endswith("k") else 1)
+    if des:
+        bps = des["blocks/s"]
+        if "bytes16384" in ossl:
+            b = ossl["bytes16384"] / 8
+            row("5 DES", "endes blocks/s vs openssl speed (16 KiB)", bps, b, bps / b)
+        if "bytes8" in ossl:
+            b = ossl["bytes8"] / 8
+            row("5 DES", "endes blocks/s vs openssl speed (8 B calls)", bps, b, bps / b)
+        if "enc16MiB_seconds" in ossl:
+            b = (16 << 20) / 8 / ossl["enc16MiB_seconds"]
+            row("5 DES", "endes blocks/s vs openssl enc 16 MiB", bps, b, bps / b)
+
+    head = ("benchmark", "measure", "this system", "baseline", "ratio", "target", "met")
+    widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(len(head))]
+    lines = ["| " + " | ".join(str(c).ljust(w) for c, w in zip(head, widths)) + " |",
+             "|" + "|".join("-" * (w + 2) for w in widths) + "|"]
+    lines += ["| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |" for r in rows]
+    text = "\n".join(lines)
+    print(text)
+    with open(os.path.join(d, "table.md"), "w") as f:
+        f.write(text + "\n")
+
+    with open(os.path.join(d, "plot.dat"), "w") as f:
+        f.write("# throughput, messages/s: label this-system baseline\n")
+        if plot_tp:
+            f.write('"339-byte NAT stream" %.0f %.0f\n' % plot_tp)
+        f.write("\n\n# round trip, microseconds: percentile this-system baseline\n")
+        for q, a, b in plot_lat or []:
+            f.write("%s %.2f %.2f\n" % (q, a, b))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Runs the benchmarks, each against its baseline in the same run, and prints
+# one table. Results (raw lines, JSON of the micro-benchmarks, the plot data)
+# go to $OUT (default build-bench/results).
+#
+#   bash scripts/bench.sh            everything (a few minutes on 2 cores)
+#   QUICK=1 bash scripts/bench.sh    fewer runs, for a smoke test
+#
+# The benchmarks: 1 one report exchange (wq_jpmd vs a blocking C client,
+# against the same wq_jpagent), 2 channel manager throughput and round trips
+# (two contexts vs a blocking-socket loop), 3 a burst of 1000 messengers
+# (wq_jpagent vs a thread-per-connection C agent), 4 large frames, 5 micro
+# (message recycling, framing, classification, DES vs openssl).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD=${BUILD:-build-bench}
+OUT=${OUT:-$BUILD/results}
+QUICK=${QUICK:-0}
+BURST=${BURST:-1000}
+if [ "$QUICK" = 1 ]; then RUNS=30; ROUNDS=1; STREAM=50000; PINGS=5000; BURST=${BURST_QUICK:-200}; else RUNS=100; ROUNDS=3; STREAM=200000; PINGS=20000; fi
+
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DWQ_BUILD_TESTS=OFF >/dev/null
+cmake --build "$BUILD" >/dev/null
+mkdir -p "$OUT" "$BUILD/baseline"
+B=$BUILD/baseline
+for c in jp_client tpc_agent frame_loop spawn; do
+  cc -O2 -Wall -Wextra -pthread -o "$B/$c" "bench/baseline/$c.c"
+done
+# The messenger linked with the C++ runtime and libgcc statically, from the
+# same objects: shows what the start-up costs of the shared C++ runtime are.
+g++ -O3 "$BUILD/CMakeFiles/wq_jpmd.dir/src/_JobSource/main.cpp.o" "$BUILD/libjpmd.a" "$BUILD/libccm.a" \
+  "$BUILD/libwqbase.a" -static-libstdc++ -static-libgcc -pthread -o "$B/wq_jpmd_static"
+
+# Descriptors for the burst: every connection is one on each side.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+if [ "$(ulimit -n)" -lt $((BURST * 2 + 64)) ]; then
+  echo "bench.sh: descriptor limit $(ulimit -n) is too small for a burst of $BURST" >&2
+  exit 1
+fi
+
+PIDS=()
+cleanup() { for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done; }
+trap cleanup EXIT
+
+# Starts an agent program with arguments, output to $1; sets AGENT_PID and
+# AGENT_PORT once the "listening on" line is there.
+start_agent() {
+  local log=$1; shift
+  "$@" >"$log" 2>&1 &
+  AGENT_PID=$!
+  PIDS+=("$AGENT_PID")
+  for _ in $(seq 200); do
+    AGENT_PORT=$(awk '/listening on/ {print $NF; exit}' "$log")
+    [ -n "$AGENT_PORT" ] && return 0
+    sleep 0.05
+  done
+  echo "bench.sh: agent did not come up: $*" >&2
+  exit 1
+}
+stop_agent() { kill "$AGENT_PID" 2>/dev/null || true; wait "$AGENT_PID" 2>/dev/null || true; }
+# Waits for agent $1 to end by itself (after --count), at most $2 seconds.
+await_agent() {
+  for _ in $(seq $(($2 * 20))); do kill -0 "$1" 2>/dev/null || { wait "$1" 2>/dev/null || true; return 0; }; sleep 0.05; done
+  return 1
+}
+field() { tr ' ' '\n' <<<"$1" | awk -F= -v k="$2" '$1 == k {print $2}'; }
+
+JPMD=$ROOT/$BUILD/wq_jpmd
+AGENT=$ROOT/$BUILD/wq_jpagent
+WORDS=(IPA=127.0.0.1 TYP=E JNR=4711 RET=0 "TXT=bench run" WAIT=1)
+
+echo "== 1. one report exchange ($ROUNDS x $RUNS runs each)"
+# The report frame for the C client: captured from a real messenger run.
+start_agent "$OUT/capture.log" "$B/tpc_agent" --count 1 --save "$OUT/report.frame"
+"$JPMD" "${WORDS[@]}" PNR="$AGENT_PORT" >/dev/null
+await_agent "$AGENT_PID" 10
+[ "$(stat -c %s "$OUT/report.frame")" = 339 ] || { echo "bench.sh: captured frame is not 339 bytes" >&2; exit 1; }
+start_agent "$OUT/exchange_agent.log" "$AGENT"
+: >"$OUT/exchange.txt"
+for r in $(seq "$ROUNDS"); do
+  echo "jpmd $("$B/spawn" seq "$RUNS" "$JPMD" "${WORDS[@]}" PNR="$AGENT_PORT")" >>"$OUT/exchange.txt"
+  echo "jpmd_static $("$B/spawn" seq "$RUNS" "$B/wq_jpmd_static" "${WORDS[@]}" PNR="$AGENT_PORT")" >>"$OUT/exchange.txt"
+  echo "client $("$B/spawn" seq "$RUNS" "$B/jp_client" 127.0.0.1 "$AGENT_PORT" "$OUT/report.frame")" >>"$OUT/exchange.txt"
+done
+stop_agent
+EXPECTED=$((ROUNDS * RUNS * 3))
+GOT=$(grep -c 'report channel=' "$OUT/exchange_agent.log" || true)
+echo "reports arrived $GOT of $EXPECTED" >>"$OUT/exchange.txt"
+
+echo "== 2. channel manager throughput and round trips"
+"$BUILD/ccm_loop_bench" --benchmark_filter='NatStream|NatPingPong' --benchmark_format=json \
+  --benchmark_out="$OUT/ccm_loop.json" --benchmark_out_format=json >/dev/null
+"$B/frame_loop" stream "$STREAM" >"$OUT/frame_stream.txt"
+"$B/frame_loop" pingpong "$PINGS" >"$OUT/frame_pingpong.txt"
+
+echo "== 3. burst of $BURST messengers"
+: >"$OUT/burst.txt"
+for kind in jpagent tpc; do
+  if [ $kind = jpagent ]; then
+    start_agent "$OUT/burst_$kind.log" "$AGENT" --count "$BURST"
+  else
+    start_agent "$OUT/burst_$kind.log" "$B/tpc_agent" --count "$BURST"
+  fi
+  res=$("$B/spawn" burst "$BURST" "$JPMD" "${WORDS[@]}" PNR="$AGENT_PORT")
+  await_agent "$AGENT_PID" 120 || stop_agent
+  n=$(grep -c '^report ' "$OUT/burst_$kind.log" || true)
+  echo "$kind $res reports=$n" >>"$OUT/burst.txt"
+done
+
+echo "== 4. large frames"
+"$BUILD/ccm_loop_bench" --benchmark_filter='LargeFrame' --benchmark_format=json \
+  --benchmark_out="$OUT/large.json" --benchmark_out_format=json >/dev/null
+: >"$OUT/frame_large.txt"
+for mb in 1 8 64; do
+  runs=$(for _ in 1 2 3 4 5; do field "$("$B/frame_loop" large "$mb")" seconds; done | sort -g)
+  echo "megabytes=$mb seconds_median=$(sed -n 3p <<<"$runs")" >>"$OUT/frame_large.txt"
+done
+
+echo "== 5. micro-benchmarks and DES against openssl"
+"$BUILD/ccm_micro_bench" --benchmark_format=json --benchmark_out="$OUT/micro.json" \
+  --benchmark_out_format=json >/dev/null
+"$BUILD/des_bench" --benchmark_filter='endes' --benchmark_format=json --benchmark_out="$OUT/des.json" \
+  --benchmark_out_format=json >/dev/null
+if command -v openssl >/dev/null; then
+  openssl speed -provider legacy -provider default -evp des-ecb -seconds 2 -bytes 8 2>/dev/null \
+    | awk '/^DES-ECB/ {print "bytes8", $2}' >"$OUT/openssl.txt" || true
+  openssl speed -provider legacy -provider default -evp des-ecb -seconds 2 -bytes 16384 2>/dev/null \
+    | awk '/^DES-ECB/ {print "bytes16384", $2}' >>"$OUT/openssl.txt" || true
+  # The enc command line over 16 MiB, as a user would run it.
+  head -c $((16 << 20)) /dev/zero >"$OUT/des.in"
+  python3 - "$OUT/des.in" >>"$OUT/openssl.txt" <<'PY'
+import subprocess, sys, time
+t = time.monotonic()
+subprocess.run(["openssl", "enc", "-des-ecb", "-provider", "legacy", "-provider", "default",
+                "-K", "486d335478233671", "-nopad", "-in", sys.argv[1], "-out", "/dev/null"], check=True)
+print("enc16MiB_seconds", time.monotonic() - t)
+PY
+  rm -f "$OUT/des.in"
+fi
+
+python3 bench/table.py "$OUT"
