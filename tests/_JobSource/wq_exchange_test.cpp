@@ -1,7 +1,5 @@
 // The agent exchange in process, against a peer made of plain sockets.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +9,7 @@
 #include <future>
 #include <string>
 
+#include "_ccm/ccm_io_testing.h"
 #include "ccm.h"
 #include "wq_exchange.h"
 #include "wq_jpmd.h"
@@ -22,16 +21,7 @@ namespace {
 // first frame, and collects everything until the messenger closes.
 class Peer {
  public:
-  Peer() {
-    ls_ = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t l = sizeof a;
-    if (bind(ls_, (struct sockaddr *)&a, sizeof a) == 0 && listen(ls_, 4) == 0 &&
-        getsockname(ls_, (struct sockaddr *)&a, &l) == 0)
-      port_ = ntohs(a.sin_port);
-  }
+  Peer() { ls_ = ccmtest::loopback_socket(&port_, true); }
   ~Peer() { close(ls_); }
   int port() const { return port_; }
 
@@ -49,7 +39,7 @@ class Peer {
         if (n <= 0) break;
         got.append(buf, (size_t)n);
         if (answer && !answered && got.size() >= 48 && got.size() >= (size_t)atoi(got.substr(0, 8).c_str())) {
-          std::string a = frame("\x04\x02ok");
+          std::string a = ccmtest::frame(ccmtest::block(0x04, "ok"));
           send(s, a.data(), a.size(), MSG_NOSIGNAL);
           answered = true;
         }
@@ -57,12 +47,6 @@ class Peer {
       close(s);
       return got;
     });
-  }
-
-  static std::string frame(const std::string &body) {
-    char h[64];
-    snprintf(h, sizeof h, "%.8dWQ8:global001NAT%8s%16s", (int)body.size() + 48, "", "");
-    return std::string(h, 48) + body;
   }
 
  private:
@@ -97,7 +81,7 @@ TEST_F(ExchangeTest, ReportSentAfterGreetingAndAnswerAwaited) {
   ctx_.melder_type = 'E';
   ctx_.status = 'E';
   ctx_.reti = 300;
-  auto got = peer.serve(Peer::frame("\x04\x05hello"), true);
+  auto got = peer.serve(ccmtest::frame(ccmtest::block(0x04, "hello")), true);
   EXPECT_EQ(agent_exchange(&ctx_), 300);
   EXPECT_GT(ctx_.agentID, 0);
   EXPECT_EQ(ctx_.abnormal_end, 0);
@@ -133,7 +117,7 @@ TEST_F(ExchangeTest, NoMessageBufferEndsAbnormallyWithoutReport) {
   Peer peer;
   ctx_.portnri = peer.port();
   wq_send_msg_alloc = [](ccm_context_t *, ccm_error_t *) -> ccm_msg_t * { return nullptr; };
-  auto got = peer.serve(Peer::frame("\x04\x01g"), true);
+  auto got = peer.serve(ccmtest::frame(ccmtest::block(0x04, "g")), true);
   EXPECT_EQ(agent_exchange(&ctx_), 0);
   EXPECT_EQ(ctx_.abnormal_end, 1);
   EXPECT_GT(ctx_.agentID, 0);
@@ -145,7 +129,7 @@ TEST_F(ExchangeTest, OutputReportWithoutFileSendsNothing) {
   ctx_.portnri = peer.port();
   ctx_.melder_type = 'O';
   ctx_.IoTimeOut = 3;  // the answer wait runs out: no report, no answer
-  auto got = peer.serve(Peer::frame("\x04\x01g"), true);
+  auto got = peer.serve(ccmtest::frame(ccmtest::block(0x04, "g")), true);
   EXPECT_EQ(agent_exchange(&ctx_), 0);
   EXPECT_EQ(ctx_.abnormal_end, 0);
   EXPECT_EQ(got.get(), "");

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "_ccm/ccm_io_testing.h"
 #include "ccm.h"
 #include "ipcmsg.h"
 #include "zudnst.h"
@@ -49,15 +50,7 @@ class NatTest : public ::testing::Test {
     return f;
   }
 
-  bool network_woken() {
-    char c = 0;
-    fd_set r;
-    FD_ZERO(&r);
-    FD_SET(ccm_->network_wakeup[0], &r);
-    struct timeval tv {0, 0};
-    return select(ccm_->network_wakeup[0] + 1, &r, nullptr, nullptr, &tv) == 1 &&
-           read(ccm_->network_wakeup[0], &c, 1) == 1 && c == 'N';
-  }
+  bool network_woken() { return ccmtest::read_byte(ccm_->network_wakeup[0], 0) == 'N'; }
 
   PCX ctx_;
   ccm_context_t *ccm_ = nullptr;

@@ -125,19 +125,43 @@ class Wq8Dissector : public ::testing::Test {
 const std::string kGreeting = Frame("NAT", Block(0x04, "HELLO"));
 const std::string kLongFile = "/var/log/" + std::string(191, 'f');  // 200 characters
 
-TEST_F(Wq8Dissector, DecodesJobOutputAndVariableReports) {
+// One capture with every report kind, every key block and every IPC record.
+TEST_F(Wq8Dissector, DecodesReportsKeyBlocksAndIpcRecords) {
   Decode(
       [](PcapWriter &p) {
-        TcpStream s(p, 40001, kAgentPort);
-        s.Send(false, kGreeting);
-        s.Send(true, NatFrame("JPAKTJ_R", MeldJob(4711, 'E', "nightly run", 3)));
-        s.Send(false, Frame("NAT", Block(0x07, "OK")));
-        // 40 characters of text: the record keeps 31 and a terminator.
-        s.Send(true, NatFrame("JPAKTJ_R", MeldJob(1, 'R', std::string(40, 'x'), -1)));
-        s.Send(true, NatFrame("JPAKTJ_R", MeldOutput(77, 'Y', kLongFile)));
-        s.Send(true, NatFrame("JPAKTJ_R", MeldOutput(78, 'N', "/tmp/job.out")));
-        s.Send(true, NatFrame("JPAKTJ_R", MeldVariable(5, "COUNT", "17", 'N')));
-        s.Send(true, NatFrame("JPAKTJ_R", MeldVariable(6, "", "", 0)));
+        {
+          TcpStream s(p, 40001, kAgentPort);
+          s.Send(false, kGreeting);
+          s.Send(true, NatFrame("JPAKTJ_R", MeldJob(4711, 'E', "nightly run", 3)));
+          s.Send(false, Frame("NAT", Block(0x07, "OK")));
+          // 40 characters of text: the record keeps 31 and a terminator.
+          s.Send(true, NatFrame("JPAKTJ_R", MeldJob(1, 'R', std::string(40, 'x'), -1)));
+          s.Send(true, NatFrame("JPAKTJ_R", MeldOutput(77, 'Y', kLongFile)));
+          s.Send(true, NatFrame("JPAKTJ_R", MeldOutput(78, 'N', "/tmp/job.out")));
+          s.Send(true, NatFrame("JPAKTJ_R", MeldVariable(5, "COUNT", "17", 'N')));
+          s.Send(true, NatFrame("JPAKTJ_R", MeldVariable(6, "", "", 0)));
+        }
+        {
+          TcpStream s(p, 40005, kAgentPort);
+          std::string callback = Block(0x03, "*SERVER") + Block(0x01, Name8("CALLBK")) +
+                                 Block(0x02, std::string("\x01\x00\x00\x00", 4));
+          // The order in which the NAT send route writes the blocks.
+          s.Send(true, Frame("NAT", Block(0x02, std::string("\x44\x33\x22\x11", 4)) + Block(0x01, Name8("FUNC")) +
+                                        Block(0x03, "*CPHOST") + Block(0xFF, "abc") + Block(0xFD, callback)));
+          s.Send(true, Frame("NAT", Block(0xFE, "two-byte")));
+          s.Send(true, Frame("NAT", Block(0x3B, "semi")));
+          s.Send(true, Frame("NAT", Block(0x41, "seven")));
+          s.Send(true, Frame("NAT", Block(0x44, "dee")));
+          s.Send(true, Frame("GSS", Block(0xF9, "f9")));
+        }
+        {
+          TcpStream s(p, 40006, kAgentPort);
+          s.Send(true, Frame("IPC", RouteNat(0, "*SERVER", "JPAKTJ_R", MeldJob(99, 'E', "routed", 8))));
+          s.Send(true, Frame("IPC", PassFd(12, 3, 4, "listener-1")));
+          s.Send(true, Frame("IPC", Logging(2003060, "12/ID=4")));
+          s.Send(true, Frame("IPC", ChannelAccept(17)));
+          s.Send(true, Frame("IPC", IpcRecord("CHANNEL_CLOSE", 64)));
+        }
       },
       {{{"wq8.length", "55"}, {"wq8.eyecatch", "WQ8:global"}, {"wq8.hversion", "001"}, {"wq8.protocol", "NAT"},
         {"wq8.protocol_key", "0x04"}, {"wq8.data", "48454c4c4f"}, {"wq8.dst_name", ""}},
@@ -155,25 +179,8 @@ TEST_F(Wq8Dissector, DecodesJobOutputAndVariableReports) {
        {{"wq8.out.login", "N"}, {"wq8.out.file", "/tmp/job.out"}, {"wq8.cut", ""}},
        {{"wq8.nat_len", "1521"}, {"wq8.length", "1584"}, {"wq8.job.status", "V"}, {"wq8.var.dist", "112"},
         {"wq8.var.len", "1225"}, {"wq8.var.name", "COUNT"}, {"wq8.var.value", "17"}, {"wq8.var.type", "N"}},
-       {{"wq8.nat_len", "296"}, {"wq8.var.dist", "0"}, {"wq8.var.name", ""}}});
-}
-
-TEST_F(Wq8Dissector, DecodesEveryKeyBlock) {
-  Decode(
-      [](PcapWriter &p) {
-        TcpStream s(p, 40005, kAgentPort);
-        std::string callback = Block(0x03, "*SERVER") + Block(0x01, Name8("CALLBK")) +
-                               Block(0x02, std::string("\x01\x00\x00\x00", 4));
-        // The order in which the NAT send route writes the blocks.
-        s.Send(true, Frame("NAT", Block(0x02, std::string("\x44\x33\x22\x11", 4)) + Block(0x01, Name8("FUNC")) +
-                                      Block(0x03, "*CPHOST") + Block(0xFF, "abc") + Block(0xFD, callback)));
-        s.Send(true, Frame("NAT", Block(0xFE, "two-byte")));
-        s.Send(true, Frame("NAT", Block(0x3B, "semi")));
-        s.Send(true, Frame("NAT", Block(0x41, "seven")));
-        s.Send(true, Frame("NAT", Block(0x44, "dee")));
-        s.Send(true, Frame("GSS", Block(0xF9, "f9")));
-      },
-      {{{"wq8.key", "0x02,0x01,0x03,0xff,0xfd"}, {"wq8.dst_acv", "0x11223344"}, {"wq8.dst_name", "FUNC"},
+       {{"wq8.nat_len", "296"}, {"wq8.var.dist", "0"}, {"wq8.var.name", ""}},
+       {{"wq8.key", "0x02,0x01,0x03,0xff,0xfd"}, {"wq8.dst_acv", "0x11223344"}, {"wq8.dst_name", "FUNC"},
         {"wq8.dst_addr", "*CPHOST"}, {"wq8.nat_len", "3"}, {"wq8.payload", "616263"},
         {"wq8.cb_key", "0x03,0x01,0x02"}, {"wq8.src_addr", "*SERVER"}, {"wq8.src_name", "CALLBK  "},
         {"wq8.src_acv", "0x00000001"}, {"wq8.block_len", "4,8,7,3,25,7,8,4"}},
@@ -181,20 +188,8 @@ TEST_F(Wq8Dissector, DecodesEveryKeyBlock) {
        {{"wq8.protocol_key", "0x3b"}, {"wq8.data", "73656d69"}},
        {{"wq8.protocol_key", "0x41"}, {"wq8.block_len", "5"}},
        {{"wq8.protocol_key", "0x44"}, {"wq8.data", "646565"}},
-       {{"wq8.protocol", "GSS"}, {"wq8.protocol_key", "0xf9"}}});
-}
-
-TEST_F(Wq8Dissector, DecodesIpcRecords) {
-  Decode(
-      [](PcapWriter &p) {
-        TcpStream s(p, 40006, kAgentPort);
-        s.Send(true, Frame("IPC", RouteNat(0, "*SERVER", "JPAKTJ_R", MeldJob(99, 'E', "routed", 8))));
-        s.Send(true, Frame("IPC", PassFd(12, 3, 4, "listener-1")));
-        s.Send(true, Frame("IPC", Logging(2003060, "12/ID=4")));
-        s.Send(true, Frame("IPC", ChannelAccept(17)));
-        s.Send(true, Frame("IPC", IpcRecord("CHANNEL_CLOSE", 64)));
-      },
-      {{{"wq8.length", std::to_string(48 + 308 + 276)}, {"wq8.protocol", "IPC"}, {"wq8.ipc.type", "ROUTENAT"},
+       {{"wq8.protocol", "GSS"}, {"wq8.protocol_key", "0xf9"}},
+       {{"wq8.length", std::to_string(48 + 308 + 276)}, {"wq8.protocol", "IPC"}, {"wq8.ipc.type", "ROUTENAT"},
         {"wq8.addr.eyec", "#CCMADDR"}, {"wq8.addr.dst_addr", "*SERVER"}, {"wq8.addr.dst_name", "JPAKTJ_R"},
         {"wq8.addr.dst_acv", "0x11223344"}, {"wq8.addr.src_id", "9"}, {"wq8.addr.src_name", "CALLBACK"},
         {"wq8.ipc.len", "276"}, {"wq8.job.nr", "99"}, {"wq8.job.retcode", "8"}},
