@@ -40,7 +40,7 @@ def bench_json(path):
 
 
 def find(benches, prefix):
-    for name, b in benches.items():
+    for name, b in (benches or {}).items():
         if name.startswith(prefix):
             return b
     return None
@@ -97,11 +97,18 @@ def main():
         row("1 exchange", ex.get("arrived", "reports ?"), None, None)
 
     # 2. throughput and round trips.
-    loop = bench_json(os.path.join(d, "ccm_loop.json"))
-    stream = kv((read_lines(os.path.join(d, "frame_stream.txt")) or [""])[0])
-    pings = kv((read_lines(os.path.join(d, "frame_pingpong.txt")) or [""])[0])
-    ns = find(loop, "BM_NatStream")
-    pp = find(loop, "BM_NatPingPong")
+    # Medians over the repetitions, each value on its own.
+    def median_of(dicts):
+        dicts = [x for x in dicts if x]
+        if not dicts:
+            return None
+        return {k: statistics.median(x[k] for x in dicts) for k in dicts[0] if isinstance(dicts[0][k], float)}
+
+    loops = [bench_json(os.path.join(d, "ccm_loop_%d.json" % r)) for r in (1, 2, 3)]
+    ns = median_of([find(l, "BM_NatStream") for l in loops])
+    pp = median_of([find(l, "BM_NatPingPong") for l in loops])
+    stream = median_of([kv(l) for l in read_lines(os.path.join(d, "frame_stream.txt"))]) or {}
+    pings = median_of([kv(l) for l in read_lines(os.path.join(d, "frame_pingpong.txt"))]) or {}
     plot_tp = plot_lat = None
     if ns and "msgs_per_s" in stream:
         r = ns["items_per_second"] / stream["msgs_per_s"]

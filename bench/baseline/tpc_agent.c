@@ -7,7 +7,7 @@
  * prints "tpc_agent: listening on 127.0.0.1 port P" first; with --count it
  * ends once N reports were answered and their connections closed; --save
  * writes the first report frame to FILE (input of jp_client). The listen
- * backlog is 64, as wq_jpagent's. */
+ * backlog is 4096, as wq_jpagent's. */
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -92,7 +92,7 @@ int main(int argc, char **argv) {
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t al = sizeof a;
-  if (bind(ls, (struct sockaddr *)&a, sizeof a) != 0 || listen(ls, 64) != 0 ||
+  if (bind(ls, (struct sockaddr *)&a, sizeof a) != 0 || listen(ls, 4096) != 0 ||
       getsockname(ls, (struct sockaddr *)&a, &al) != 0) {
     perror("tpc_agent");
     return 1;

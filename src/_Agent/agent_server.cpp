@@ -37,6 +37,13 @@ PCX agent_pcx;
 // messengers to close their connections, so that every answer is out.
 constexpr int kDrainSeconds = 5;
 
+// Connections the kernel holds for the agent until they are accepted. Jobs
+// that end together start their messengers together; a short queue drops
+// connects of such a burst whenever the network thread is busy, and each
+// dropped messenger then waits its whole TIMEOUT for a greeting. The kernel
+// caps the value at net.core.somaxconn.
+constexpr int kListenBacklog = 4096;
+
 constexpr unsigned char kGreeting[] = "JPAGENT";
 constexpr unsigned char kAnswer[] = "ACK";
 
@@ -70,7 +77,7 @@ class AgentServer {
 
  private:
   int serve(ccm_error_t &e) {
-    if (ccm_create_listen(ccm_, opt_.listen.c_str(), opt_.port, 64, &e) < 0) return fail("cannot listen", e);
+    if (ccm_create_listen(ccm_, opt_.listen.c_str(), opt_.port, kListenBacklog, &e) < 0) return fail("cannot listen", e);
     int port = bound_port();
     if (port <= 0) return fail("cannot learn the bound port", e);
     if (!opt_.port_file.empty() && !write_port_file(port)) {

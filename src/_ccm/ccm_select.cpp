@@ -3,6 +3,7 @@
 // channel (accept on a listening channel, read and write on the others).
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -56,6 +57,19 @@ ThreadSets &thread_sets() {
     ts.dirty_words = 0;
   }
   return ts;
+}
+
+// Connections a pass takes over from one readable listening channel when
+// tracing is off.
+constexpr int kAcceptBurst = 64;
+
+// Whether a connection (or data) waits on `s` right now.
+bool readable_now(int s) {
+  struct pollfd p;
+  p.fd = s;
+  p.events = POLLIN;
+  p.revents = 0;
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
 
 inline void set_bit(uint64_t *set, int fd) { set[fd / 64] |= (uint64_t)1 << (fd % 64); }
@@ -186,7 +200,19 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
     if (ch->type == 255 || !fd_fits(ch->s)) continue;
     if (test_bit(sets->rd, ch->s)) {
       if (ch->type == 1) {
-        ccm_signal_on_listen(ccm, ch, ccmerr);
+        // Without tracing the pass takes over up to kAcceptBurst waiting
+        // connections instead of one, so that a burst of connects does not
+        // overflow the listen queue while every accept waits for a whole
+        // pass; the connections, their order and their notices are the same.
+        // A traced pass keeps to one accept, as its trace shows.
+        if (ccm_signal_on_listen(ccm, ch, ccmerr) == 0 && !WQ_TRACE_ON()) {
+          ccm_error_t more;
+          // Asked before each accept: the listening socket may be blocking.
+          for (int i = 1; i < kAcceptBurst && !ccm_flag_test(ch->flag, CCM_CHF_DELETED) && readable_now(ch->s); ++i) {
+            memset(&more, 0, sizeof more);
+            if (ccm_signal_on_listen(ccm, ch, &more) != 0) break;
+          }
+        }
         continue;
       }
       if (ccm_read_channel(ccm, ch, ccmerr) != 0) continue;

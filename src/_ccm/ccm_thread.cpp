@@ -85,7 +85,11 @@ void *ccm_thread_run(void *pccm) {
   }
 
   TRC("ccm_thread_run <-- (BYE-BYE)");
-  pthread_exit(nullptr);
+  // Returning from the start routine ends the thread exactly as
+  // pthread_exit(NULL) would, but without the forced unwind behind
+  // pthread_exit, for which glibc loads libgcc_s into the process at run
+  // time: a measurable part of a messenger's whole run.
+  return nullptr;
 }
 
 // Asks the network thread to end after its current pass and wakes it so that
