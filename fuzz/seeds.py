@@ -2,7 +2,9 @@
 """Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
 
 Run from anywhere; existing seeds of the same name are overwritten, others
-(for instance inputs kept from a finding) stay.
+stay: the files named by a hash are inputs kept from long fuzzing runs
+(minimised with -merge=1), so that every replay covers what those runs
+reached.
 """
 import os
 import struct

@@ -82,7 +82,9 @@ TEST(AgentAttack, ServesMessengersWhileUnderAttack) {
   // Memory stays bounded: what a few hundred connections need, not what
   // their announced lengths would take.
   long grown = rss_kb(agent.pid()) - rss;
-  EXPECT_LT(grown, 64 * 1024) << "kB";
+  if (kMemoryMeasurable) {
+    EXPECT_LT(grown, 64 * 1024) << "kB";
+  }
   RecordProperty("rss_growth_kb", (int)grown);
 
   // Every descriptor goes with its client.
@@ -130,7 +132,9 @@ TEST(AgentAttack, ClientThatNeverReadsCannotGrowTheAgent) {
   sender.join();
   EXPECT_TRUE(eventually([&] { return count_of(agent.output(), "report channel=") >= kGreedyReports + 2; }));
   long grown = rss_kb(agent.pid()) - rss;
-  EXPECT_LT(grown, 64 * 1024) << "kB";
+  if (kMemoryMeasurable) {
+    EXPECT_LT(grown, 64 * 1024) << "kB";
+  }
   RecordProperty("rss_growth_kb", (int)grown);
   close(greedy);
   EXPECT_TRUE(served(agent, port, 3));

@@ -165,6 +165,7 @@ TEST(HostileAgent, InProcessNothingIsLeftBehind) {
     }
     EXPECT_EQ(own_fd_count(), fds);
     EXPECT_EQ(own_thread_count(), threads);
+    EXPECT_EQ(child_count(getpid()), 0);
   }
 }
 

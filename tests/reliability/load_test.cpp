@@ -86,7 +86,9 @@ TEST(Load, ReportsOneAfterAnotherLeaveTheAgentAsItWas) {
   EXPECT_TRUE(eventually([&] { return count_of(agent.output(), "report channel=") >= kReports; }));
   EXPECT_TRUE(each_once(jobs_reported(agent.output()), 1001, kReports));
   EXPECT_TRUE(eventually([&] { return fd_count(agent.pid()) == fds; })) << fd_count(agent.pid()) << " vs " << fds;
-  EXPECT_LE(rss_kb(agent.pid()) - rss, 2048) << "kB grown after the first hundred";
+  if (kMemoryMeasurable) {
+    EXPECT_LE(rss_kb(agent.pid()) - rss, 2048) << "kB grown after the first hundred";
+  }
   kill(agent.pid(), SIGTERM);
   EXPECT_EQ(agent.finish(), 0);
 }

@@ -72,6 +72,15 @@ inline long rss_kb(pid_t pid) {
   return kb;
 }
 
+// Whether resident memory says anything about growth: under a sanitizer the
+// freed blocks stay in its quarantine, so only the plain build checks it
+// (the sanitizer checks for leaks instead).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kMemoryMeasurable = false;
+#else
+inline constexpr bool kMemoryMeasurable = true;
+#endif
+
 // Number of live processes whose parent is `pid`.
 inline int child_count(pid_t pid) {
   DIR *d = opendir("/proc");
