@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "common/net.h"
 
 namespace {
 
@@ -53,19 +54,6 @@ std::string header(int len, const char *protocol) {
   return std::string(h, 48);
 }
 
-// A loopback port on which nobody listens: bound once, then released.
-int unused_port() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in a {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t l = sizeof a;
-  int port = 0;
-  if (bind(s, (struct sockaddr *)&a, sizeof a) == 0 && getsockname(s, (struct sockaddr *)&a, &l) == 0)
-    port = ntohs(a.sin_port);
-  close(s);
-  return port;
-}
 
 TEST(JpmdAgent, EachReportKindArrivesAndIsAnswered) {
   ChildProcess agent;

@@ -31,6 +31,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/net.h"
+
 namespace rel {
 
 inline constexpr int kDeadlineSeconds = 60;  // generous: the machine is small and busy
@@ -299,19 +301,7 @@ inline int connect_loopback(int port) {
   return s;
 }
 
-// A loopback port on which nobody listens: bound once, then released.
-inline int unused_port() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in a {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t l = sizeof a;
-  int port = 0;
-  if (bind(s, (struct sockaddr *)&a, sizeof a) == 0 && getsockname(s, (struct sockaddr *)&a, &l) == 0)
-    port = ntohs(a.sin_port);
-  close(s);
-  return port;
-}
+using ::unused_port;
 
 inline bool send_all(int s, const std::string &bytes) {
   for (size_t off = 0; off < bytes.size();) {
