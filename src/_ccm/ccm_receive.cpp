@@ -136,8 +136,8 @@ int32_t ccm_get_sendq_count(ccm_context_t *ccm) {
   return n;
 }
 
-// 1 when the context's sendq and the sendq of every live channel (type -1
-// excepted) are empty, else 0.
+// 1 when the context's sendq, the batch the network thread is dispatching
+// and the sendq of every live channel (type -1 excepted) are empty, else 0.
 //
 // The channel list is walked under channel_lock, because the network thread
 // destroys channels under it; each channel's sendq head is read under that
@@ -149,7 +149,7 @@ int32_t ccm_is_all_sendq_empty(ccm_context_t *ccm) {
     CcmLockGuard cl(ccm->channel_lock);
     {
       CcmLockGuard ql(ccm->queue_lock);
-      if (ccm->sendq.head) empty = 0;
+      if (ccm->sendq.head || ccm->msgq_2dispatch.head) empty = 0;
     }
     for (ccm_channel_t *ch = ccm->channelq.head; ch && empty; ch = ch->nxt) {
       if (ccm_flag_test(ch->flag, CCM_CHF_DELETED) || ch->type == -1) continue;

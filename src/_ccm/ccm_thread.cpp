@@ -134,8 +134,10 @@ int ccm_dispatch_send_messages(ccm_context_t *ccm) {
   }
 
   // The batch belongs to the network thread alone while it is walked, so it is
-  // read without the queue lock; the lock order forbids holding the queue lock
-  // across the channel lookups anyway.
+  // walked without the queue lock; the lock order forbids holding the queue
+  // lock across the channel lookups anyway. Its head stays set until every
+  // message has reached its channel: ccm_is_all_sendq_empty reads it (under
+  // the queue lock) to see messages that are in neither kind of sendq.
   int count = 0;
   ccm_msg_t *next = nullptr;
   for (ccm_msg_t *msg = ccm->msgq_2dispatch.head; msg; msg = next) {
@@ -143,7 +145,6 @@ int ccm_dispatch_send_messages(ccm_context_t *ccm) {
     ++count;
     TRC_LINE("%s:        ==> msg(%p,msgID=%u,addr=%p,len=%d,pos=%d,flag=%.8X)", (void *)msg, (unsigned)msg->ID,
              (void *)msg->msg_start, msg->len, msg->pos, msg->flag);
-    ccm->msgq_2dispatch.head = next;
 
     if (strncmp(msg->addr.dst_addr, "*CP", 3) == 0)
       StringCopy(msg->addr.dst_addr, sizeof msg->addr.dst_addr, "*SERVER");
@@ -167,7 +168,10 @@ int ccm_dispatch_send_messages(ccm_context_t *ccm) {
     CcmLockGuard chql(ch->queue_lock);
     ccmq_append(ch->sendq, msg);
   }
-  ccmq_clear(ccm->msgq_2dispatch);
+  {
+    CcmLockGuard ql(ccm->queue_lock);
+    ccmq_clear(ccm->msgq_2dispatch);
+  }
   TRC_OUT("number of dispatched messages = %d", count);
   return 0;
 }

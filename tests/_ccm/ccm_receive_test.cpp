@@ -153,9 +153,17 @@ TEST_F(ReceiveTest, SendQueueQueries) {
   EXPECT_EQ(2, ccm_get_sendq_count(ctx.ccm));
   EXPECT_EQ(0, ccm_is_all_sendq_empty(ctx.ccm));
 
+  // A batch that the network thread has taken from the context's sendq but
+  // not yet put into channel queues still counts: a caller waiting for its
+  // report to be written must not go on while the report is in flight there.
+  ccmq_clear(ctx.ccm->sendq);
+  ccmq_append(ctx.ccm->msgq_2dispatch, a);
+  EXPECT_EQ(0, ccm_get_sendq_count(ctx.ccm));
+  EXPECT_EQ(0, ccm_is_all_sendq_empty(ctx.ccm));
+  ccmq_clear(ctx.ccm->msgq_2dispatch);
+
   // On channels: the silent kind does not count, the plain one does, unless
   // it is deleted.
-  ccmq_clear(ctx.ccm->sendq);
   ccmq_append(silent->sendq, a);
   EXPECT_EQ(0, ccm_get_sendq_count(ctx.ccm));
   EXPECT_EQ(1, ccm_is_all_sendq_empty(ctx.ccm));
