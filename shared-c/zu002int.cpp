@@ -93,7 +93,7 @@ const unsigned char p32i[32] = {
 const unsigned char bytebit[8] = {0200, 0100, 040, 020, 010, 04, 02, 01};
 const unsigned char nibblebit[4] = {010, 04, 02, 01};
 
-// Derived tables, rebuilt by desinit.
+// Derived tables, built by desinit (the round keys anew for every key).
 unsigned char iperm[16][16][8];  // IP of each nibble position and value alone
 unsigned char fperm[16][16][8];  // the same for the final permutation
 unsigned char kn[16][6];         // round keys, 8 bits per byte, MSB first
@@ -256,11 +256,17 @@ void crypt_block(const char *inblock, char *outblock, bool decipher) {
 }  // namespace
 
 int desinit(const char *key) {
-  perminit(iperm, ip);
-  perminit(fperm, fp);
+  // The permutation, S-box and P tables do not depend on the key: they are
+  // built once (the first call; thread-safe), the round keys every time.
+  static const bool fixed_tables_built = [] {
+    perminit(iperm, ip);
+    perminit(fperm, fp);
+    sinit();
+    p32init();
+    return true;
+  }();
+  (void)fixed_tables_built;
   kinit(reinterpret_cast<const unsigned char *>(key));
-  sinit();
-  p32init();
   return 0;
 }
 

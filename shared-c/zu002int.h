@@ -20,9 +20,10 @@ extern const char kDefaultKey[];
 // the DES tables from the first 8 bytes of `keyx`.
 void initkey(const char *p);
 
-// Builds every derived table from the 8 bytes at `key`: the permutation
-// tables, the 16 round keys, the paired S-boxes and P. The least significant
-// bit of each key byte (the parity bit) is ignored. Returns 0.
+// Builds the 16 round keys from the 8 bytes at `key`, and on its first call
+// the key-independent tables: the permutations, the paired S-boxes and P.
+// The least significant bit of each key byte (the parity bit) is ignored.
+// Returns 0.
 int desinit(const char *key);
 
 // Enciphers / deciphers the 8-byte block at `inblock` into `outblock` with
