@@ -3,8 +3,8 @@
 set -euo pipefail
 need=()
 # tshark and groff serve the dissector and manual-page tests; clang with its
-# runtime builds the fuzz targets.
-for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev python3 tshark groff-base \
+# runtime builds the fuzz targets; valgrind checks one whole exchange.
+for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev python3 tshark groff-base valgrind \
            clang libclang-rt-14-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
