@@ -39,9 +39,9 @@ def bench_json(path):
         return {}
 
 
-def find(benches, prefix):
+def find(benches, prefix, suffix=""):
     for name, b in (benches or {}).items():
-        if name.startswith(prefix):
+        if name.startswith(prefix) and name.endswith(suffix):
             return b
     return None
 
@@ -137,7 +137,7 @@ def main():
     base = {int(k["megabytes"]): k["seconds_median"] * 1e3 for k in map(kv, read_lines(os.path.join(d, "frame_large.txt")))}
     t = {}
     for mb in (1, 8, 64):
-        b = find(large, "BM_LargeFrame/%d/" % mb)
+        b = find(large, "BM_LargeFrame/%d/" % mb, "_median")
         if b:
             t[mb] = ms(b)
             row("4 large frame", "%d MiB receive ms" % mb, t[mb], base.get(mb), t[mb] / base[mb] if mb in base else None)
