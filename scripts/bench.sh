@@ -125,7 +125,7 @@ done
 echo "== 5. micro-benchmarks and DES against openssl"
 "$BUILD/ccm_micro_bench" --benchmark_format=json --benchmark_out="$OUT/micro.json" \
   --benchmark_out_format=json >/dev/null
-"$BUILD/des_bench" --benchmark_filter='endes' --benchmark_format=json --benchmark_out="$OUT/des.json" \
+"$BUILD/des_bench" --benchmark_filter='endes|desinit' --benchmark_format=json --benchmark_out="$OUT/des.json" \
   --benchmark_out_format=json >/dev/null
 if command -v openssl >/dev/null; then
   openssl speed -provider legacy -provider default -evp des-ecb -seconds 2 -bytes 8 2>/dev/null \
