@@ -6,7 +6,8 @@
 #include <cstddef>
 
 // calloc / malloc, except that the allocation chosen by ccm_alloc_fail_at
-// returns null.
+// returns null. Blocks of 4 MiB and more from ccm_calloc are backed by
+// transparent huge pages where the system offers them on request.
 void *ccm_calloc(size_t nmemb, size_t size);
 void *ccm_malloc(size_t size);
 
