@@ -247,15 +247,23 @@ void BM_LargeFrame(benchmark::State &state) {
   f[48] = (char)0xFF;
   for (int i = 0; i < 4; ++i) f[49 + i] = (char)((n >> (8 * i)) & 0xFF);
 
-  for (auto _ : state) {
+  // One frame, from the first byte written until it is in the caller's hands.
+  auto receive_one = [&] {
     std::thread w([&] { write_all(s, f); });
     ccm_msg_t *m = a.receive();
     w.join();
-    if (!m || (uint32_t)m->len != n) {
+    bool ok = m && (uint32_t)m->len == n;
+    ccm_msg_free(a.ccm, m);
+    return ok;
+  };
+  // The channel's first large frame also grows its receive buffer, once in
+  // the channel's life; the timed frames are those of a channel in use.
+  if (!receive_one()) state.SkipWithError("frame lost or changed");
+  for (auto _ : state) {
+    if (!receive_one()) {
       state.SkipWithError("frame lost or changed");
       break;
     }
-    ccm_msg_free(a.ccm, m);
   }
   close(s);
   state.SetBytesProcessed(state.iterations() * (int64_t)f.size());
