@@ -17,7 +17,7 @@ set key top left
 set title "Throughput, one way"
 set ylabel "messages per second"
 set yrange [0:*]
-set format y "%.0s%c"
+set format y "%.1s%c"
 plot dat index 0 using 2:xtic(1) title "channel manager", '' index 0 using 3 title "blocking sockets"
 
 set title "Round trip latency"
