@@ -65,12 +65,13 @@ TEST_F(TimeInBerlin, GivenTimeFillsBothHalvesAndShortText) {
 }
 
 TEST_F(TimeInBerlin, CurrentTimeHasSubSecondText) {
-  time_t before = time(nullptr);
+  struct timeval before = {}, after = {};
+  gettimeofday(&before, nullptr);
   DATUM_BUFF dt;
   GetDatumZeit2(nullptr, &dt);
-  time_t after = time(nullptr);
-  EXPECT_GE(dt.dt_time, before);
-  EXPECT_LE(dt.dt_time, after);
+  gettimeofday(&after, nullptr);
+  EXPECT_GE(dt.dt_time, before.tv_sec);
+  EXPECT_LE(dt.dt_time, after.tv_sec);
   ASSERT_EQ(strlen(dt.dt_xdat), 19u);
   EXPECT_TRUE(wqtest::FitsMask(dt.dt_xdat, "########/######.###")) << dt.dt_xdat;
   EXPECT_TRUE(dt.dt_msek >= 0 && dt.dt_msek <= 999 && dt.dt_usek >= 0 && dt.dt_usek <= 999);
@@ -88,8 +89,8 @@ TEST_F(TimeInBerlin, CurrentTimeHasSubSecondText) {
 
 TEST(ElapsedTime, MicrosecondsAndLapTimer) {
   int usec = -5;
-  // The seconds of the wall clock, read between two readings of it (time()
-  // may lag gettimeofday by a clock tick, so it is no bound).
+  // The seconds of the wall clock, read between two readings of it (here
+  // and above: time() may lag gettimeofday by a clock tick, so it is no bound).
   struct timeval before = {}, after = {};
   gettimeofday(&before, nullptr);
   const time_t now = GetElapsedTime(&usec);
