@@ -89,8 +89,8 @@ TEST_F(TimeInBerlin, CurrentTimeHasSubSecondText) {
 
 TEST(ElapsedTime, MicrosecondsAndLapTimer) {
   int usec = -5;
-  // The seconds of the wall clock, read between two readings of it (here
-  // and above: time() may lag gettimeofday by a clock tick, so it is no bound).
+  // The seconds of the wall clock, read between two readings of it (as in
+  // the current-time test: time() may lag gettimeofday by a clock tick).
   struct timeval before = {}, after = {};
   gettimeofday(&before, nullptr);
   const time_t now = GetElapsedTime(&usec);
