@@ -11,6 +11,7 @@
 
 #include "child_process.h"
 #include "common/net.h"
+#include "common/text.h"
 
 namespace {
 
@@ -39,12 +40,6 @@ int run_jpmd(int port, std::vector<std::string> words, std::string *out) {
   int status = jpmd.finish();
   *out = jpmd.output();
   return status;
-}
-
-int count_of(const std::string &text, const std::string &what) {
-  int n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
 }
 
 // A protocol header whose length field reads `len`.

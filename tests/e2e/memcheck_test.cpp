@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "common/text.h"
 
 namespace {
 
@@ -23,12 +24,6 @@ std::vector<std::string> under_memcheck(const std::string &valgrind, std::vector
                              "--track-fds=yes"};
   v.insert(v.end(), args.begin(), args.end());
   return v;
-}
-
-int count_of(const std::string &text, const std::string &what) {
-  int n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
 }
 
 // Every descriptor open at exit was inherited, and memcheck saw no error.

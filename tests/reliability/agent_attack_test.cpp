@@ -16,17 +16,6 @@ using namespace rel;
 
 namespace {
 
-// Starts the agent with `options` and returns its port (0 when it did not
-// come up).
-int start_agent(Child &agent, std::vector<std::string> options, int nofile = 0) {
-  options.insert(options.begin(), kAgent);
-  if (!agent.start(options, nofile)) return 0;
-  std::string line;
-  if (!agent.wait_for("listening on", &line)) return 0;
-  size_t at = line.rfind(" port ");
-  return at == std::string::npos ? 0 : atoi(line.c_str() + at + 6);
-}
-
 // Runs a real messenger with job number `job` against `port` and waits for
 // the agent to print its report. True when both happened.
 bool served(Child &agent, int port, int job) {
@@ -92,9 +81,7 @@ TEST(AgentAttack, ServesMessengersWhileUnderAttack) {
   EXPECT_TRUE(eventually([&] { return fd_count(agent.pid()) == fds; })) << fd_count(agent.pid()) << " vs " << fds;
   EXPECT_TRUE(served(agent, port, 3));
 
-  kill(agent.pid(), SIGTERM);
-  EXPECT_EQ(agent.finish(), 0);
-  EXPECT_FALSE(shows_crash(agent.output())) << agent.output().substr(0, 4000);
+  expect_clean_stop(agent);
 }
 
 // A client that sends report after report on one connection and never reads
@@ -139,9 +126,7 @@ TEST(AgentAttack, ClientThatNeverReadsCannotGrowTheAgent) {
   close(greedy);
   EXPECT_TRUE(served(agent, port, 3));
 
-  kill(agent.pid(), SIGTERM);
-  EXPECT_EQ(agent.finish(), 0);
-  EXPECT_FALSE(shows_crash(agent.output())) << agent.output().substr(0, 4000);
+  expect_clean_stop(agent);
 }
 
 // With an idle deadline the agent itself closes connections that stop
@@ -163,8 +148,7 @@ TEST(AgentAttack, IdleConnectionsAreClosedByTheAgent) {
   EXPECT_TRUE(eventually([&] { return fd_count(agent.pid()) == fds; })) << fd_count(agent.pid()) << " vs " << fds;
   close_all(held);
   EXPECT_TRUE(served(agent, port, 22));
-  kill(agent.pid(), SIGTERM);
-  EXPECT_EQ(agent.finish(), 0);
+  expect_clean_stop(agent);
 }
 
 // With its descriptors nearly used up the agent cannot accept everybody;
@@ -182,9 +166,7 @@ TEST(AgentAttack, AcceptFailsCleanlyWhenDescriptorsRunOut) {
   close_all(held);
   EXPECT_TRUE(served(agent, port, 11));
   EXPECT_TRUE(served(agent, port, 12));
-  kill(agent.pid(), SIGTERM);
-  EXPECT_EQ(agent.finish(), 0);
-  EXPECT_FALSE(shows_crash(agent.output())) << agent.output().substr(0, 4000);
+  expect_clean_stop(agent);
 }
 
 }  // namespace

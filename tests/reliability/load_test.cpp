@@ -15,14 +15,6 @@ using namespace rel;
 
 namespace {
 
-int start_agent(Child &agent) {
-  if (!agent.start({kAgent})) return 0;
-  std::string line;
-  if (!agent.wait_for("listening on", &line)) return 0;
-  size_t at = line.rfind(" port ");
-  return at == std::string::npos ? 0 : atoi(line.c_str() + at + 6);
-}
-
 std::vector<std::string> messenger(int port, int job) {
   return {kJpmd, "IPA=127.0.0.1", "PNR=" + std::to_string(port), "JNR=" + std::to_string(job), "TYP=E", "RET=0",
           "RETRY=3", "WAIT=1", "TIMEOUT=60"};
@@ -51,7 +43,7 @@ bool each_once(const std::map<int, int> &seen, int first, int n) {
 TEST(Load, MessengersAtOnceEachReportArrivesOnce) {
   constexpr int kAtOnce = 60;
   Child agent;
-  int port = start_agent(agent);
+  int port = start_agent(agent, {});
   ASSERT_GT(port, 0) << agent.output();
   std::vector<std::unique_ptr<Child>> all;
   for (int i = 1; i <= kAtOnce; ++i) {
@@ -61,14 +53,13 @@ TEST(Load, MessengersAtOnceEachReportArrivesOnce) {
   for (auto &m : all) EXPECT_EQ(m->finish(120), 0) << m->output();
   EXPECT_TRUE(eventually([&] { return count_of(agent.output(), "report channel=") >= kAtOnce; }));
   EXPECT_TRUE(each_once(jobs_reported(agent.output()), 1, kAtOnce));
-  kill(agent.pid(), SIGTERM);
-  EXPECT_EQ(agent.finish(), 0);
+  expect_clean_stop(agent);
 }
 
 TEST(Load, ReportsOneAfterAnotherLeaveTheAgentAsItWas) {
   constexpr int kReports = 1000;
   Child agent;
-  int port = start_agent(agent);
+  int port = start_agent(agent, {});
   ASSERT_GT(port, 0) << agent.output();
   const int fds = fd_count(agent.pid());  // an idle agent: its pipes and the listening socket
   long rss = 0;
@@ -89,8 +80,7 @@ TEST(Load, ReportsOneAfterAnotherLeaveTheAgentAsItWas) {
   if (kMemoryMeasurable) {
     EXPECT_LE(rss_kb(agent.pid()) - rss, 2048) << "kB grown after the first hundred";
   }
-  kill(agent.pid(), SIGTERM);
-  EXPECT_EQ(agent.finish(), 0);
+  expect_clean_stop(agent);
 }
 
 }  // namespace

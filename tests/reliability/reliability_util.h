@@ -6,6 +6,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "common/net.h"
+#include "common/text.h"
 
 namespace rel {
 
@@ -246,10 +248,25 @@ inline bool shows_crash(const std::string &out) {
   return false;
 }
 
-inline int count_of(const std::string &text, const std::string &what) {
-  int n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
+// ---- the agent peer -------------------------------------------------------------------
+
+// Starts the agent peer with `options` (descriptors limited to `nofile` when
+// > 0) and returns its port, 0 when it did not come up.
+inline int start_agent(Child &agent, std::vector<std::string> options, int nofile = 0) {
+  options.insert(options.begin(), kAgent);
+  if (!agent.start(options, nofile)) return 0;
+  std::string line;
+  if (!agent.wait_for("listening on", &line)) return 0;
+  size_t at = line.rfind(" port ");
+  return at == std::string::npos ? 0 : atoi(line.c_str() + at + 6);
+}
+
+// Stops the agent peer with SIGTERM: it must end with status 0 and without
+// any crash text in its output.
+inline void expect_clean_stop(Child &agent) {
+  kill(agent.pid(), SIGTERM);
+  EXPECT_EQ(agent.finish(), 0);
+  EXPECT_FALSE(shows_crash(agent.output())) << agent.output().substr(0, 4000);
 }
 
 // ---- frames ------------------------------------------------------------------------

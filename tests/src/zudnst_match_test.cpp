@@ -233,13 +233,18 @@ TEST(FieldsAndAttributes, ValuesCutToTheBufferAndBoundedByTheLength) {
       {area, 5, 'A', 16, 0, ""},        {"A:/x/", 5, 'A', 16, 0, ""}, {"A=/x/B=", 7, 'B', 16, 0, ""},
       {"A=//", 4, 'A', 16, 1, std::string("\0", 1)},  {with_nul, 7, 'A', 16, 1, std::string("a\0b\0", 4)},
       {area, len, 'A', 0, 0, ""}};
-  for (const Field &f : fields) {
+  // Runs `call` on a 24-byte buffer filled with 'Q': its result, the bytes it
+  // wrote, and the byte behind the `size` it was given (untouched).
+  auto check = [](auto call, int size, int result, const std::string &want, const std::string &what) {
     char out[24];
     memset(out, 'Q', sizeof out);
-    EXPECT_EQ(GetRestField(f.area, f.len, f.key, out, f.size), f.result) << f.key << f.len;
-    EXPECT_EQ(std::string(out, f.out.size()), f.out) << f.key << f.len;
-    EXPECT_EQ(out[f.size], 'Q');
-  }
+    EXPECT_EQ(call(out), result) << what;
+    EXPECT_EQ(std::string(out, want.size()), want) << what;
+    EXPECT_EQ(out[size], 'Q') << what;
+  };
+  for (const Field &f : fields)
+    check([&](char *out) { return GetRestField(f.area, f.len, f.key, out, f.size); }, f.size, f.result, f.out,
+          std::to_string(f.len).insert(0, 1, f.key));
 
   const char list[] = "USER=bob,ID=7,EMPTY=,LAST=end";
   struct Attr {
@@ -256,13 +261,9 @@ TEST(FieldsAndAttributes, ValuesCutToTheBufferAndBoundedByTheLength) {
       {list, 0, "SER", 16, 1, std::string("bob\0", 4)},  // a plain substring search
       {list, 0, "USER", 3, 1, std::string("bo\0", 3)},   {list, 7, "USER", 16, 1, std::string("bo\0", 3)},
       {list, 4, "USER", 16, 0, ""}};
-  for (const Attr &a : attrs) {
-    char out[24];
-    memset(out, 'Q', sizeof out);
-    EXPECT_EQ(GetAttribute(a.list, a.len, a.name, out, a.size), a.result) << a.name << a.len;
-    EXPECT_EQ(std::string(out, a.out.size()), a.out) << a.name << a.len;
-    EXPECT_EQ(out[a.size], 'Q');
-  }
+  for (const Attr &a : attrs)
+    check([&](char *out) { return GetAttribute(a.list, a.len, a.name, out, a.size); }, a.size, a.result, a.out,
+          a.name + std::to_string(a.len));
 }
 
 TEST(GetHexString, HexAndCharacterView) {
