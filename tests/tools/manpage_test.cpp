@@ -96,7 +96,9 @@ TEST_F(ManPages, MessengerPageDescribesEveryParameterWithItsDefault) {
     ++words;
     std::string item = Item(r.text, key);
     ASSERT_FALSE(item.empty()) << key << " is not described";
-    if (key != "CMD=") EXPECT_NE(item.find("Default"), std::string::npos) << key << " has no default:\n" << item;
+    if (key != "CMD=") {
+      EXPECT_NE(item.find("Default"), std::string::npos) << key << " has no default:\n" << item;
+    }
   }
   EXPECT_EQ(words, 17);
   EXPECT_FALSE(Item(r.text, "-V").empty());
