@@ -1,8 +1,10 @@
 # Installation: the two programs, their manual pages, and the channel manager
-# as a static library with its headers and an exported CMake package, so that
-# another program can use it:
+# as a static library with its headers, an exported CMake package and a
+# pkg-config file, so that another program can use it:
 #   find_package(ccm REQUIRED)
 #   target_link_libraries(app PRIVATE ccm)
+# or, with any other build system,
+#   c++ -std=c++20 app.cpp $(pkg-config --cflags --libs ccm)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -42,6 +44,31 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/ccmConfigVersion.cm
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ccmConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/ccmConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ccm)
+
+# pkg-config file. Its paths are relative to where it lies, so that it holds
+# for whatever prefix the install or the package chooses. The libraries are
+# static, so they are listed in link order (the channel manager before the
+# shared library it uses), with the thread flag both need.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(WQ_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH WQ_PC_UP "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+  string(REGEX REPLACE "/$" "" WQ_PC_UP "${WQ_PC_UP}")
+  set(WQ_PC_PREFIX "\${pcfiledir}/${WQ_PC_UP}")
+endif()
+cmake_path(ABSOLUTE_PATH CMAKE_INSTALL_LIBDIR BASE_DIRECTORY "\${prefix}" OUTPUT_VARIABLE WQ_PC_LIBDIR)
+cmake_path(ABSOLUTE_PATH CMAKE_INSTALL_INCLUDEDIR BASE_DIRECTORY "\${prefix}" OUTPUT_VARIABLE WQ_PC_INCLUDEDIR)
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/ccm.pc "prefix=${WQ_PC_PREFIX}
+libdir=${WQ_PC_LIBDIR}
+includedir=${WQ_PC_INCLUDEDIR}/ccm
+
+Name: ccm
+Description: Channel manager: message library with one network thread (static, C++20)
+Version: ${PROJECT_VERSION}
+Cflags: -I\${includedir} -pthread
+Libs: -L\${libdir} -lccm -lwqbase -pthread
+")
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ccm.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # Debian package: cpack -G DEB in the build directory.
 set(CPACK_PACKAGE_NAME "wq-jpmd")

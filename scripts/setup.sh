@@ -2,10 +2,11 @@
 # Installs what building and testing need on a fresh Debian machine.
 set -euo pipefail
 need=()
-# tshark and groff serve the dissector and manual-page tests; clang with its
-# runtime builds the fuzz targets; valgrind checks one whole exchange.
+# tshark and groff serve the dissector and manual-page tests; pkg-config
+# builds the packaging test's second consumer; clang with its runtime builds
+# the fuzz targets; valgrind checks one whole exchange.
 for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev python3 tshark groff-base valgrind \
-           clang libclang-rt-14-dev; do
+           pkg-config clang libclang-rt-14-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite. WQ_SANITIZE=address|thread selects a
+# Builds everything (in build/, whatever scripts/run.sh has not built yet)
+# and runs the whole test suite. WQ_SANITIZE=address|thread selects a
 # sanitizer build in its own directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."

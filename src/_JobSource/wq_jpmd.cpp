@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -173,6 +174,49 @@ int parse_arguments(PCX *pcx, int argc, char **argv) {
   return 0;
 }
 
+const char *jpmd_help_text() {
+  return R"(Usage: wq_jpmd KEY=VALUE ...       report to the agent at IPA= and PNR=
+       wq_jpmd CMD=command         run a command instead of reporting
+       wq_jpmd -V | -h | --help    print the version line | this text
+
+Tells the workload-automation agent that a job started, restarted or ended,
+or registers an output file or a variable: prints a report to standard
+output, connects over TCP, waits for the agent's greeting, sends one report,
+waits for the answer and exits. Keys in any case, values as given; a word
+that is no known KEY=VALUE is ignored; of two equal keys the later wins.
+
+Words (default; limit):
+  IPA=address      agent host name or address (empty; 63 characters)
+  PNR=port         agent TCP port (0; 1 to 65535)
+  TYP=kind         report kind, the first character, case-sensitive (U):
+                   S start, E end, O output file, V variable, 0 snooze,
+                   1 wakeup, anything else restart
+  JNR=number       job number (0)
+  RET=number       job return code, the exit status with TYP=E (0)
+  TXT=text         job text (empty; 63 characters)
+  MNR=number       client number (0; 16 bits)
+  RETRY=number     connection attempts (3; 0 or less: none)
+  WAIT=seconds     pause before each further attempt (120; negative: 0)
+  TIMEOUT=seconds  wait for each agent message (60; NONE: 0; above 600: 60)
+  TRC=level        trace to standard output from the next word on (0: off)
+  ULOGIN=Y|N       agent checks the login for OUTFILE: upper-case Y only (N)
+  OUTFILE=path     output file for TYP=O (empty; 1023 characters)
+  NAME=name        variable name for TYP=V (empty; 200 characters)
+  VALUE=value      variable value for TYP=V (empty; 1023 characters)
+  VTYPE=char       variable type for TYP=V (none; one character)
+  CMD=command      decipher its segments, run it with sh (8191 characters)
+
+Exit status: RET (modulo 256) with TYP=E, else 0, whether or not the agent
+was reached; with CMD= 0 when the command ended with status 0, else 1.
+
+Examples:
+  wq_jpmd IPA=127.0.0.1 PNR=4711 TYP=E JNR=42 RET=3 TXT="nightly run"
+  wq_jpmd IPA=127.0.0.1 PNR=4711 TYP=V JNR=42 NAME=COUNT VALUE=17 VTYPE=N
+
+See wq_jpmd(1) for the report forms, the exchange and the command segments.
+)";
+}
+
 int wq_jpmd_main(int argc, char **argv) {
   pcx = &spcx;
   initialize_messenger(pcx);
@@ -184,6 +228,12 @@ int wq_jpmd_main(int argc, char **argv) {
   // "-V" answers only when it is the one and only word.
   if (argc == 2 && argv[1] && strcmp(argv[1], "-V") == 0) {
     mprintf("WQ8 Agent \"%s\" version %s, changelist '%i'", pcx->program_name, kWqVersion, kWqChangelist);
+    return 0;
+  }
+  // So does the usage text: among other words "-h" and "--help" are
+  // ordinary (ignored) words, and a job's report is never replaced by it.
+  if (argc == 2 && argv[1] && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
+    fputs(jpmd_help_text(), stdout);
     return 0;
   }
 

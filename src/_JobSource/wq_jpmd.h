@@ -7,6 +7,10 @@
 // The whole program; returns the exit status (or ends the process).
 int wq_jpmd_main(int argc, char **argv);
 
+// Usage text printed for the single word "-h" or "--help": every word with
+// its default and limit, the report kinds, the exit statuses and examples.
+const char *jpmd_help_text();
+
 int initialize_messenger(PCX *pcx);
 void signal_handler_common(int signalID);
 int parse_arguments(PCX *pcx, int argc, char **argv);

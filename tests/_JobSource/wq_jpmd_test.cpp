@@ -132,7 +132,7 @@ TEST_F(Parameters, UnknownLongAndPlainWordsAreIgnored) {
   EXPECT_TRUE(Same(Parse({std::string(70, 'A') + "=5"}), defaults));
   // A 70-character key that starts with a real key is cut to 63 and matches nothing.
   EXPECT_TRUE(Same(Parse({"JNR" + std::string(67, 'X') + "=5"}), defaults));
-  EXPECT_TRUE(Same(Parse({"-V", "plain", "=5", "XYZ=1", "JNR"}), defaults));
+  EXPECT_TRUE(Same(Parse({"-V", "-h", "--help", "plain", "=5", "XYZ=1", "JNR"}), defaults));
 }
 
 TEST_F(Parameters, TracingStartsWithTheWordAfterTrc) {
@@ -161,17 +161,41 @@ TEST_F(Parameters, CommandEndsTheRunAtOnce) {
   EXPECT_EXIT(Parse({"CMD=true", "JNR=5"}), ::testing::ExitedWithCode(0), "");
 }
 
-TEST(Program, VersionNameCutAndVersionAmongOtherWords) {
-  wqtest::RunResult r = wqtest::Run(kProgram, {"/some/dir/wq_jpmd", "-V"});
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.out, "WQ8 Agent \"wq_jpmd" + kVersion);
-  r = wqtest::Run(kProgram, {"/x/" + std::string(300, 'n'), "-V"});
-  EXPECT_EQ(r.out, "WQ8 Agent \"" + std::string(255, 'n') + kVersion);
-  // Among other words "-V" is an ordinary (ignored) word: the report follows.
-  r = wqtest::Run(kProgram, {"wq_jpmd", "TRC=1", "-V", "RETRY=0"});
-  EXPECT_EQ(r.out.find("WQ8 Agent"), std::string::npos);
-  EXPECT_NE(r.out.find("RESTART AT"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("parse_arguments:      key(-V) = value()\n"), std::string::npos) << r.out;
+// "-V", "-h" and "--help" answer only as the single word, and exit 0 without
+// a report (which would come before any connection); among other words they
+// are ignored and the report follows.
+TEST(Program, VersionAndHelpOnlyAsTheSingleWord) {
+  const std::string help = jpmd_help_text();
+  struct Case {
+    std::vector<std::string> argv;
+    std::string out;  // whole output; empty: a report, not the answer
+  };
+  for (const Case &c : std::vector<Case>{
+           {{"/some/dir/wq_jpmd", "-V"}, "WQ8 Agent \"wq_jpmd" + kVersion},
+           {{"/x/" + std::string(300, 'n'), "-V"}, "WQ8 Agent \"" + std::string(255, 'n') + kVersion},
+           {{"wq_jpmd", "-h"}, help},
+           {{"wq_jpmd", "--help"}, help},
+           {{"wq_jpmd", "TRC=1", "-V", "RETRY=0"}, ""},
+           {{"wq_jpmd", "--help", "RETRY=0"}, ""},
+           {{"wq_jpmd", "RETRY=0", "-h"}, ""}}) {
+    wqtest::RunResult r = wqtest::Run(kProgram, c.argv);
+    EXPECT_EQ(r.exit_code, 0) << c.argv[1];
+    if (!c.out.empty()) {
+      EXPECT_EQ(r.out, c.out);
+      continue;
+    }
+    EXPECT_EQ(r.out.find("WQ8 Agent"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Usage:"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("RESTART AT"), std::string::npos) << r.out;
+  }
+  // Every word is listed with its default.
+  for (const char *key : {"IPA", "PNR", "TYP", "JNR", "RET", "TXT", "MNR", "RETRY", "WAIT", "TIMEOUT", "TRC",
+                          "ULOGIN", "OUTFILE", "NAME", "VALUE", "VTYPE"}) {
+    size_t at = help.find(std::string("\n  ") + key + "=");
+    ASSERT_NE(at, std::string::npos) << key;
+    EXPECT_NE(help.substr(at, help.find('\n', at + 1) - at).find(" ("), std::string::npos) << key;
+  }
+  EXPECT_NE(help.find("\n  CMD="), std::string::npos);
 }
 
 TEST(Program, ReportChosenByTypeTracesAndCommand) {
