@@ -406,7 +406,6 @@ TEST(NetworkThread, PeerThatNeverAcknowledgesCannotHoldTheThread) {
       EXPECT_EQ(stalled, ClosedChannel(ctx));
       EXPECT_EQ(next, ClosedChannel(ctx));
     } else {
-      int carrier = ctx.Channel(sv[0])->ID;
       const std::string f = frame(block(0x04, "after"));
       struct iovec iov = {const_cast<char *>(f.data()), 20};
       union {
@@ -424,8 +423,13 @@ TEST(NetworkThread, PeerThatNeverAcknowledgesCannotHoldTheThread) {
       c->cmsg_len = CMSG_LEN(sizeof(int));
       memcpy(CMSG_DATA(c), &near, sizeof near);
       ASSERT_EQ(20, sendmsg(sv[1], &mh, 0));
-      close(near);  // the network thread holds the last reference now
+      close(near);  // the descriptor in flight is the last reference now
       write_all(sv[1], f.substr(20));
+      // Taken over only now, the carrier's first receive (which stops behind
+      // the passed descriptor) gets the last reference; the rest of the frame
+      // comes with the next one.
+      int carrier = ctx.Channel(sv[0])->ID;
+      ccm_wakeup_network(ctx.ccm);
       ccm_msg_t *m = receive(ctx.ccm);
       EXPECT_NE(nullptr, m);
       if (m) {
