@@ -284,13 +284,42 @@ int ccm_channel_deletebyName(ccm_context_t *ccm, const char *name);
 // logs its close reason and close by type, posts a "CHANNEL_CLOSE" notice
 // (not for types 255 and -1), frees its messages, buffers and user context,
 // closes its descriptor and frees the record. Always 0.
+//
+// The descriptor is closed with ccm_close_nowait, never the waiting way.
+// TCP channels carry SO_LINGER on with 60 s (ccm_set_linger), and with it
+// close() waits until the peer has acknowledged everything queued and the
+// end of the connection: at least the peer's delayed acknowledgement, and
+// up to the whole minute for a peer whose receive window stays shut. The one
+// network thread destroys channels between its passes, so a single such
+// peer would stop every other channel of the process. Clearing the linger
+// setting just before close() keeps the orderly end: the kernel still sends
+// whatever is queued and then the end of the connection, in the background.
+// The wait bought nothing else: when the linger time runs out the kernel
+// keeps sending in the background all the same, so a caller that must know
+// its data arrived waits for an answer (as the messenger does, and for its
+// send queues to empty) before it stops. The other mechanisms were worse:
+// closing in a thread of its own would keep each descriptor open for as
+// long as its peer stalls, and a linger time of 0 resets the connection and
+// drops what is queued.
 int ccm_channel_destroy(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
+// Closes `fd` without waiting for the peer: a socket that lingers with time
+// left (SO_LINGER on, l_linger > 0) gets linger off just before close(), so
+// that close() returns at once while the kernel still delivers what is
+// queued, gracefully. Other settings are left as they are (linger 0 still
+// resets), and descriptors that are no sockets are simply closed. The
+// setting belongs to the socket, not the descriptor: a process that holds
+// the same socket through descriptor passing sees linger off from then on.
+// Negative `fd`: 0. Otherwise the result of close().
+int ccm_close_nowait(int fd);
 // Stores the socket's local address in bind_addr and sets flag 0x40 (an
 // "*IPC..." channel gets 0x40 without asking). 0, or -1 with 2000102
 // "getsockname()|..." and the channel marked deleted.
 int ccm_channel_bindaddr_inquire(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
 // After the network thread has ended: destroys every channel of channelq and
-// channel_newq, deleted or not, in order. Always 0.
+// channel_newq, deleted or not, in order. Always 0. Like every destroy it
+// does not wait for peers (see ccm_channel_destroy): a user stopping with many
+// connections, some of them stalled, would otherwise wait up to a minute for
+// each, while the data still goes out after the process has ended.
 int ccm_channel_closeall(ccm_context_t *ccm);
 // Network thread: takes the deleted channels out of channelq (the others keep
 // their order), clears context flag 0x2 and destroys them. Always 0.
@@ -308,6 +337,8 @@ int ccm_create_listen(ccm_context_t *ccm, const char *pbind_addr, int port, int 
 // Non-blocking mode for the channel's socket. 0, or -1 with 2000102.
 int ccm_set_nonblocking(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
 // SO_LINGER {onoff, ptime seconds} on the channel's socket. 0, or -1 with 2000102.
+// The setting stays while the channel is open; destroying the channel clears
+// a linger time just before closing, so that no close waits (ccm_close_nowait).
 int ccm_set_linger(ccm_context_t *ccm, ccm_channel_t *ccmch, int onoff, int ptime, ccm_error_t *ccmerr);
 // 1 when a live type-6 channel to that address and port exists (either
 // queue), 0 if none, -1 when `host` cannot be resolved.

@@ -60,6 +60,22 @@ void post_close_notice(ccm_context_t *ccm, ccm_channel_t *ch) {
 }
 }  // namespace
 
+int ccm_close_nowait(int fd) {
+  if (fd < 0) return 0;
+  // Only a lingering close with time left waits; a socket without linger, or
+  // with linger 0 (its owner wants a reset), is closed as it is. On anything
+  // that is no socket getsockopt fails and the descriptor is closed as well.
+  struct linger l;
+  memset(&l, 0, sizeof l);
+  socklen_t len = sizeof l;
+  if (getsockopt(fd, SOL_SOCKET, SO_LINGER, &l, &len) == 0 && l.l_onoff != 0 && l.l_linger > 0) {
+    l.l_onoff = 0;
+    l.l_linger = 0;
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  }
+  return close(fd);
+}
+
 char *ccm_channel_describe(const ccm_channel_t *ch, char *buf, size_t size) {
   int flag = ccm_flag_get(ch->flag);
   snprintf(buf, size,
@@ -246,7 +262,7 @@ int ccm_channel_destroy(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t * 
   free(ch->cuc);
   if (ch->s >= 0) {
     TRC("closing socket = %d", ch->s);
-    close(ch->s);
+    ccm_close_nowait(ch->s);
     ch->s = -1;
   }
   pthread_mutex_destroy(&ch->queue_lock);

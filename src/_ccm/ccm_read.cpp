@@ -130,7 +130,7 @@ void close_passed_descriptors(struct msghdr *mh) {
     for (size_t i = 0; i < nfd; ++i) {
       int fd;
       memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-      close(fd);
+      ccm_close_nowait(fd);
     }
   }
 }

@@ -120,8 +120,10 @@ int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccm
     ccmch->timestamp_last_io = time(nullptr);
     errno = 0;
     // MSG_NOSIGNAL: a peer that has gone away must not end the process with
-    // SIGPIPE; the error is handled below like any other.
-    ssize_t sent = sendmsg(ccmch->s, &mh, MSG_NOSIGNAL);
+    // SIGPIPE; the error is handled below like any other. MSG_DONTWAIT: a
+    // channel whose descriptor came in blocking (made by a user, or passed
+    // from another process) must not hold the network thread either.
+    ssize_t sent = sendmsg(ccmch->s, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
     int err = errno;
     if (sent < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) {
       TRC_OUT("WouldBlock,pos=%d", msg->pos);

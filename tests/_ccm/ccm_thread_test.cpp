@@ -1,10 +1,13 @@
 // The network thread: start and stop, dispatching the send queue, the
-// internal channel pair, and two contexts in one process talking over
-// loopback TCP and over a socket pair with the thread running.
+// internal channel pair, two contexts in one process talking over loopback
+// TCP and over a socket pair with the thread running, and a peer that never
+// acknowledges, which must not hold the thread.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -326,6 +329,125 @@ TEST_F(TwoContexts, DescriptorPassesOverAChannelPair) {
   EXPECT_EQ(0, read(p[0], &z, 1));
   close(p[0]);
   ccm_msg_free(a.ccm, got);
+}
+
+// A loopback connection whose receiving end never reads: `far` has a small
+// receive buffer, `near` lingers 60 s and holds more unacknowledged data than
+// `far` can ever take. Closing `near` the waiting way blocks for the whole
+// linger time. *queued: the bytes written to `near`.
+void MakeStalled(int *near, int *far, size_t *queued) {
+  int port = 0;
+  int ls = loopback_socket(&port, true);
+  ASSERT_GE(ls, 0);
+  *far = socket(AF_INET, SOCK_STREAM, 0);
+  int tiny = 4096;  // before connect, so that the window is small from the start
+  setsockopt(*far, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+  struct sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons((uint16_t)port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, connect(*far, (struct sockaddr *)&sa, sizeof sa));
+  *near = accept(ls, nullptr, nullptr);
+  close(ls);
+  ASSERT_GE(*near, 0);
+  int big = 256 * 1024;
+  setsockopt(*near, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+  struct linger lg = {1, 60};
+  ASSERT_EQ(0, setsockopt(*near, SOL_SOCKET, SO_LINGER, &lg, sizeof lg));
+  fcntl(*near, F_SETFL, fcntl(*near, F_GETFL) | O_NONBLOCK);
+  const std::string chunk = pattern(65536);
+  *queued = 0;
+  for (ssize_t n; (n = send(*near, chunk.data(), chunk.size(), MSG_NOSIGNAL)) > 0;) *queued += (size_t)n;
+  ASSERT_EQ(EAGAIN, errno);  // the send buffer is full
+  int outq = 0, rcvbuf = 0;
+  socklen_t len = sizeof rcvbuf;
+  ASSERT_EQ(0, ioctl(*near, SIOCOUTQ, &outq));
+  ASSERT_EQ(0, getsockopt(*far, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len));
+  ASSERT_GT(outq, rcvbuf);  // more is waiting than the peer can ever take
+}
+
+// Takes the next message of `ctx` and returns the channel ID of its close
+// notice, or -1 when it is none.
+int ClosedChannel(Context &ctx) {
+  ccm_msg_t *m = receive(ctx.ccm);
+  int id = -1;
+  if (m && is_ipc(m, "CHANNEL_CLOSE")) {
+    ipcmsg_channel_close_t rec;
+    memcpy(static_cast<void *>(&rec), m->msg_start, sizeof rec);
+    id = rec.ccmch.ID;
+  }
+  if (m) ccm_msg_free(ctx.ccm, m);
+  return id;
+}
+
+// The stalled socket reaches the network thread as a channel that is then
+// destroyed, or as a descriptor passed with the first bytes of a frame,
+// which no frame takes and the read path closes. Either way the thread
+// closes it without waiting: an event that can only come after that close
+// (the close notice of the next channel in the sweep, the rest of the frame)
+// arrives within the deadline, far below the 60 s linger time. The kernel
+// still sends everything queued, and the peer sees an orderly end.
+TEST(NetworkThread, PeerThatNeverAcknowledgesCannotHoldTheThread) {
+  for (bool passed : {false, true}) {
+    SCOPED_TRACE(passed ? "passed descriptor" : "channel");
+    Context ctx;
+    ctx.Start();
+    int near = -1, far = -1;
+    size_t queued = 0;
+    MakeStalled(&near, &far, &queued);
+    int sv[2];
+    socket_pair(sv);
+    if (!passed) {
+      int stalled = ctx.Channel(near)->ID;
+      int next = ctx.Channel(sv[0])->ID;
+      ccm_channel_deletebyID(ctx.ccm, stalled);
+      ccm_channel_deletebyID(ctx.ccm, next);
+      ccm_wakeup_network(ctx.ccm);
+      EXPECT_EQ(stalled, ClosedChannel(ctx));
+      EXPECT_EQ(next, ClosedChannel(ctx));
+    } else {
+      const std::string f = frame(block(0x04, "after"));
+      struct iovec iov = {const_cast<char *>(f.data()), 20};
+      union {
+        struct cmsghdr align;
+        char buf[CMSG_SPACE(sizeof(int))];
+      } control = {};
+      struct msghdr mh = {};
+      mh.msg_iov = &iov;
+      mh.msg_iovlen = 1;
+      mh.msg_control = control.buf;
+      mh.msg_controllen = sizeof control.buf;
+      struct cmsghdr *c = CMSG_FIRSTHDR(&mh);
+      c->cmsg_level = SOL_SOCKET;
+      c->cmsg_type = SCM_RIGHTS;
+      c->cmsg_len = CMSG_LEN(sizeof(int));
+      memcpy(CMSG_DATA(c), &near, sizeof near);
+      ASSERT_EQ(20, sendmsg(sv[1], &mh, 0));
+      close(near);  // the descriptor in flight is the last reference now
+      write_all(sv[1], f.substr(20));
+      // Taken over only now, the carrier's first receive (which stops behind
+      // the passed descriptor) gets the last reference; the rest of the frame
+      // comes with the next one.
+      int carrier = ctx.Channel(sv[0])->ID;
+      ccm_wakeup_network(ctx.ccm);
+      ccm_msg_t *m = receive(ctx.ccm);
+      EXPECT_NE(nullptr, m);
+      if (m) {
+        EXPECT_EQ(carrier, m->addr.src_ID);
+        EXPECT_EQ("after", msg_data(m));
+        ccm_msg_free(ctx.ccm, m);
+      }
+    }
+    // Everything queued arrives, then an orderly end (no reset).
+    size_t got = 0;
+    char buf[65536];
+    ssize_t n = -1;
+    while (wait_readable(far) && (n = recv(far, buf, sizeof buf, 0)) > 0) got += (size_t)n;
+    EXPECT_EQ(0, n) << strerror(errno);
+    EXPECT_EQ(queued, got);
+    close(far);
+    close(sv[1]);
+  }
 }
 
 }  // namespace

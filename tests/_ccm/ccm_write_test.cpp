@@ -2,6 +2,7 @@
 // position kept across a full socket, ancillary data with every piece, and
 // send errors.
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <string>
@@ -79,6 +80,8 @@ TEST_F(WriteTest, PiecesOfAtMost32768AndOrderKept) {
 
 TEST_F(WriteTest, FullSocketKeepsThePosition) {
   Open(SOCK_STREAM, 4096);
+  // Even a descriptor left blocking never makes the write wait.
+  fcntl(ch->s, F_SETFL, fcntl(ch->s, F_GETFL) & ~O_NONBLOCK);
   std::string data = pattern(300000, 11);
   ccm_msg_t *m = Queue(data);
   ASSERT_EQ(0, Write());
