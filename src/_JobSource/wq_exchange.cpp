@@ -32,9 +32,9 @@ long long monotonic_ms() {
 }
 
 // Waits up to `seconds` for the next message, as ccm_receive_message does,
-// but a wait that ends early without a message (a signal such as SIGUSR1,
-// or a wake-up byte left by a message taken earlier) goes on for the time
-// that is left: a signal changes nothing but timing. 0 polls once.
+// but a wait that a signal (such as SIGUSR1) ends early without a message
+// goes on for the time that is left: a signal changes nothing but timing.
+// 0 polls once.
 int receive_within(int seconds, ccm_msg_t **msg, ccm_error_t *ccmerr) {
   const long long end = monotonic_ms() + (long long)seconds * 1000;
   int wait = seconds;
