@@ -88,8 +88,12 @@ int ccm_receive_message(ccm_context_t *ccm, int32_t stimeout, ccm_msg_t **ccmmsg
   *ccmmsg = take_head(ccm);
   if (!*ccmmsg) {
     const int64_t deadline = monotonic_ns() + (stimeout > 0 ? (int64_t)stimeout * 1000000000 : 0);
-    for (;;) {
-      ccm_take_processor_wakeup(ccm);
+    for (bool woken = false;;) {
+      // With no wake-up pending, what the pipe may still hold is a byte
+      // written late for a message taken earlier; it is left to end the wait
+      // below at once and is taken then, which saves a read on every call
+      // that finds the pipe empty anyway.
+      if (woken || ccm->processor_wakeup_pending.load() != 0) ccm_take_processor_wakeup(ccm);
       if ((*ccmmsg = take_head(ccm))) break;
       int err = 0;
       WaitResult w = wait_readable(ccm, ms_until(deadline), ccmerr, &err);
@@ -97,7 +101,8 @@ int ccm_receive_message(ccm_context_t *ccm, int32_t stimeout, ccm_msg_t **ccmmsg
         TRC_OUT("waiting condition error: %d-%s", err, strerror(err));
         return -1;
       }
-      if (w == kWoken || (w == kTimedOut && ms_until(deadline) > 0)) continue;
+      woken = w == kWoken;
+      if (woken || (w == kTimedOut && ms_until(deadline) > 0)) continue;
       *ccmmsg = take_head(ccm);
       if (!*ccmmsg) {
         if (w == kInterrupted) TRC("interrupt by system call");

@@ -17,7 +17,9 @@
 // look, as the network thread does, would sleep through their work.)
 // A byte written late by a waker whose work was already taken may end a
 // later wait at once; the waiting side then looks, finds nothing and waits
-// again.
+// again. So a side that finds no wake-up pending may skip reading the pipe
+// before it waits: a flag that still reads 0 means that no waker has come
+// since the side's own last reset, and the next one writes its byte.
 #pragma once
 
 #include "ccm.h"
