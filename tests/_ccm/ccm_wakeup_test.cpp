@@ -30,7 +30,7 @@ namespace {
 
 // Messages of the no-lost-wake-up test; ThreadSanitizer runs far slower.
 #ifdef WQ_UNDER_TSAN
-constexpr int kMessages = 20000;
+constexpr int kMessages = 100000;
 #else
 constexpr int kMessages = 1000000;
 #endif
