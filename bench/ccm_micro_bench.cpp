@@ -32,15 +32,10 @@ struct Ctx {
     ccm_channel_closeall(ccm);
     ccm_close(ccm, nullptr);
   }
-  // Empties the receive queue and the wake-up bytes that announced it.
+  // Empties the receive queue; the last call, on the empty queue, also takes
+  // the wake-up that announced it.
   void drain() {
     for (ccm_msg_t *m; ccm_receive_message(ccm, 0, &m, nullptr) == 1;) ccm_msg_free(ccm, m);
-    char buf[4096];
-    int fl = fcntl(ccm->processor_wakeup[0], F_GETFL);
-    fcntl(ccm->processor_wakeup[0], F_SETFL, fl | O_NONBLOCK);
-    while (read(ccm->processor_wakeup[0], buf, sizeof buf) > 0) {
-    }
-    fcntl(ccm->processor_wakeup[0], F_SETFL, fl);
   }
 };
 

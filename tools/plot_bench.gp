@@ -17,9 +17,11 @@ set key top left
 set title "Throughput, one way"
 set ylabel "messages per second"
 set yrange [0:*]
+set offsets 0, 0, graph 0.25, 0   # room for the key above the bars
 set format y "%.1s%c"
 plot dat index 0 using 2:xtic(1) title "channel manager", '' index 0 using 3 title "blocking sockets"
 
+set offsets 0, 0, 0, 0
 set title "Round trip latency"
 set ylabel "microseconds (log scale)"
 set logscale y

@@ -32,9 +32,9 @@ long long monotonic_ms() {
 }
 
 // Waits up to `seconds` for the next message, as ccm_receive_message does,
-// but a wait that ends early without a message (a signal such as SIGUSR1,
-// or a wake-up byte left by a message taken earlier) goes on for the time
-// that is left: a signal changes nothing but timing. 0 polls once.
+// but a wait that a signal (such as SIGUSR1) ends early without a message
+// goes on for the time that is left: a signal changes nothing but timing.
+// 0 polls once.
 int receive_within(int seconds, ccm_msg_t **msg, ccm_error_t *ccmerr) {
   const long long end = monotonic_ms() + (long long)seconds * 1000;
   int wait = seconds;
@@ -58,11 +58,20 @@ void pause_seconds(int seconds) {
 // dropped it with a broken channel), at most `seconds`. The shut-down
 // releases queued messages unwritten, so without this a report queued just
 // before an early answer (or with TIMEOUT=NONE) could be lost.
+//
+// In the usual exchange the queues are empty already: the network thread
+// frees the report right after writing it, before it reads the answer. When
+// they are not (no answer, TIMEOUT=NONE), the checks start 50 us apart and
+// back off to 5 ms, so a report written soon is not followed by a whole
+// 5 ms pause.
 void await_sends_written(int seconds) {
+  constexpr long kMaxStepNs = 5 * 1000 * 1000;
   const long long end = monotonic_ms() + (long long)seconds * 1000;
+  long step_ns = 50 * 1000;
   while (!ccm_is_all_sendq_empty(ccm) && monotonic_ms() < end) {
-    struct timespec step = {0, 5 * 1000 * 1000};
+    struct timespec step = {0, step_ns};
     nanosleep(&step, nullptr);
+    step_ns = step_ns * 2 < kMaxStepNs ? step_ns * 2 : kMaxStepNs;
   }
 }
 

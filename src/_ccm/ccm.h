@@ -195,6 +195,13 @@ typedef struct __ccm_context {
   ccm_channel_t *signal_channel;
   int network_wakeup[2];
   int processor_wakeup[2];
+  // Wake-ups are signals, not counts: 1 while a wake-up byte of the pipe is
+  // written or on its way, so that further wake-ups write nothing. A waker
+  // exchanges its flag to 1 and writes a byte only when it was 0; the waiting
+  // side reads every byte of its pipe and then sets the flag back to 0
+  // before it looks for work (ccm_wakeup.h).
+  std::atomic<int> network_wakeup_pending;
+  std::atomic<int> processor_wakeup_pending;
 } ccm_context_t;
 
 inline void ccm_loop_set(ccm_context_t *ccm, int v) { std::atomic_ref<int>(ccm->loop).store(v); }
@@ -217,14 +224,18 @@ int ccmch_queue_lock(ccm_context_t *ccm, ccm_channel_t *ccmch);
 int ccmch_queue_unlock(ccm_context_t *ccm, ccm_channel_t *ccmch);
 int ccm_channel_lock(ccm_context_t *ccm);
 int ccm_channel_unlock(ccm_context_t *ccm);
-// Closes open wake-up pipes and makes both anew; their write ends never
-// block (a full pipe already holds pending wake-ups). -1 with 2000102
+// Closes open wake-up pipes and makes both anew, with no wake-up pending;
+// both ends are non-blocking (a full pipe already holds pending wake-ups,
+// and the waiting side reads until the pipe is empty). -1 with 2000102
 // "pipe(wakeups)|..." on failure, and then no pipe is left open.
 int ccm_create_wakeup_pipes(ccm_context_t *ccm, ccm_error_t *ccmerr);
 // Closes the four wake-up descriptors that are open and sets all to -1.
 int ccm_close_wakeup_pipes(ccm_context_t *ccm);
-// Write one byte "N" (network thread) or "P" (receiver) to the wake-up pipe.
-// Null context or closed pipe: nothing. Always 0.
+// Wake the network thread ("N") or a thread waiting for received messages
+// ("P"). A wake-up that is still pending absorbs this one: the byte is
+// written only when none is, so a burst of wake-ups costs one write and one
+// pass. Whatever the caller queued before the call is seen by the woken
+// side. Null context or closed pipe: nothing. Always 0.
 int ccm_wakeup_network(ccm_context_t *ccm);
 int ccm_wakeup_processor(ccm_context_t *ccm);
 
@@ -427,7 +438,17 @@ int send_file_descriptor(ccm_context_t *ccm, const char *destination, int32_t fd
                          int32_t agentID, const char *name);
 
 // ---- receiving and counters ------------------------------------------------------
+// Takes the head of the receive queue: 1 with *ccmmsg set (the caller owns
+// the message and frees it with ccm_msg_free). A queued message is taken at
+// once. With an empty queue the call waits up to `stimeout` seconds (0 or
+// less: not at all) for one; the wait ends only when a message is there, at
+// the deadline or on a signal, never early on a stale wake-up. 0 with
+// *ccmmsg null when nothing could be taken; -1 when waiting failed (2000102
+// in `ccmerr`, which is written only then).
 int ccm_receive_message(ccm_context_t *ccm, int32_t stimeout, ccm_msg_t **ccmmsg, ccm_error_t *ccmerr);
+// Waits up to `stimeout` seconds (0 polls) for a processor wake-up and takes
+// it (and any other pending one). 0 after a wake-up, a time-out or a signal;
+// -1 with 2000102 when the wait fails.
 int ccm_wait_processor(ccm_context_t *ccm, int32_t stimeout, ccm_error_t *ccmerr);
 int32_t ccm_get_nof_server_connections(ccm_context_t *ccm);
 int32_t ccm_get_nof_connections(ccm_context_t *ccm);

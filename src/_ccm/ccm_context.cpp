@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "ccm.h"
 #include "ccm_alloc.h"
 #include "ccm_lock.h"
+#include "ccm_wakeup.h"
 #include "wq_trace.h"
 
 extern PCX *pcx;
@@ -31,11 +33,26 @@ void free_queue(ccm_context_t *ccm, ccm_msgq_t &q) {
   }
 }
 
-// A full pipe must never block the writer: the reader takes the queue head
-// before it waits, so a wake-up byte that does not fit is not missed.
-void make_write_end_nonblocking(int fd) {
-  int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0) fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+// Reads every byte that the (non-blocking) pipe holds. 1 when there was one.
+int drain(int fd) {
+  if (fd < 0) return 0;
+  char buf[64];
+  int any = 0;
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) any = 1;
+    if (n == (ssize_t)sizeof buf || (n < 0 && errno == EINTR)) continue;
+    return any;
+  }
+}
+
+// The waker's side: one byte, only when no wake-up is pending. A failed
+// write (a full pipe) still leaves a wake-up readable.
+void wake(std::atomic<int> &pending, int fd, const char *byte) {
+  if (fd == -1) return;
+  if (pending.exchange(1) != 0) return;
+  ssize_t rc = write(fd, byte, 1);
+  (void)rc;
 }
 
 void close_pair(int fds[2]) {
@@ -158,7 +175,9 @@ int ccm_channel_unlock(ccm_context_t *ccm) {
 int ccm_create_wakeup_pipes(ccm_context_t *ccm, ccm_error_t *ccmerr) {
   TRC_IN("()");
   ccm_close_wakeup_pipes(ccm);
-  if (pipe(ccm->network_wakeup) != 0 || pipe(ccm->processor_wakeup) != 0) {
+  // Both ends non-blocking: a waker never blocks on a full pipe, and the
+  // waiting side reads until the pipe is empty.
+  if (pipe2(ccm->network_wakeup, O_NONBLOCK) != 0 || pipe2(ccm->processor_wakeup, O_NONBLOCK) != 0) {
     int err = errno;
     // pipe() leaves its array untouched on failure, so the pair that was
     // not made still reads -1; the one that was made is closed again.
@@ -169,8 +188,8 @@ int ccm_create_wakeup_pipes(ccm_context_t *ccm, ccm_error_t *ccmerr) {
     TRC_OUT("pipe() error");
     return -1;
   }
-  make_write_end_nonblocking(ccm->network_wakeup[1]);
-  make_write_end_nonblocking(ccm->processor_wakeup[1]);
+  ccm->network_wakeup_pending.store(0);
+  ccm->processor_wakeup_pending.store(0);
   TRC("network wakeup FDs=%d,%d", ccm->network_wakeup[0], ccm->network_wakeup[1]);
   TRC("processor wakeup FDs=%d,%d", ccm->processor_wakeup[0], ccm->processor_wakeup[1]);
   TRC_OUT("OK");
@@ -181,26 +200,35 @@ int ccm_close_wakeup_pipes(ccm_context_t *ccm) {
   TRC_IN("()");
   close_pair(ccm->network_wakeup);
   close_pair(ccm->processor_wakeup);
+  ccm->network_wakeup_pending.store(0);
+  ccm->processor_wakeup_pending.store(0);
   TRC_OUT("OK");
   return 0;
 }
 
 int ccm_wakeup_network(ccm_context_t *ccm) {
   TRC_IN("()");
-  if (ccm && ccm->network_wakeup[1] != -1) {
-    ssize_t rc = write(ccm->network_wakeup[1], "N", 1);
-    (void)rc;  // a full pipe already holds a pending wake-up
-  }
+  if (ccm) wake(ccm->network_wakeup_pending, ccm->network_wakeup[1], "N");
   TRC_OUT("OK");
   return 0;
 }
 
 int ccm_wakeup_processor(ccm_context_t *ccm) {
   TRC_IN("()");
-  if (ccm && ccm->processor_wakeup[1] != -1) {
-    ssize_t rc = write(ccm->processor_wakeup[1], "P", 1);
-    (void)rc;  // a full pipe already holds a pending wake-up
-  }
+  if (ccm) wake(ccm->processor_wakeup_pending, ccm->processor_wakeup[1], "P");
   TRC_OUT("OK");
   return 0;
+}
+
+// Drain first, then reset: see ccm_wakeup.h for why this order loses nothing.
+int ccm_take_network_wakeup(ccm_context_t *ccm) {
+  int any = drain(ccm->network_wakeup[0]);
+  ccm->network_wakeup_pending.exchange(0);
+  return any;
+}
+
+int ccm_take_processor_wakeup(ccm_context_t *ccm) {
+  int any = drain(ccm->processor_wakeup[0]);
+  ccm->processor_wakeup_pending.exchange(0);
+  return any;
 }

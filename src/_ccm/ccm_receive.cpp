@@ -4,81 +4,140 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "ccm.h"
 #include "ccm_io.h"
 #include "ccm_lock.h"
+#include "ccm_wakeup.h"
 #include "wq_trace.h"
 
-// Takes the head of the context's recvq into *ccmmsg (result 1; the caller
-// owns the message and frees it with ccm_msg_free). With an empty queue it
-// waits once, up to `stimeout` seconds, for a wake-up byte and looks again;
-// still nothing gives 0 with *ccmmsg null. -1 when waiting failed (`ccmerr`
-// filled). A message found without waiting leaves its wake-up byte in the
-// pipe, so a later call on an empty queue returns at once after eating it.
+namespace {
+
+// Takes the head of the context's recvq, or null when it is empty. The head
+// moves on; tail is left as it is (appenders judge emptiness by head).
+ccm_msg_t *take_head(ccm_context_t *ccm) {
+  ccm_queue_lock(ccm);
+  ccm_msg_t *m = ccm->recvq.head;
+  if (m) ccm->recvq.head = m->nxt;
+  ccm_queue_unlock(ccm);
+  return m;
+}
+
+// Nanoseconds of the monotonic clock.
+int64_t monotonic_ns() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+// Milliseconds from now until `deadline`, rounded up so that a wait of that
+// length never ends before it; 0 when it has passed.
+int ms_until(int64_t deadline) {
+  int64_t left = deadline - monotonic_ns();
+  if (left <= 0) return 0;
+  int64_t ms = (left + 999999) / 1000000;
+  return ms > INT_MAX ? INT_MAX : (int)ms;
+}
+
+enum WaitResult { kWaitFailed = -1, kTimedOut = 0, kInterrupted = 1, kWoken = 2 };
+
+// Waits up to `ms` milliseconds (0 polls) for the processor wake-up pipe to
+// become readable; fills `ccmerr` (2000102) and `*err` only when the wait
+// fails.
+//
+// poll is used instead of select: it waits for the same readiness, but has
+// no FD_SETSIZE limit, so a pipe descriptor above 1023 cannot overflow a set.
+WaitResult wait_readable(ccm_context_t *ccm, int ms, ccm_error_t *ccmerr, int *err) {
+  struct pollfd pfd;
+  pfd.fd = ccm->processor_wakeup[0];
+  pfd.events = POLLIN;
+  pfd.revents = 0;
+  // poll would skip a closed pipe (-1) and just time out; that is an error.
+  int rslt = pfd.fd < 0 ? -1 : poll(&pfd, 1, ms);
+  *err = pfd.fd < 0 ? EBADF : errno;
+  if (rslt == 0) return kTimedOut;
+  if (rslt < 0 && *err == EINTR) return kInterrupted;
+  if (rslt < 0 || (pfd.revents & POLLNVAL)) {
+    if (rslt > 0) *err = EBADF;
+    ccmerr->msgnr = kCcmMsgSysCall;
+    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "select(processor_wakeup(%d))|%d-%s", pfd.fd, *err,
+             strerror(*err));
+    return kWaitFailed;
+  }
+  return kWoken;
+}
+
+}  // namespace
+
+// A queued message is taken without waiting and without touching the
+// wake-up pipe. With an empty queue the call takes the pending wake-up
+// (stale bytes of messages taken earlier go with it), looks again and only
+// then waits; a message queued before that look is found by it, one queued
+// after it wakes the wait (ccm_wakeup.h). A wake-up that finds the queue
+// still empty (a byte written late for a message taken earlier) does not
+// end the call: it takes that wake-up, looks and waits for the time left.
 int ccm_receive_message(ccm_context_t *ccm, int32_t stimeout, ccm_msg_t **ccmmsg, ccm_error_t *ccmerr) {
   TRC_IN("(ccm=%p, stimeout=%d)", (void *)ccm, stimeout);
-  ccm_queue_lock(ccm);
-  *ccmmsg = ccm->recvq.head;
+  *ccmmsg = take_head(ccm);
   if (!*ccmmsg) {
-    ccm_queue_unlock(ccm);
-    if (ccm_wait_processor(ccm, stimeout, ccmerr) != 0) {
-      TRC_OUT("waiting condition error");
-      return -1;
-    }
-    ccm_queue_lock(ccm);
-    *ccmmsg = ccm->recvq.head;
-    if (!*ccmmsg) {
-      ccm_queue_unlock(ccm);
-      TRC_OUT("empty queue");
-      return 0;
+    const int64_t deadline = monotonic_ns() + (stimeout > 0 ? (int64_t)stimeout * 1000000000 : 0);
+    for (bool woken = false;;) {
+      // With no wake-up pending, what the pipe may still hold is a byte
+      // written late for a message taken earlier; it is left to end the wait
+      // below at once and is taken then, which saves a read on every call
+      // that finds the pipe empty anyway.
+      if (woken || ccm->processor_wakeup_pending.load() != 0) ccm_take_processor_wakeup(ccm);
+      if ((*ccmmsg = take_head(ccm))) break;
+      int err = 0;
+      WaitResult w = wait_readable(ccm, ms_until(deadline), ccmerr, &err);
+      if (w == kWaitFailed) {
+        TRC_OUT("waiting condition error: %d-%s", err, strerror(err));
+        return -1;
+      }
+      woken = w == kWoken;
+      if (woken || (w == kTimedOut && ms_until(deadline) > 0)) continue;
+      *ccmmsg = take_head(ccm);
+      if (!*ccmmsg) {
+        if (w == kInterrupted) TRC("interrupt by system call");
+        TRC_OUT("empty queue");
+        return 0;
+      }
+      break;
     }
   }
-  ccm->recvq.head = (*ccmmsg)->nxt;
-  ccm_queue_unlock(ccm);
   TRC_OUT("OK(ccmmsg=%p)", (void *)*ccmmsg);
   return 1;
 }
 
 // Waits up to `stimeout` seconds (0 polls) for the processor wake-up pipe to
-// become readable and consumes one byte of it. Returns 0 after a wake-up, a
-// time-out or an interruption, -1 on a failure of the wait (2000102).
-//
-// poll is used instead of select: it waits for the same readiness, but has
-// no FD_SETSIZE limit, so a pipe descriptor above 1023 cannot overflow a set.
+// become readable and takes the wake-up: every byte of the pipe, then the
+// pending flag. Returns 0 after a wake-up, a time-out or an interruption, -1
+// on a failure of the wait (2000102).
 int ccm_wait_processor(ccm_context_t *ccm, int32_t stimeout, ccm_error_t *ccmerr) {
   TRC_IN("(ccm=%p, stimeout=%d)", (void *)ccm, stimeout);
-  struct pollfd pfd;
-  pfd.fd = ccm->processor_wakeup[0];
-  pfd.events = POLLIN;
-  pfd.revents = 0;
   int ms = stimeout <= 0 ? 0 : (stimeout > INT_MAX / 1000 ? INT_MAX : stimeout * 1000);
-  // poll would skip a closed pipe (-1) and just time out; that is an error.
-  int rslt = pfd.fd < 0 ? -1 : poll(&pfd, 1, ms);
-  int err = pfd.fd < 0 ? EBADF : errno;
-  if (rslt == 0) {
-    TRC_OUT("timeout");
-    return 0;
+  int err = 0;
+  switch (wait_readable(ccm, ms, ccmerr, &err)) {
+    case kWaitFailed:
+      TRC_OUT("select error: %d-%s", err, strerror(err));
+      return -1;
+    case kTimedOut:
+      TRC_OUT("timeout");
+      return 0;
+    case kInterrupted:
+      TRC_OUT("interrupt by system call");
+      return 0;
+    case kWoken:
+      break;
   }
-  if (rslt < 0 && err == EINTR) {
-    TRC_OUT("interrupt by system call");
-    return 0;
-  }
-  if (rslt < 0 || (pfd.revents & POLLNVAL)) {
-    if (rslt > 0) err = EBADF;
-    ccmerr->msgnr = kCcmMsgSysCall;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "select(processor_wakeup(%d))|%d-%s", pfd.fd, err,
-             strerror(err));
-    TRC_OUT("select error: %d-%s", err, strerror(err));
-    return -1;
-  }
-  char byte;
-  if (read(pfd.fd, &byte, 1) < 0) TRC("wakeup read failed: %d", errno);
+  ccm_take_processor_wakeup(ccm);
   TRC_OUT("OK");
   return 0;
 }

@@ -15,6 +15,7 @@
 #include "ccm.h"
 #include "ccm_io.h"
 #include "ccm_lock.h"
+#include "ccm_wakeup.h"
 #include "ctools.h"
 #include "ipcmsg.h"
 #include "wq_trace.h"
@@ -22,41 +23,73 @@
 
 namespace {
 
-// The three descriptor sets of a pass, each 4,194,304 bits as 64-bit words:
-// descriptor d is bit (d % 64) of word (d / 64), the layout of the kernel's
-// fd_set on this 64-bit host. They are passed to select cast to fd_set*; that is safe although
+// The three descriptor sets of a pass, as 64-bit words: descriptor d is bit
+// (d % 64) of word (d / 64), the layout of the kernel's fd_set on this 64-bit
+// host. They are passed to select cast to fd_set*; that is safe although
 // fd_set itself is only FD_SETSIZE bits, because the kernel copies in and out
-// only the first nfds bits (rounded up to whole longs), and nfds never exceeds
-// the size of these arrays.
-struct SelectSets {
-  uint64_t rd[kCcmSelectSetWords];
-  uint64_t wr[kCcmSelectSetWords];
-  uint64_t er[kCcmSelectSetWords];
-};
-
-// 512 KiB per set is too much for a stack, so the sets live on the heap, one
-// block per network thread, made on its first pass and released when the
-// thread ends. (One block shared by the whole process would be raced over by
-// the network threads of two contexts.) The block comes zeroed from calloc,
-// which maps fresh pages for a block this large: memory that never holds a
-// bit is never touched and never becomes resident.
+// only the first nfds bits (rounded up to whole longs), and nfds never
+// exceeds the words the sets have.
+//
+// Each network thread has its own sets (one set of sets shared by the whole
+// process would be raced over by the network threads of two contexts). They
+// are sized by the descriptors that are watched: the first ones cover
+// kInlineWords * 64 descriptors in thread-local storage, enough for a small
+// program such as the job messenger, which so needs no allocation and no
+// page of its own for them. A pass that watches a higher descriptor moves
+// them to a zeroed heap block of twice the size as often as needed, up to
+// kCcmSelectSetBits descriptors (1.5 MiB for the three); the block is kept
+// for the thread's later passes and released when the thread ends.
 //
 // Only bits up to the highest descriptor of a pass are ever set, by the pass
 // itself or by select (which writes back only the first nfds bits), so the
-// next pass clears just the words up to that descriptor instead of 1.5 MiB.
-struct ThreadSets {
-  SelectSets *sets = nullptr;
-  int dirty_words = 0;  // words of each set that may hold a bit
-  ~ThreadSets() { free(sets); }
+// next pass clears just the words up to that descriptor.
+struct SelectSets {
+  uint64_t *rd;
+  uint64_t *wr;
+  uint64_t *er;
+  int words;        // capacity of each set
+  int dirty_words;  // words of each set that may hold a bit
 };
 
-ThreadSets &thread_sets() {
-  static thread_local ThreadSets ts;
-  if (!ts.sets) {
-    ts.sets = static_cast<SelectSets *>(calloc(1, sizeof(SelectSets)));
-    ts.dirty_words = 0;
+constexpr int kInlineWords = 4;
+
+// Owns the heap block of a thread's sets; made on the first growth only.
+struct HeapSets {
+  uint64_t *block = nullptr;
+  ~HeapSets() { free(block); }
+};
+
+SelectSets &thread_sets() {
+  static thread_local uint64_t inline_words[3 * kInlineWords];
+  static thread_local SelectSets ts;
+  if (!ts.rd) {
+    ts.rd = inline_words;
+    ts.wr = inline_words + kInlineWords;
+    ts.er = inline_words + 2 * kInlineWords;
+    ts.words = kInlineWords;
+    ts.dirty_words = kInlineWords;
   }
   return ts;
+}
+
+// Makes the sets hold descriptor `fd` (below kCcmSelectSetBits). false when
+// memory is short; the sets are unchanged then.
+bool sets_cover(SelectSets &ts, int fd) {
+  if (fd / 64 < ts.words) return true;
+  int words = ts.words;
+  while (fd / 64 >= words) words *= 2;
+  if (words > kCcmSelectSetWords) words = kCcmSelectSetWords;
+  auto *block = static_cast<uint64_t *>(calloc(3 * (size_t)words, sizeof(uint64_t)));
+  if (!block) return false;
+  static thread_local HeapSets heap;
+  free(heap.block);
+  heap.block = block;
+  ts.rd = block;
+  ts.wr = block + words;
+  ts.er = block + 2 * (size_t)words;
+  ts.words = words;
+  ts.dirty_words = 0;
+  return true;
 }
 
 // Connections a pass takes over from one readable listening channel when
@@ -89,15 +122,8 @@ void trace_channel(const char *func, const ccm_channel_t *ch) {
 // in `ccmerr`) or the sets cannot be allocated (3301). Runs on the network
 // thread only.
 int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
-  ThreadSets &ts = thread_sets();
-  SelectSets *sets = ts.sets;
-  TRC_IN("(ccm=%p, sizeof(fd_read) = %d)", (void *)ccm, (int)sizeof(SelectSets::rd));
-  if (!sets) {
-    ccmerr->msgnr = kCcmMsgAlloc;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s/%s(%d)", "FDSETS", "src/_ccm/ccm", __LINE__);
-    TRC_OUT("no memory for the select sets");
-    return -1;
-  }
+  SelectSets *sets = &thread_sets();
+  TRC_IN("(ccm=%p, sizeof(fd_read) = %d)", (void *)ccm, (int)(kCcmSelectSetWords * sizeof(uint64_t)));
 
   {
     CcmLockGuard cl(ccm->channel_lock);
@@ -105,7 +131,19 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   }
   ccm_dispatch_send_messages(ccm);
 
-  const size_t dirty = (size_t)ts.dirty_words * sizeof(uint64_t);
+  // channelq is changed only by this thread, so the highest descriptor found
+  // here bounds every bit that the pass sets below.
+  int highest = fd_fits(ccm->network_wakeup[0]) ? ccm->network_wakeup[0] : 0;
+  for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt)
+    if (fd_fits(ch->s) && ch->s > highest) highest = ch->s;
+  if (!sets_cover(*sets, highest)) {
+    ccmerr->msgnr = kCcmMsgAlloc;
+    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s/%s(%d)", "FDSETS", "src/_ccm/ccm", __LINE__);
+    TRC_OUT("no memory for the select sets");
+    return -1;
+  }
+
+  const size_t dirty = (size_t)sets->dirty_words * sizeof(uint64_t);
   memset(sets->rd, 0, dirty);
   memset(sets->wr, 0, dirty);
   memset(sets->er, 0, dirty);
@@ -142,7 +180,7 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
     if (wake > maxfd) maxfd = wake;
   }
 
-  ts.dirty_words = maxfd / 64 + 1;
+  sets->dirty_words = maxfd / 64 + 1;
 
   struct timeval tv;
   tv.tv_sec = stimeout < 0 ? 0 : stimeout;
@@ -186,9 +224,10 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   }
 
   if (wake_ok && test_bit(sets->rd, wake)) {
+    // Every pending wake-up is taken at once: the work behind all of them is
+    // picked up by the next pass's merge and dispatch.
     TRC("network woken up by other thread");
-    char byte;
-    if (read(wake, &byte, 1) < 0) TRC("wakeup read failed: %d", errno);
+    ccm_take_network_wakeup(ccm);
   }
 
   ccm_channel_t *next = nullptr;

@@ -3,9 +3,9 @@
 // the internal channel pair.
 //
 // All socket work of a context happens on this one thread. The user's
-// threads append to channel_newq and to the context's sendq and write one
-// byte to the network wake-up pipe; the thread picks both up at the start of
-// every select pass.
+// threads append to channel_newq and to the context's sendq and wake it
+// through the network wake-up pipe (one byte while no wake-up is pending);
+// the thread picks both up at the start of every select pass.
 
 #include <errno.h>
 #include <pthread.h>

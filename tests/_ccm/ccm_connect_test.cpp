@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,6 +54,12 @@ class CcmConnect : public ::testing::Test {
     }
     return ntohs(sa.sin6_port);
   }
+  // Whether small writes on socket `s` go out at once (no Nagle delay).
+  static bool nodelay(int s) {
+    int on = 0;
+    socklen_t len = sizeof on;
+    return getsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on != 0;
+  }
   void drain_notices() {
     while (ccm_msg_t *m = ccm->recvq.head) {
       ccm->recvq.head = m->nxt;
@@ -98,6 +105,13 @@ TEST_F(CcmConnect, EmptyBindAddressListensEverywhere) {
   sa.sin_port = htons(static_cast<uint16_t>(port));
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   EXPECT_EQ(connect(c, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+  // Accepted connections send small writes at once, like connecting ones.
+  pollfd p = {l->s, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, ccmtest::kDeadlineMs), 1);
+  int acc = accept(l->s, nullptr, nullptr);
+  ASSERT_GE(acc, 0);
+  EXPECT_TRUE(nodelay(acc));
+  close(acc);
   close(c);
 }
 
@@ -151,6 +165,7 @@ TEST_F(CcmConnect, ConnectStartsANonBlockingConnection) {
   socklen_t len = sizeof lg;
   ASSERT_EQ(getsockopt(ch->s, SOL_SOCKET, SO_LINGER, &lg, &len), 0);
   EXPECT_EQ(lg.l_onoff + lg.l_linger, 61);
+  EXPECT_TRUE(nodelay(ch->s));
   EXPECT_EQ(ccmtest::read_byte(ccm->network_wakeup[0]), 'N');
   EXPECT_EQ(log.with(2000348), std::vector<std::string>{"127.0.0.1:" + std::to_string(port) + "(ID=" +
                                                         std::to_string(id) + ")"});
