@@ -39,8 +39,11 @@ int ccm_receive_message(ccm_context_t *ccm, int32_t stimeout, ccm_msg_t **ccmmsg
       return 0;
     }
   }
-  ccm->recvq.head = (*ccmmsg)->nxt;
+  bool resume = false;
+  ccm_recvq_take_locked(ccm, &resume);
   ccm_queue_unlock(ccm);
+  // The take made room in a full queue: the network thread reads again.
+  if (resume) ccm_wakeup_network(ccm);
   TRC_OUT("OK(ccmmsg=%p)", (void *)*ccmmsg);
   return 1;
 }

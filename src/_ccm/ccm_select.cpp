@@ -111,6 +111,17 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   memset(sets->er, 0, dirty);
   int maxfd = 0;
 
+  // While the receive queue is at its limit no channel is read: they stay
+  // out of the read set, so select does not spin on them and TCP flow
+  // control holds their bytes in the peers. Listening channels still accept
+  // (an accept notice is never held back, and connections are bounded by the
+  // descriptors); the receiver's take that makes room wakes this thread.
+  // Channels whose complete frames wait for room (recv_held) are served as
+  // soon as there is room, readable or not: select then only polls.
+  const bool room = ccm_recvq_has_room(ccm);
+  bool held = false;
+  if (!room) TRC("receive queue full: no channel is read");
+
   // channelq is changed only by this thread (merge and sweep), so it is walked
   // without channel_lock; other threads only set flag bits on its channels.
   for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt) {
@@ -129,7 +140,8 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
       ccm_channel_delete(ccm, ch);
       continue;
     }
-    if (!ccm_flag_test(ch->flag, CCM_CHF_NOREAD)) set_bit(sets->rd, ch->s);
+    if (!ccm_flag_test(ch->flag, CCM_CHF_NOREAD) && (room || ch->type == 1)) set_bit(sets->rd, ch->s);
+    if (ch->recv_held) held = true;
     set_bit(sets->er, ch->s);
     if (ch->sendq.head) set_bit(sets->wr, ch->s);
     if (ch->s > maxfd) maxfd = ch->s;
@@ -145,7 +157,8 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   ts.dirty_words = maxfd / 64 + 1;
 
   struct timeval tv;
-  tv.tv_sec = stimeout < 0 ? 0 : stimeout;
+  const bool serve_held = room && held;
+  tv.tv_sec = stimeout < 0 || serve_held ? 0 : stimeout;
   tv.tv_usec = 0;
 
   char rlist[1024];
@@ -165,7 +178,7 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
     __trace_text(0, "%s:         select(...) <-- (rslt=%d,READ[%s],WRITE[%s])", __func__, rslt, rlist, wlist);
   }
 
-  if (rslt == 0) {
+  if (rslt == 0 && !serve_held) {
     TRC_OUT("timeout");
     return 0;
   }
@@ -191,33 +204,50 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
     if (read(wake, &byte, 1) < 0) TRC("wakeup read failed: %d", errno);
   }
 
-  ccm_channel_t *next = nullptr;
-  for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = next) {
-    next = ch->nxt;
+  // Reads begin with the channel after the one whose frames last filled the
+  // receive queue and wrap round to it, so that a peer that always has
+  // frames waiting cannot keep the others from being read.
+  ccm_channel_t *first = ccm->channelq.head;
+  if (ccm->recv_stop_ID != 0) {
+    for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt) {
+      if (ch->ID != ccm->recv_stop_ID) continue;
+      if (ch->nxt) first = ch->nxt;
+      break;
+    }
+  }
+  auto serve = [&](ccm_channel_t *ch) {
     // Channels marked deleted during the wait (by another thread or by an
     // earlier channel of this pass) are left for the sweep.
-    if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) continue;
-    if (ch->type == 255 || !fd_fits(ch->s)) continue;
-    if (test_bit(sets->rd, ch->s)) {
-      if (ch->type == 1) {
-        // Without tracing the pass takes over up to kAcceptBurst waiting
-        // connections instead of one, so that a burst of connects does not
-        // overflow the listen queue while every accept waits for a whole
-        // pass; the connections, their order and their notices are the same.
-        // A traced pass keeps to one accept, as its trace shows.
-        if (ccm_signal_on_listen(ccm, ch, ccmerr) == 0 && !WQ_TRACE_ON()) {
-          ccm_error_t more;
-          // Asked before each accept: the listening socket may be blocking.
-          for (int i = 1; i < kAcceptBurst && !ccm_flag_test(ch->flag, CCM_CHF_DELETED) && readable_now(ch->s); ++i) {
-            memset(&more, 0, sizeof more);
-            if (ccm_signal_on_listen(ccm, ch, &more) != 0) break;
-          }
+    if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) return;
+    if (ch->type == 255 || !fd_fits(ch->s)) return;
+    const bool readable = test_bit(sets->rd, ch->s);
+    if (readable && ch->type == 1) {
+      // Without tracing the pass takes over up to kAcceptBurst waiting
+      // connections instead of one, so that a burst of connects does not
+      // overflow the listen queue while every accept waits for a whole
+      // pass; the connections, their order and their notices are the same.
+      // A traced pass keeps to one accept, as its trace shows.
+      if (ccm_signal_on_listen(ccm, ch, ccmerr) == 0 && !WQ_TRACE_ON()) {
+        ccm_error_t more;
+        // Asked before each accept: the listening socket may be blocking.
+        for (int i = 1; i < kAcceptBurst && !ccm_flag_test(ch->flag, CCM_CHF_DELETED) && readable_now(ch->s); ++i) {
+          memset(&more, 0, sizeof more);
+          if (ccm_signal_on_listen(ccm, ch, &more) != 0) break;
         }
-        continue;
       }
-      if (ccm_read_channel(ccm, ch, ccmerr) != 0) continue;
+      return;
     }
+    if ((readable || (serve_held && ch->recv_held)) && ccm_read_channel(ccm, ch, ccmerr) != 0) return;
     if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && test_bit(sets->wr, ch->s)) ccm_write_channel(ccm, ch, ccmerr);
+  };
+  ccm_channel_t *next = nullptr;
+  for (ccm_channel_t *ch = first; ch; ch = next) {
+    next = ch->nxt;
+    serve(ch);
+  }
+  for (ccm_channel_t *ch = ccm->channelq.head; ch != first; ch = next) {
+    next = ch->nxt;
+    serve(ch);
   }
 
   TRC_OUT("OK");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "_ccm/ccm_io_testing.h"
+#include "ccm_io.h"
 
 using namespace ccmtest;
 
@@ -38,7 +39,7 @@ class ReceiveTest : public ::testing::Test {
   ccm_msg_t *Deliver(const std::string &data) {
     ccm_msg_t *m = ctx.Msg(data);
     ccm_queue_lock(ctx.ccm);
-    ccmq_append(ctx.ccm->recvq, m);
+    ccm_recvq_put_locked(ctx.ccm, m);
     ccm_queue_unlock(ctx.ccm);
     ccm_wakeup_processor(ctx.ccm);
     return m;
