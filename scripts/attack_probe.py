@@ -56,6 +56,7 @@ class Agent:
     def __init__(self):
         self.proc = subprocess.Popen([AGENT] + AGENT_ARGS, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.lines = []
+        self.reports = 0
         self.cv = threading.Condition()
         threading.Thread(target=self._read, daemon=True).start()
         line = self.wait_for(lambda l: "listening on" in l)
@@ -63,8 +64,10 @@ class Agent:
 
     def _read(self):
         for raw in self.proc.stdout:
+            line = raw.decode(errors="replace").rstrip("\n")
             with self.cv:
-                self.lines.append(raw.decode(errors="replace").rstrip("\n"))
+                self.lines.append(line)
+                self.reports += "report channel=" in line
                 self.cv.notify_all()
         with self.cv:
             self.lines.append(None)
@@ -83,14 +86,21 @@ class Agent:
                     raise RuntimeError("agent: no such line; last: %r" % self.lines[-3:])
                 self.cv.wait(max(0.01, end - time.time()))
 
-    def count(self, text):
+    def wait_reports(self, n, seconds=DEADLINE):
+        """Waits until n report lines have arrived."""
+        end = time.time() + seconds
         with self.cv:
-            return sum(1 for l in self.lines if l is not None and text in l)
+            while self.reports < n:
+                if None in self.lines[-1:] or time.time() >= end:
+                    raise RuntimeError("agent: %d of %d reports" % (self.reports, n))
+                self.cv.wait(max(0.01, end - time.time()))
 
     def stop(self):
         self.proc.terminate()
         self.proc.wait(DEADLINE)
         with self.cv:
+            while None not in self.lines[-1:]:
+                self.cv.wait(DEADLINE)
             return [l for l in self.lines if l is not None and "receive queue peak" in l]
 
 
@@ -145,10 +155,9 @@ def run(name, attack):
         t = threading.Thread(target=messengers)
         t.start()
         held, reports = attack(agent)
-        if reports:
-            agent.wait_for(lambda l: agent.count("report channel=") >= reports + 1 + len(served), DEADLINE)
         done.set()
         t.join()
+        agent.wait_reports(reports + 1 + len(served))
         served.append(messenger(agent, 9))
         after = hwm_kib(agent.proc.pid)
         for s in held if isinstance(held, list) else [held]:
