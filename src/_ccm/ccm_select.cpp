@@ -204,50 +204,43 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
     if (read(wake, &byte, 1) < 0) TRC("wakeup read failed: %d", errno);
   }
 
-  // Reads begin with the channel after the one whose frames last filled the
-  // receive queue and wrap round to it, so that a peer that always has
+  // The pass begins with the channel after the one whose frames last filled
+  // the receive queue and goes round to it, so that a peer that always has
   // frames waiting cannot keep the others from being read.
   ccm_channel_t *first = ccm->channelq.head;
-  if (ccm->recv_stop_ID != 0) {
-    for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt) {
-      if (ch->ID != ccm->recv_stop_ID) continue;
-      if (ch->nxt) first = ch->nxt;
-      break;
-    }
+  for (ccm_channel_t *ch = ccm->recv_stop_ID ? ccm->channelq.head : nullptr; ch; ch = ch->nxt) {
+    if (ch->ID != ccm->recv_stop_ID) continue;
+    if (ch->nxt) first = ch->nxt;
+    break;
   }
-  auto serve = [&](ccm_channel_t *ch) {
-    // Channels marked deleted during the wait (by another thread or by an
-    // earlier channel of this pass) are left for the sweep.
-    if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) return;
-    if (ch->type == 255 || !fd_fits(ch->s)) return;
-    const bool readable = test_bit(sets->rd, ch->s);
-    if (readable && ch->type == 1) {
-      // Without tracing the pass takes over up to kAcceptBurst waiting
-      // connections instead of one, so that a burst of connects does not
-      // overflow the listen queue while every accept waits for a whole
-      // pass; the connections, their order and their notices are the same.
-      // A traced pass keeps to one accept, as its trace shows.
-      if (ccm_signal_on_listen(ccm, ch, ccmerr) == 0 && !WQ_TRACE_ON()) {
-        ccm_error_t more;
-        // Asked before each accept: the listening socket may be blocking.
-        for (int i = 1; i < kAcceptBurst && !ccm_flag_test(ch->flag, CCM_CHF_DELETED) && readable_now(ch->s); ++i) {
-          memset(&more, 0, sizeof more);
-          if (ccm_signal_on_listen(ccm, ch, &more) != 0) break;
-        }
-      }
-      return;
-    }
-    if ((readable || (serve_held && ch->recv_held)) && ccm_read_channel(ccm, ch, ccmerr) != 0) return;
-    if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && test_bit(sets->wr, ch->s)) ccm_write_channel(ccm, ch, ccmerr);
-  };
   ccm_channel_t *next = nullptr;
   for (ccm_channel_t *ch = first; ch; ch = next) {
-    next = ch->nxt;
-    serve(ch);
-  }
-  for (ccm_channel_t *ch = ccm->channelq.head; ch != first; ch = next) {
-    next = ch->nxt;
-    serve(ch);
+    next = ch->nxt ? ch->nxt : ccm->channelq.head;
+    if (next == first) next = nullptr;
+    // Channels marked deleted during the wait (by another thread or by an
+    // earlier channel of this pass) are left for the sweep.
+    if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) continue;
+    if (ch->type == 255 || !fd_fits(ch->s)) continue;
+    if (test_bit(sets->rd, ch->s) || (serve_held && ch->recv_held)) {
+      if (ch->type == 1) {
+        // Without tracing the pass takes over up to kAcceptBurst waiting
+        // connections instead of one, so that a burst of connects does not
+        // overflow the listen queue while every accept waits for a whole
+        // pass; the connections, their order and their notices are the same.
+        // A traced pass keeps to one accept, as its trace shows.
+        if (ccm_signal_on_listen(ccm, ch, ccmerr) == 0 && !WQ_TRACE_ON()) {
+          ccm_error_t more;
+          // Asked before each accept: the listening socket may be blocking.
+          for (int i = 1; i < kAcceptBurst && !ccm_flag_test(ch->flag, CCM_CHF_DELETED) && readable_now(ch->s); ++i) {
+            memset(&more, 0, sizeof more);
+            if (ccm_signal_on_listen(ccm, ch, &more) != 0) break;
+          }
+        }
+        continue;
+      }
+      if (ccm_read_channel(ccm, ch, ccmerr) != 0) continue;
+    }
+    if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && test_bit(sets->wr, ch->s)) ccm_write_channel(ccm, ch, ccmerr);
   }
 
   TRC_OUT("OK");
