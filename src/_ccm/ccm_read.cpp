@@ -2,12 +2,20 @@
 // length in their protocol header, classifying them (IPC, GSS, native) and
 // unpacking the key blocks of native and NAT frames into the message.
 //
+// Memory follows what arrives, never what a header announces: the buffer
+// grows only with the frame at its start, a frame longer than a normal
+// message is received straight into its own message, and frames go into
+// the receive queue only while it is below its limit (ccm_set_recvq_limit);
+// the others wait, in order, in the buffer and in the socket.
+//
 // Nothing read from a socket is trusted: every length field is checked
 // against the bytes that are actually there before anything is copied. A
 // frame that breaks a rule is invalid; its channel gets the close reason
 // 2002036 with an insert naming the fault and is deleted. The rules:
 //   - cLength not a number, or below 48: invalid (the frame could not even
 //     hold its header);
+//   - cLength above the context's maximum frame length (ccm_set_max_frame):
+//     invalid, found as soon as the header's first 10 bytes are buffered;
 //   - a length field or block content running past the end of the frame:
 //     invalid;
 //   - a name or address block (also inside a callback block) of more than 63
