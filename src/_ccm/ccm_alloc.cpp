@@ -30,19 +30,19 @@ bool should_fail() {
   return false;
 }
 // Asks for transparent huge pages for a large block from the first 2 MiB
-// boundary at least 4 MiB into it. A frame of many megabytes is received
+// boundary at least 2 MiB into it. A frame of many megabytes is received
 // into fresh memory (its message); with 4 KiB pages most of that time went
 // to page faults, with 2 MiB pages it is one fault per 2 MiB. A huge page is
-// backed whole at its first byte, though, so the first 4 MiB of a block keep
+// backed whole at its first byte, though, so the first 2 MiB of a block keep
 // small pages: a peer that announces a long frame and sends a little of it
-// makes only what it sent resident, and a frame that has brought 4 MiB runs
-// at most one 2 MiB page ahead of its bytes. Only advice: where the system
-// does not offer huge pages on request nothing changes, and pages never
-// touched are never backed either way.
+// makes only what it sent resident, and a frame that has brought 2 MiB runs
+// at most one 2 MiB page ahead of its bytes (never twice what arrived). Only
+// advice: where the system does not offer huge pages on request nothing
+// changes, and pages never touched are never backed either way.
 void advise_huge_pages(void *p, size_t n) {
 #ifdef MADV_HUGEPAGE
   constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  constexpr uintptr_t kSmallFirst = uintptr_t{4} << 20;
+  constexpr uintptr_t kSmallFirst = kHuge;
   if (!p || n < kSmallFirst + 2 * kHuge) return;
   const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kSmallFirst + kHuge - 1) & ~(kHuge - 1);
   const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kHuge - 1);

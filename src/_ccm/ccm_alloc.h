@@ -20,7 +20,7 @@ inline constexpr size_t kCcmMapThreshold = size_t{128} << 10;
 // C heap would instead serve blocks of up to 32 MiB from its arena once its
 // own mapping threshold has risen, and calloc would then clear, and so make
 // resident, every page of a 100 MB message of which a few bytes arrived.
-// Beyond their first 4 MiB, blocks are backed by transparent huge pages
+// Beyond their first 2 MiB, blocks are backed by transparent huge pages
 // where the system offers them on request. Null when memory is short, `n` is 0, or the
 // allocation was chosen to fail by ccm_alloc_fail_at.
 void *ccm_block_alloc(size_t n);
