@@ -253,8 +253,8 @@ inline size_t ccm_msg_memory(const ccm_msg_t *m) { return ccm_msg_memory_for(m->
 // reordered. An empty queue always takes one frame, so a frame larger than
 // the limit still arrives (the queue then holds that one message). Internal
 // notices (closed and accepted channels) are never held back. Takes effect
-// from the network thread's next pass; safe from any thread. 0, or -1 (limit
-// unchanged) for a null context or `bytes` 0.
+// from the network thread's next pass (the call wakes it); safe from any
+// thread. 0, or -1 (limit unchanged) for a null context or `bytes` 0.
 int ccm_set_recvq_limit(ccm_context_t *ccm, size_t bytes);
 // Sets the maximum frame length: a frame whose header announces more than
 // `bytes` is an invalid frame, and its channel is deleted with the reason
@@ -407,8 +407,8 @@ int ccm_signal_on_listen(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *
 ccm_msg_t *ccm_msg_alloc(ccm_context_t *ccm, ccm_error_t *ccmerr);
 // A message with a 2*size data area, header cleared (the data area is not:
 // its bytes are undefined), fresh ID, msg_start 256 bytes into the area,
-// pushed on msgq_inuse. Size 32768 reuses the most
-// recently freed normal message (its data bytes are kept). Null with 3301
+// pushed on msgq_inuse. Size 32768 reuses the most recently freed normal
+// message (its data bytes are kept). Null with 3301
 // "CCMMSG/src/_ccm/ccmmsg(<line>)" when memory is short or size is <= 0 or
 // larger than INT32_MAX / 2.
 ccm_msg_t *ccm_msg_alloc_huge(ccm_context_t *ccm, int32_t size, ccm_error_t *ccmerr);

@@ -7,8 +7,13 @@
 
 int ccm_set_recvq_limit(ccm_context_t *ccm, size_t bytes) {
   if (!ccm || bytes == 0) return -1;
-  CcmLockGuard ql(ccm->queue_lock);
-  ccm->recvq_limit = bytes;
+  {
+    CcmLockGuard ql(ccm->queue_lock);
+    ccm->recvq_limit = bytes;
+  }
+  // A higher limit may make room in a full queue: the network thread, which
+  // reads no channel while it is full, looks again.
+  ccm_wakeup_network(ccm);
   return 0;
 }
 
