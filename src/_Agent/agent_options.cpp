@@ -43,6 +43,14 @@ const char *agent_help_text() {
          "  --trace N         trace level of the channel manager (0 = off)\n"
          "  --idle SECONDS    close a connection that has sent nothing for this long\n"
          "                    (default 60; 0 = never)\n"
+         "  --max-frame BYTES close a connection whose frame header announces more\n"
+         "                    than BYTES (48 to 99999999; default 1048576: a report\n"
+         "                    is a few KiB)\n"
+         "  --queue-limit BYTES\n"
+         "                    stop reading connections while the received messages\n"
+         "                    not yet handled hold this much memory (each at least\n"
+         "                    64 KiB; 1 to 4294967296; default 4194304); they are\n"
+         "                    read again, losing nothing, as soon as there is room\n"
          "\n"
          "Misbehaving on purpose, for tests of the messenger:\n"
          "  --silent          accept connections but never send anything\n"
@@ -119,6 +127,20 @@ int parse_agent_options(int argc, char **argv, AgentOptions *opt, std::string *e
         return -1;
       }
       opt->idle = (int)n;
+    } else if (strcmp(a, "--max-frame") == 0) {
+      if (!value(&v)) return -1;
+      if (!to_long(v, 48, 99999999L, &n)) {
+        *error = std::string("invalid maximum frame length: ") + v;
+        return -1;
+      }
+      opt->max_frame = n;
+    } else if (strcmp(a, "--queue-limit") == 0) {
+      if (!value(&v)) return -1;
+      if (!to_long(v, 1, 1L << 32, &n)) {
+        *error = std::string("invalid queue limit: ") + v;
+        return -1;
+      }
+      opt->queue_limit = n;
     } else if (strcmp(a, "--trace") == 0) {
       if (!value(&v)) return -1;
       if (!to_long(v, 0, 9, &n)) {

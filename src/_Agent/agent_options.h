@@ -15,6 +15,8 @@ struct AgentOptions {
   int greet_key = 4;                  // key of the greeting's data block
   int trace = 0;                      // trace level of the channel manager
   int idle = 60;                      // close a connection quiet this long (s); 0 = never
+  long max_frame = 1L << 20;          // longest frame accepted; a longer one closes its connection
+  long queue_limit = 4L << 20;        // memory of received messages waiting for the main thread
   bool help = false;
 };
 

@@ -70,6 +70,11 @@ class AgentServer {
     agent_pcx.running_mode = 0;
     ccm_error_t e{};
     if (ccm_open(&agent_pcx, &ccm_, &e) < 0) return fail("cannot open the channel manager", e);
+    // Whatever clients send, the agent holds at most the queue limit of
+    // received messages (plus one) and, per connection, one frame of at
+    // most max_frame bytes, of which only the bytes that arrived.
+    ccm_set_recvq_limit(ccm_, (size_t)opt_.queue_limit);
+    ccm_set_max_frame(ccm_, (int32_t)opt_.max_frame);
     int status = serve(e);
     shutdown();
     return status;
@@ -104,6 +109,8 @@ class AgentServer {
       ccm_msg_free(ccm_, m);
     }
     fprintf(out_, "wq_jpagent: stopped after %ld reports\n", reports_);
+    fprintf(out_, "wq_jpagent: receive queue peak %zu bytes, limit %ld\n", ccm_get_recvq_peak(ccm_),
+            opt_.queue_limit);
     fflush(out_);
     return 0;
   }

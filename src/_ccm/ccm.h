@@ -166,6 +166,22 @@ typedef struct __ccm_channel {
   ccm_msgq_t recvq;
   gss_ctx_id_t pATctx;
   gss_cred_id_t pDelegCred;
+  // Receive state of the network thread (no lock; see ccm_read_channel).
+  // A frame longer than a normal message is received straight into its
+  // own message once its header is buffered: recv_msg (null when none)
+  // holds recv_msg_got of its bytes. recv_held is 1 while buffered frames
+  // wait for room in the context's receive queue. recv_ctl holds the
+  // ancillary data of the last receive (recv_ctl_len bytes) while frames
+  // cut from it may still wait: every frame that starts within the first
+  // recv_ctl_end buffered bytes gets a copy; recv_ctl_taken says whether one
+  // did (descriptors no frame took are closed).
+  ccm_msg_t *recv_msg;
+  int recv_msg_got;
+  int recv_held;
+  int recv_ctl_end;
+  int recv_ctl_taken;
+  size_t recv_ctl_len;
+  unsigned char recv_ctl[256];
 } ccm_channel_t;
 
 typedef ccm_queue_t<ccm_channel_t> ccm_channelq_t;
@@ -202,9 +218,64 @@ typedef struct __ccm_context {
   // before it looks for work (ccm_wakeup.h).
   std::atomic<int> network_wakeup_pending;
   std::atomic<int> processor_wakeup_pending;
+  // Receive-queue accounting, guarded by queue_lock: the message memory
+  // (ccm_msg_memory) of the messages in recvq, its highest value so far, and
+  // the limit (0: kCcmRecvqDefaultLimit).
+  size_t recvq_bytes;
+  size_t recvq_peak;
+  size_t recvq_limit;
+  int max_frame;               // 0: kCcmMaxFrameDefault; atomic access
+  int recv_stop_ID;            // network thread only: channel whose read the limit stopped last
 } ccm_context_t;
 
 inline void ccm_loop_set(ccm_context_t *ccm, int v) { std::atomic_ref<int>(ccm->loop).store(v); }
+
+// ---- limits of what a peer can make the context hold ---------------------------
+// Default limit of the receive queue's message memory. Every frame of up to
+// 32768 bytes takes a normal message of about 65 KiB (66,208 bytes), a longer
+// one twice its length, so 8 MiB holds about 126 frames, or at least 4 MiB of
+// large frames: enough that a receiver which takes its messages as they come
+// never waits for the network thread, while a receiver that falls behind (or
+// a peer that floods it) costs at most this much, not what every peer can send.
+inline constexpr size_t kCcmRecvqDefaultLimit = size_t{8} << 20;
+// Default maximum frame length: the largest length the 8 digits of the frame
+// header can announce, so by default every frame is accepted.
+inline constexpr int kCcmMaxFrameDefault = 99999999;
+
+// Memory of a message: its header and its data area (2 * size bytes, at
+// least the 256 bytes of headroom). The receive queue counts this much for
+// every message it holds.
+inline size_t ccm_msg_memory_for(int32_t size) {
+  size_t area = 2 * static_cast<size_t>(size > 0 ? size : 0);
+  return offsetof(ccm_msg_t, buffer) + (area < static_cast<size_t>(kCcmHeadroom) ? kCcmHeadroom : area);
+}
+inline size_t ccm_msg_memory(const ccm_msg_t *m) { return ccm_msg_memory_for(m->size); }
+
+// Sets the limit of the receive queue: received frames are put into it only
+// while the memory of the messages it holds is below `bytes`. A queue at its
+// limit makes the network thread read no channel (listening channels still
+// accept): the bytes wait in the channels' buffers and in the peers' sockets,
+// and TCP flow control holds the peers back, until the receiver takes
+// messages and brings the queue below the limit again; nothing is dropped or
+// reordered. An empty queue always takes one frame, so a frame larger than
+// the limit still arrives (the queue then holds that one message). Internal
+// notices (closed and accepted channels) are never held back. Takes effect
+// from the network thread's next pass (the call wakes it); safe from any
+// thread. 0, or -1 (limit unchanged) for a null context or `bytes` 0.
+int ccm_set_recvq_limit(ccm_context_t *ccm, size_t bytes);
+// Sets the maximum frame length: a frame whose header announces more than
+// `bytes` is an invalid frame, and its channel is deleted with the reason
+// 2002036 "...|invalid frame(length <n> above the maximum <bytes>)..." and
+// its close notice (only that channel). Frames up to the maximum are read as
+// always; memory grows only with the bytes that have arrived. Safe from any
+// thread; applies to headers read from then on. 0, or -1 (unchanged) for a
+// null context or `bytes` outside 48 (a bare header) .. 99,999,999.
+int ccm_set_max_frame(ccm_context_t *ccm, int32_t bytes);
+// Counters of the receive queue (take the queue lock): the message memory it
+// holds now, and the most it has held since the context was opened (limit
+// plus at most one frame plus internal notices). 0 for a null context.
+size_t ccm_get_recvq_bytes(ccm_context_t *ccm);
+size_t ccm_get_recvq_peak(ccm_context_t *ccm);
 
 // ---- context and locks -------------------------------------------------------
 // Allocates a zeroed context (eye-catcher, both locks, IDs from 1, wake-up
@@ -376,9 +447,10 @@ int ccm_signal_on_listen(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *
 // ---- messages ------------------------------------------------------------------
 // A normal message (size class 32768): ccm_msg_alloc_huge(ccm, 32768, ...).
 ccm_msg_t *ccm_msg_alloc(ccm_context_t *ccm, ccm_error_t *ccmerr);
-// A message with a 2*size data area, header cleared, fresh ID, msg_start 256
-// bytes into the area, pushed on msgq_inuse. Size 32768 reuses the most
-// recently freed normal message (its data bytes are kept). Null with 3301
+// A message with a 2*size data area, header cleared (the data area is not:
+// its bytes are undefined), fresh ID, msg_start 256 bytes into the area,
+// pushed on msgq_inuse. Size 32768 reuses the most recently freed normal
+// message (its data bytes are kept). Null with 3301
 // "CCMMSG/src/_ccm/ccmmsg(<line>)" when memory is short or size is <= 0 or
 // larger than INT32_MAX / 2.
 ccm_msg_t *ccm_msg_alloc_huge(ccm_context_t *ccm, int32_t size, ccm_error_t *ccmerr);
@@ -403,12 +475,19 @@ int cmm_msg_write_sr_data(ccm_msg_t *ccmmsg);
 int ccm_msg_set_ipc_header(ccm_msg_t *ccmmsg, size_t len);
 // Shutdown only (no other thread may use the queues): frees the messages of
 // recvq, msgq_inuse, msgq_2dispatch and of every live channel of channelq
-// (resetting its recv_pos). The context's sendq and free list stay. 0.
+// (resetting its recv_pos and dropping a large frame in progress). The
+// context's sendq and free list stay. 0.
 int ccm_msg_emptying_queues(ccm_context_t *ccm);
 // Frees every message of the channel's sendq and recvq. 0.
 int ccm_channel_emptying_msg_queue(ccm_context_t *ccm, ccm_channel_t *ccmch);
 
 // ---- reading and writing -------------------------------------------------------
+// Network thread: hands the complete frames buffered in the channel to the
+// context's receive queue while it has room, and then, if it still has room,
+// receives once more from the socket (see ccm_set_recvq_limit). 0 when the
+// read was handled (also with nothing new, and with the queue at its limit),
+// -1 when the channel failed or ended (deleted, reason recorded) or memory
+// was short (3301 in `ccmerr`, channel kept).
 int ccm_read_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
 size_t ccm_get_msg_length(ccm_context_t *ccm, ccm_channel_t *ccmch, const char *buffer);
 int ccm_classify_message(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_msg_t *ccmmsg, ccm_error_t *ccmerr);

@@ -10,6 +10,7 @@
 
 #include "ccm.h"
 #include "ccm_alloc.h"
+#include "ccm_io.h"
 #include "ccm_lock.h"
 #include "ipcmsg.h"
 #include "wq_trace.h"
@@ -257,6 +258,7 @@ int ccm_channel_destroy(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t * 
   if (ch->type != 255 && ch->type != -1) post_close_notice(ccm, ch);
 
   ccm_channel_emptying_msg_queue(ccm, ch);
+  ccm_read_release(ccm, ch);  // a large frame in progress, descriptors no frame took
   free(ch->recv_buffer);
   free(ch->send_buffer);
   free(ch->cuc);

@@ -1,6 +1,7 @@
 // The internal route: records that the network thread puts straight into
 // the context's receive queue, without a socket.
 #include "ccm.h"
+#include "ccm_io.h"
 #include "ccm_lock.h"
 #include "wq_trace.h"
 
@@ -14,8 +15,8 @@ int send_IPC_internal(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   TRC_DUMP(ccmmsg->msg_start, ccmmsg->len, "internal IPC message");
   {
     CcmLockGuard lock(ccm->queue_lock);
-    ccmq_unlink(ccm->msgq_inuse, ccmmsg);
-    ccmq_append(ccm->recvq, ccmmsg);
+    // Notices are never held back by the queue's limit; they are counted.
+    ccm_recvq_put_locked(ccm, ccmmsg);
   }
   // The record is in the queue before its wake-up byte can be read.
   ccm_wakeup_processor(ccm);

@@ -2,12 +2,20 @@
 // length in their protocol header, classifying them (IPC, GSS, native) and
 // unpacking the key blocks of native and NAT frames into the message.
 //
+// Memory follows what arrives, never what a header announces: the buffer
+// grows only with the frame at its start, a frame longer than a normal
+// message is received straight into its own message, and frames go into
+// the receive queue only while it is below its limit (ccm_set_recvq_limit);
+// the others wait, in order, in the buffer and in the socket.
+//
 // Nothing read from a socket is trusted: every length field is checked
 // against the bytes that are actually there before anything is copied. A
 // frame that breaks a rule is invalid; its channel gets the close reason
 // 2002036 with an insert naming the fault and is deleted. The rules:
 //   - cLength not a number, or below 48: invalid (the frame could not even
 //     hold its header);
+//   - cLength above the context's maximum frame length (ccm_set_max_frame):
+//     invalid, found as soon as the header's first 10 bytes are buffered;
 //   - a length field or block content running past the end of the frame:
 //     invalid;
 //   - a name or address block (also inside a callback block) of more than 63
@@ -22,6 +30,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -121,10 +130,15 @@ int parse_callback(const ccm_channel_t *ch, ccm_msg_t *msg, const unsigned char 
   return 0;
 }
 
-// Closes the descriptors of an SCM_RIGHTS record that no frame took over, so
-// that descriptors sent with a piece of a longer frame do not pile up.
-void close_passed_descriptors(struct msghdr *mh) {
-  for (struct cmsghdr *c = CMSG_FIRSTHDR(mh); c; c = CMSG_NXTHDR(mh, c)) {
+// Closes the descriptors of the SCM_RIGHTS records in `len` bytes of
+// ancillary data, so that descriptors that no frame took over (sent with a
+// piece of a longer frame) do not pile up.
+void close_passed_descriptors(unsigned char *ctl, size_t len) {
+  struct msghdr mh;
+  memset(&mh, 0, sizeof mh);
+  mh.msg_control = ctl;
+  mh.msg_controllen = len;
+  for (struct cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
     size_t nfd = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
     for (size_t i = 0; i < nfd; ++i) {
@@ -135,19 +149,49 @@ void close_passed_descriptors(struct msghdr *mh) {
   }
 }
 
-// Grows the receive buffer of `ch` by 8192 bytes, or at once to the size of a
-// frame whose header is already buffered. Returns 0, or -1 (3301).
+// Ends the life of the last receive's ancillary data once no frame cut from
+// that receive can wait any more: descriptors that no frame took are closed.
+void settle_control(ccm_channel_t *ch) {
+  if (ch->recv_ctl_len > 0 && !ch->recv_ctl_taken) close_passed_descriptors(ch->recv_ctl, ch->recv_ctl_len);
+  ch->recv_ctl_len = 0;
+  ch->recv_ctl_end = 0;
+  ch->recv_ctl_taken = 0;
+}
+
+// Gives a frame its copy of the last receive's ancillary data.
+void attach_control(ccm_channel_t *ch, ccm_msg_t *msg) {
+  memcpy(msg->control_data, ch->recv_ctl, ch->recv_ctl_len);
+  msg->control_len = ch->recv_ctl_len;
+  ch->recv_ctl_taken = 1;
+  TRC_DUMP(msg->control_data, (int)msg->control_len, "control data");
+}
+
+// Progress lines of the read path, written under its name by the helpers.
+#define READ_TRC(fmt, ...)                                                                             \
+  do {                                                                                                 \
+    if (WQ_TRACE_ON()) __trace_text(0, "%s:      " fmt, "ccm_read_channel" __VA_OPT__(, ) __VA_ARGS__); \
+  } while (0)
+
+// Makes room in the full receive buffer of `ch`. The first buffer has 8192
+// bytes. Later the buffer is full only while the frame at its start, which
+// is not longer than a normal message (longer ones go into their own
+// message), is incomplete: it grows to twice its size, but not beyond that
+// frame's length, so memory follows the bytes that have arrived instead of
+// what a header announces. Returns 0, or -1 (3301).
 int grow_receive_buffer(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccmerr) {
-  int newsize = ch->recv_size + kCcmRecvGrow;
-  if (ch->recv_pos >= 8) {
-    size_t flen = ccm_get_msg_length(ccm, ch, ch->recv_buffer);
-    if (flen >= (size_t)kProtocolHeaderSize && flen > (size_t)newsize)
-      newsize = (int)((flen + kCcmRecvGrow - 1) / kCcmRecvGrow * kCcmRecvGrow);
+  int newsize = kCcmRecvGrow;
+  if (ch->recv_size > 0) {
+    newsize = 2 * ch->recv_size;
+    if (ch->recv_pos >= 8) {
+      size_t flen = ccm_get_msg_length(ccm, ch, ch->recv_buffer);
+      if (flen > (size_t)ch->recv_size && flen < (size_t)newsize) newsize = (int)flen;
+    }
   }
   if (WQ_TRACE_ON())
     __trace_text(0, "%s:         resize buffer at %p: %d ==> %d", "ccm_read_channel", (void *)ch->recv_buffer,
                  ch->recv_size, newsize);
-  char *nb = static_cast<char *>(ccm_calloc((size_t)newsize, 1));
+  // Only the recv_pos bytes in front are ever read, so the rest need not be cleared.
+  char *nb = static_cast<char *>(ccm_malloc((size_t)newsize));
   if (!nb) {
     ccmerr->msgnr = kCcmMsgAlloc;
     snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s/%s(%d)", "RECVBUFF", "src/_ccm/ccm", __LINE__);
@@ -163,6 +207,123 @@ int grow_receive_buffer(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccme
 void record_close_reason(ccm_channel_t *ch, const ccm_error_t *err) {
   ch->msgnr = err->msgnr;
   StringCopy(ch->msginsert, sizeof ch->msginsert, err->msginsert);
+}
+
+size_t max_frame_of(const ccm_context_t *ccm) {
+  int v = ccm_flag_get(ccm->max_frame);
+  return (size_t)(v > 0 ? v : kCcmMaxFrameDefault);
+}
+
+// Stamps, classifies and queues a complete frame of `flen` bytes at
+// msg->buffer1, with a copy of the last receive's ancillary data when
+// `with_ctl`, and wakes the receiver. *room tells afterwards whether the
+// receive queue still has room. False for an invalid frame: the channel is
+// deleted with its reason and the message freed.
+bool queue_frame(ccm_context_t *ccm, ccm_channel_t *ch, ccm_msg_t *msg, size_t flen, bool with_ctl,
+                 ccm_error_t *ccmerr, bool *room) {
+  msg->len = (int32_t)flen;
+  msg->msg_start = msg->buffer1;
+  msg->addr.src_ID = ch->ID;
+  msg->addr.src_type = ch->type;
+  TRC_DUMP(msg->buffer1, (int)flen, "complete message from channel(%p,s=%d/chID=%d,%s,flag=%.8X)", (void *)ch, ch->s,
+           ch->ID, ch->name, (unsigned)ccm_flag_get(ch->flag));
+  if (ccm_classify_message(ccm, ch, msg, ccmerr) != 0) {
+    record_close_reason(ch, ccmerr);
+    ccm_channel_delete(ccm, ch);
+    ccm_msg_free(ccm, msg);
+    return false;
+  }
+  if (with_ctl) attach_control(ch, msg);
+  {
+    CcmLockGuard ql(ccm->queue_lock);
+    ccm_recvq_put_locked(ccm, msg);
+    *room = ccm_recvq_has_room_locked(ccm);
+  }
+  // The message is in the queue before its wake-up can be seen.
+  ccm_wakeup_processor(ccm);
+  return true;
+}
+
+// Why cutting frames out of a receive buffer stopped.
+enum class Cut {
+  kNeedBytes,  // no complete frame left (or a large frame goes on in its message)
+  kFull,       // the receive queue is at its limit; complete frames wait
+  kBadLength,  // a length that is not a number, below 48 or above the maximum: channel deleted
+  kNoMemory,   // no message for a frame (3301): channel kept, the frame stays buffered
+  kBadFrame,   // a frame failed classification: channel deleted
+};
+
+// Cuts the frames at the start of the receive buffer of `ch` while the
+// receive queue has room (*room, kept up to date). A complete frame is queued.
+// A frame longer than a normal message gets its own message as soon as its
+// header is buffered: the buffered bytes of it move there, and the rest is
+// received straight into that message (recv_msg), never through the buffer.
+// Whatever was cut leaves the buffer; recv_held tells whether complete frames
+// wait for room.
+Cut cut_frames(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccmerr, bool *room) {
+  const size_t max_frame = max_frame_of(ccm);
+  Cut why = Cut::kNeedBytes;
+  int off = 0;
+  while (ch->recv_pos - off > 9) {
+    const char *frame = ch->recv_buffer + off;
+    const int avail = ch->recv_pos - off;
+    const size_t flen = ccm_get_msg_length(ccm, ch, frame);
+    if (flen < (size_t)kProtocolHeaderSize || flen > max_frame) {
+      char what[96];
+      if (flen < (size_t)kProtocolHeaderSize)
+        snprintf(what, sizeof what, "length '%.8s'", frame);
+      else
+        snprintf(what, sizeof what, "length %zu above the maximum %zu", flen, max_frame);
+      invalid_frame(ccmerr, ch, what);
+      record_close_reason(ch, ccmerr);
+      ccm_channel_delete(ccm, ch);
+      why = Cut::kBadLength;
+      break;
+    }
+    const bool large = flen > (size_t)kCcmNormalSize;
+    if (!large && (size_t)avail < flen) {
+      READ_TRC("not enough data pos(%d) < len(%d)", avail, (int)flen);
+      break;
+    }
+    if (!*room) {
+      why = Cut::kFull;
+      break;
+    }
+    ccm_msg_t *msg = large ? ccm_msg_alloc_huge(ccm, (int32_t)flen, ccmerr) : ccm_msg_alloc(ccm, ccmerr);
+    if (!msg) {
+      why = Cut::kNoMemory;
+      break;
+    }
+    const size_t take = std::min((size_t)avail, flen);
+    memcpy(msg->buffer1, frame, take);
+    const bool with_ctl = ch->recv_ctl_len > 0 && off < ch->recv_ctl_end;
+    off += (int)take;
+    if (take < flen) {
+      // The channel holds the message until the frame is complete; it is in
+      // no queue meanwhile, and destroying the channel frees it.
+      {
+        CcmLockGuard ql(ccm->queue_lock);
+        ccmq_unlink(ccm->msgq_inuse, msg);
+      }
+      msg->len = (int32_t)flen;
+      ch->recv_msg = msg;
+      ch->recv_msg_got = (int)take;
+      READ_TRC("not enough data pos(%d) < len(%d)", avail, (int)flen);
+      break;
+    }
+    if (!queue_frame(ccm, ch, msg, flen, with_ctl, ccmerr, room)) {
+      why = Cut::kBadFrame;
+      break;
+    }
+  }
+  // Whatever was handed over leaves the buffer, so no frame is delivered twice.
+  if (off > 0) {
+    memmove(ch->recv_buffer, ch->recv_buffer + off, (size_t)(ch->recv_pos - off));
+    ch->recv_pos -= off;
+    ch->recv_ctl_end = ch->recv_ctl_end > off ? ch->recv_ctl_end - off : 0;
+  }
+  ch->recv_held = why == Cut::kFull;
+  return why;
 }
 
 }  // namespace
@@ -321,36 +482,86 @@ int ccm_classify_message(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_msg_t *cc
   return 0;
 }
 
-// Receives once from the channel's socket into its receive buffer and hands
-// every complete frame over to the context's receive queue, one wake-up byte
-// per frame. Returns 0 when the read was handled (also with no complete frame
-// yet, and when the socket had nothing after all), -1 on failure: the peer
-// closed or the receive failed (channel deleted, 2002036 recorded for a
-// failure), an invalid frame (channel deleted, reason recorded), no memory
-// for the buffer or a message (3301 in `ccmerr`, channel kept; the frames
-// already handed over are dropped from the buffer, the failed one stays).
+namespace {
+
+// The trace line and result of a cut that failed.
+int cut_failed(Cut why) {
+  const char *what = why == Cut::kBadLength  ? "invalid frame length"
+                     : why == Cut::kNoMemory ? "msg alloc error, message queue"
+                                             : "qualifing message error";
+  if (WQ_TRACE_ON()) __trace_text(0, "%s <-- (%s)", "ccm_read_channel", what);
+  return -1;
+}
+
+// Settles the last receive's ancillary data when the read call ends, unless
+// frames cut from it still wait for room in the receive queue.
+class SettleControlOnReturn {
+ public:
+  explicit SettleControlOnReturn(ccm_channel_t *ch) : ch_(ch) {}
+  ~SettleControlOnReturn() {
+    if (!ch_->recv_held) settle_control(ch_);
+  }
+  SettleControlOnReturn(const SettleControlOnReturn &) = delete;
+  SettleControlOnReturn &operator=(const SettleControlOnReturn &) = delete;
+
+ private:
+  ccm_channel_t *ch_;
+};
+
+}  // namespace
+
+// Hands the frames already buffered in the channel over to the context's
+// receive queue while it has room, then, if it still has room, receives once
+// from the socket: into the receive buffer, or straight into the message of
+// a large frame in progress (at most the bytes that frame still lacks, so
+// that the next frame's bytes land in the buffer). Every complete frame is
+// queued with one wake-up each, frames cut from one receive with the same
+// copy of its ancillary data. A queue at its limit takes no frame, and then
+// nothing is received either: the bytes wait in the buffer and the socket.
+//
+// Returns 0 when the read was handled (also with no complete frame yet, when
+// the socket had nothing after all, and with the queue at its limit), -1 on
+// failure: the peer closed or the receive failed (channel deleted, 2002036
+// recorded for a failure), an invalid frame (channel deleted, reason
+// recorded), no memory for the buffer or a message (3301 in `ccmerr`,
+// channel kept; the frames already handed over are dropped from the buffer,
+// the failed one stays).
 int ccm_read_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr) {
   TRC_IN("(ccm=%p, ccmch=%p)", (void *)ccm, (void *)ccmch);
-  if (ccmch->recv_size == ccmch->recv_pos && grow_receive_buffer(ccm, ccmch, ccmerr) != 0) {
+  SettleControlOnReturn settle(ccmch);
+  const bool room_before = ccm_recvq_has_room(ccm);
+  bool room = room_before;
+  Cut why = cut_frames(ccm, ccmch, ccmerr, &room);
+  if (why != Cut::kNeedBytes && why != Cut::kFull) return cut_failed(why);
+  if (!room) {
+    // The select loop serves the channels after this one first next time.
+    if (room_before) ccm->recv_stop_ID = ccmch->ID;
+    TRC_OUT("receive queue full, pos=%d", ccmch->recv_pos);
+    return 0;
+  }
+
+  ccm_msg_t *const large = ccmch->recv_msg;
+  if (!large && ccmch->recv_size == ccmch->recv_pos && grow_receive_buffer(ccm, ccmch, ccmerr) != 0) {
     TRC_OUT("calloc error, receive buffer");
     return -1;
   }
   if (!ccm_flag_test(ccmch->flag, CCM_CHF_BINDADDR)) ccm_channel_bindaddr_inquire(ccm, ccmch, ccmerr);
 
-  union {
-    struct cmsghdr align;
-    unsigned char buf[kCcmControlSize];
-  } control;
-  memset(&control, 0, sizeof control);
+  settle_control(ccmch);  // already settled unless frames waited; none do now
   struct iovec iov;
-  iov.iov_base = ccmch->recv_buffer + ccmch->recv_pos;
-  iov.iov_len = (size_t)(ccmch->recv_size - ccmch->recv_pos);
+  if (large) {
+    iov.iov_base = large->buffer1 + ccmch->recv_msg_got;
+    iov.iov_len = (size_t)(large->len - ccmch->recv_msg_got);
+  } else {
+    iov.iov_base = ccmch->recv_buffer + ccmch->recv_pos;
+    iov.iov_len = (size_t)(ccmch->recv_size - ccmch->recv_pos);
+  }
   struct msghdr mh;
   memset(&mh, 0, sizeof mh);
   mh.msg_iov = &iov;
   mh.msg_iovlen = 1;
-  mh.msg_control = control.buf;
-  mh.msg_controllen = sizeof control.buf;
+  mh.msg_control = ccmch->recv_ctl;
+  mh.msg_controllen = sizeof ccmch->recv_ctl;
 
   ccmch->timestamp_last_io = time(nullptr);
   ssize_t got = recvmsg(ccmch->s, &mh, 0);
@@ -370,78 +581,40 @@ int ccm_read_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccme
     TRC_OUT("receive error");
     return -1;
   }
-  TRC_DUMP(ccmch->recv_buffer + ccmch->recv_pos, (int)got, "recvmsg() data");
-  ccmch->recv_pos += (int)got;
+  TRC_DUMP(iov.iov_base, (int)got, "recvmsg() data");
+  ccmch->recv_ctl_len = mh.msg_controllen;
 
-  const size_t ctl_len = mh.msg_controllen;
-  bool ctl_taken = false;
-  int rc = 0;
-  int off = 0;
-  while (ccmch->recv_pos - off > 9) {
-    const char *frame = ccmch->recv_buffer + off;
-    const int avail = ccmch->recv_pos - off;
-    const size_t flen = ccm_get_msg_length(ccm, ccmch, frame);
-    if (flen < (size_t)kProtocolHeaderSize) {
-      char what[64];
-      snprintf(what, sizeof what, "length '%.8s'", frame);
-      invalid_frame(ccmerr, ccmch, what);
-      record_close_reason(ccmch, ccmerr);
-      ccm_channel_delete(ccm, ccmch);
-      TRC_OUT("invalid frame length");
-      rc = -1;
-      break;
+  if (large) {
+    ccmch->recv_msg_got += (int)got;
+    if (ccmch->recv_msg_got < large->len) {
+      // Descriptors sent with a piece of the frame are closed when the call ends.
+      TRC("not enough data pos(%d) < len(%d)", ccmch->recv_msg_got, large->len);
+      TRC_OUT("datalen=%d,pos=%d", (int)got, ccmch->recv_pos);
+      return 0;
     }
-    if ((size_t)avail < flen) {
-      TRC("not enough data pos(%d) < len(%d)", avail, (int)flen);
-      break;
-    }
-
-    ccm_msg_t *msg = flen <= (size_t)kCcmNormalSize ? ccm_msg_alloc(ccm, ccmerr)
-                                                    : ccm_msg_alloc_huge(ccm, (int32_t)flen, ccmerr);
-    if (!msg) {
-      TRC_OUT("msg alloc error, message queue");
-      rc = -1;
-      break;
-    }
-    memcpy(msg->buffer1, frame, flen);
-    msg->len = (int32_t)flen;
-    msg->msg_start = msg->buffer1;
-    msg->addr.src_ID = ccmch->ID;
-    msg->addr.src_type = ccmch->type;
-    TRC_DUMP(msg->buffer1, (int)flen, "complete message from channel(%p,s=%d/chID=%d,%s,flag=%.8X)", (void *)ccmch,
-             ccmch->s, ccmch->ID, ccmch->name, (unsigned)ccm_flag_get(ccmch->flag));
-
-    if (ccm_classify_message(ccm, ccmch, msg, ccmerr) != 0) {
-      record_close_reason(ccmch, ccmerr);
-      ccm_channel_delete(ccm, ccmch);
-      ccm_msg_free(ccm, msg);
-      TRC_OUT("qualifing message error");
-      rc = -1;
-      break;
-    }
-    if (ctl_len > 0) {
-      memcpy(msg->control_data, control.buf, ctl_len);
-      msg->control_len = ctl_len;
-      ctl_taken = true;
-      TRC_DUMP(msg->control_data, (int)ctl_len, "control data");
-    }
-    {
-      CcmLockGuard ql(ccm->queue_lock);
-      ccmq_unlink(ccm->msgq_inuse, msg);
-      ccmq_append(ccm->recvq, msg);
-    }
-    ccm_wakeup_processor(ccm);
-    off += (int)flen;
+    ccmch->recv_msg = nullptr;
+    ccmch->recv_msg_got = 0;
+    if (!queue_frame(ccm, ccmch, large, (size_t)large->len, ccmch->recv_ctl_len > 0, ccmerr, &room))
+      return cut_failed(Cut::kBadFrame);
+  } else {
+    ccmch->recv_pos += (int)got;
+    ccmch->recv_ctl_end = ccmch->recv_pos;
+    why = cut_frames(ccm, ccmch, ccmerr, &room);
+    if (why != Cut::kNeedBytes && why != Cut::kFull) return cut_failed(why);
   }
+  if (!room) ccm->recv_stop_ID = ccmch->ID;
+  TRC_OUT("datalen=%d,pos=%d", (int)got, ccmch->recv_pos);
+  return 0;
+}
 
-  // Whatever was handed over leaves the buffer, so no frame is delivered twice.
-  if (off > 0) {
-    memmove(ccmch->recv_buffer, ccmch->recv_buffer + off, (size_t)(ccmch->recv_pos - off));
-    ccmch->recv_pos -= off;
-  }
-  if (ctl_len > 0 && !ctl_taken) close_passed_descriptors(&mh);
-  if (rc == 0) TRC_OUT("datalen=%d,pos=%d", (int)got, ccmch->recv_pos);
-  return rc;
+// Frees a large frame in progress and closes descriptors no frame took.
+void ccm_read_release(ccm_context_t *ccm, ccm_channel_t *ccmch) {
+  if (!ccmch) return;
+  if (ccmch->recv_msg) ccm_msg_free(ccm, ccmch->recv_msg);
+  ccmch->recv_msg = nullptr;
+  ccmch->recv_msg_got = 0;
+  ccmch->recv_held = 0;
+  settle_control(ccmch);
 }
 
 // Conversion of a received NAT payload to the host's representation. The

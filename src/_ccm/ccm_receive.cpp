@@ -21,12 +21,15 @@
 namespace {
 
 // Takes the head of the context's recvq, or null when it is empty. The head
-// moves on; tail is left as it is (appenders judge emptiness by head).
+// moves on; tail is left as it is (appenders judge emptiness by head). A take
+// that makes room in a full queue wakes the network thread, which reads no
+// channel while the queue is full.
 ccm_msg_t *take_head(ccm_context_t *ccm) {
+  bool resume = false;
   ccm_queue_lock(ccm);
-  ccm_msg_t *m = ccm->recvq.head;
-  if (m) ccm->recvq.head = m->nxt;
+  ccm_msg_t *m = ccm_recvq_take_locked(ccm, &resume);
   ccm_queue_unlock(ccm);
+  if (resume) ccm_wakeup_network(ccm);
   return m;
 }
 

@@ -149,6 +149,17 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   memset(sets->er, 0, dirty);
   int maxfd = 0;
 
+  // While the receive queue is at its limit no channel is read: they stay
+  // out of the read set, so select does not spin on them and TCP flow
+  // control holds their bytes in the peers. Listening channels still accept
+  // (an accept notice is never held back, and connections are bounded by the
+  // descriptors); the receiver's take that makes room wakes this thread.
+  // Channels whose complete frames wait for room (recv_held) are served as
+  // soon as there is room, readable or not: select then only polls.
+  const bool room = ccm_recvq_has_room(ccm);
+  bool held = false;
+  if (!room) TRC("receive queue full: no channel is read");
+
   // channelq is changed only by this thread (merge and sweep), so it is walked
   // without channel_lock; other threads only set flag bits on its channels.
   for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt) {
@@ -167,7 +178,8 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
       ccm_channel_delete(ccm, ch);
       continue;
     }
-    if (!ccm_flag_test(ch->flag, CCM_CHF_NOREAD)) set_bit(sets->rd, ch->s);
+    if (!ccm_flag_test(ch->flag, CCM_CHF_NOREAD) && (room || ch->type == 1)) set_bit(sets->rd, ch->s);
+    if (ch->recv_held) held = true;
     set_bit(sets->er, ch->s);
     if (ch->sendq.head) set_bit(sets->wr, ch->s);
     if (ch->s > maxfd) maxfd = ch->s;
@@ -183,7 +195,8 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   sets->dirty_words = maxfd / 64 + 1;
 
   struct timeval tv;
-  tv.tv_sec = stimeout < 0 ? 0 : stimeout;
+  const bool serve_held = room && held;
+  tv.tv_sec = stimeout < 0 || serve_held ? 0 : stimeout;
   tv.tv_usec = 0;
 
   char rlist[1024];
@@ -203,7 +216,7 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
     __trace_text(0, "%s:         select(...) <-- (rslt=%d,READ[%s],WRITE[%s])", __func__, rslt, rlist, wlist);
   }
 
-  if (rslt == 0) {
+  if (rslt == 0 && !serve_held) {
     TRC_OUT("timeout");
     return 0;
   }
@@ -230,14 +243,24 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
     ccm_take_network_wakeup(ccm);
   }
 
+  // The pass begins with the channel after the one whose frames last filled
+  // the receive queue and goes round to it, so that a peer that always has
+  // frames waiting cannot keep the others from being read.
+  ccm_channel_t *first = ccm->channelq.head;
+  for (ccm_channel_t *ch = ccm->recv_stop_ID ? ccm->channelq.head : nullptr; ch; ch = ch->nxt) {
+    if (ch->ID != ccm->recv_stop_ID) continue;
+    if (ch->nxt) first = ch->nxt;
+    break;
+  }
   ccm_channel_t *next = nullptr;
-  for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = next) {
-    next = ch->nxt;
+  for (ccm_channel_t *ch = first; ch; ch = next) {
+    next = ch->nxt ? ch->nxt : ccm->channelq.head;
+    if (next == first) next = nullptr;
     // Channels marked deleted during the wait (by another thread or by an
     // earlier channel of this pass) are left for the sweep.
     if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) continue;
     if (ch->type == 255 || !fd_fits(ch->s)) continue;
-    if (test_bit(sets->rd, ch->s)) {
+    if (test_bit(sets->rd, ch->s) || (serve_held && ch->recv_held)) {
       if (ch->type == 1) {
         // Without tracing the pass takes over up to kAcceptBurst waiting
         // connections instead of one, so that a burst of connects does not

@@ -8,6 +8,7 @@
 
 #include "ccm.h"
 #include "ccm_alloc.h"
+#include "ccm_io.h"
 #include "ccm_lock.h"
 #include "wq_trace.h"
 #include "zudnst.h"
@@ -15,6 +16,8 @@
 namespace {
 constexpr char kMsgEyec[16] = {'#', '#', 'C', 'C', 'M', '#', 'M', 'E', 'S', 'S', 'A', 'G', 'E', '#', '#', '#'};
 constexpr size_t kMsgHeaderSize = offsetof(ccm_msg_t, buffer);
+// A normal message is a heap block: ccm_close releases the free list with free().
+static_assert(kMsgHeaderSize + 2 * kCcmNormalSize < kCcmMapThreshold);
 
 void alloc_error(ccm_error_t *ccmerr, int line) {
   if (!ccmerr) return;
@@ -59,10 +62,11 @@ ccm_msg_t *ccm_msg_alloc_huge(ccm_context_t *ccm, int32_t size, ccm_error_t *ccm
   }
   if (!m) {
     // The data area always covers the headroom, so msg_start never points
-    // outside the block, even for a tiny huge message.
-    size_t area = 2 * static_cast<size_t>(size);
-    if (area < static_cast<size_t>(kCcmHeadroom)) area = kCcmHeadroom;
-    m = static_cast<ccm_msg_t *>(ccm_calloc(1, kMsgHeaderSize + area));
+    // outside the block, even for a tiny huge message. It is not cleared:
+    // whoever fills a message writes every byte it sends (a recycled
+    // message keeps its old bytes just the same), and a large block stays
+    // unbacked until the bytes of its frame arrive.
+    m = static_cast<ccm_msg_t *>(ccm_block_alloc(ccm_msg_memory_for(size)));
     if (!m) {
       alloc_error(ccmerr, __LINE__);
       TRC_OUT("malloc error, message queue");
@@ -93,7 +97,7 @@ int ccm_msg_free(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
     return 0;
   }
   if (!ccm) {
-    free(ccmmsg);
+    ccm_block_free(ccmmsg, ccm_msg_memory(ccmmsg));
     TRC_OUT("no context, message freed");
     return 0;
   }
@@ -114,11 +118,11 @@ int ccm_msg_free(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   }
   switch (what) {
     case kHuge:
-      free(ccmmsg);
+      ccm_block_free(ccmmsg, ccm_msg_memory(ccmmsg));
       TRC_OUT("huge message is freed");
       break;
     case kSurplus:
-      free(ccmmsg);
+      ccm_block_free(ccmmsg, ccm_msg_memory(ccmmsg));
       TRC_OUT("normal message freed");
       break;
     case kKept:
@@ -271,6 +275,10 @@ int ccm_msg_emptying_queues(ccm_context_t *ccm) {
   ccmq_clear(ccm->recvq);
   ccmq_clear(ccm->msgq_inuse);
   ccmq_clear(ccm->msgq_2dispatch);
+  {
+    CcmLockGuard lock(ccm->queue_lock);
+    ccm->recvq_bytes = 0;
+  }
   free_chain(ccm, recv);
   free_chain(ccm, inuse);
   free_chain(ccm, dispatch);
@@ -280,6 +288,7 @@ int ccm_msg_emptying_queues(ccm_context_t *ccm) {
         ch->name, ccm_flag_get(ch->flag));
     if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) continue;
     ch->recv_pos = 0;
+    ccm_read_release(ccm, ch);
     ccm_channel_emptying_msg_queue(ccm, ch);
   }
   TRC_OUT("OK");

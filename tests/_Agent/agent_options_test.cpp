@@ -21,11 +21,14 @@ TEST(AgentOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(d.listen, "127.0.0.1");
   EXPECT_EQ(d.port, 0);
   EXPECT_EQ(d.greet_key, 4);
+  EXPECT_EQ(d.max_frame, 1048576);
+  EXPECT_EQ(d.queue_limit, 4194304);
   EXPECT_FALSE(d.json || d.silent || d.close_at_once || d.no_answer || d.help);
 
   AgentOptions o;
   ASSERT_EQ(parse({"--listen", "::1", "--port", "4711", "--port-file", "/tmp/p", "--count", "3", "--json",
-                   "--silent", "--close", "--no-answer", "--greet-key", "0x07", "--trace", "2", "--help"},
+                   "--silent", "--close", "--no-answer", "--greet-key", "0x07", "--trace", "2", "--help",
+                   "--max-frame", "48", "--queue-limit", "1"},
                   &o, &err),
             0)
       << err;
@@ -35,6 +38,8 @@ TEST(AgentOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(o.count, 3);
   EXPECT_EQ(o.greet_key, 7);
   EXPECT_EQ(o.trace, 2);
+  EXPECT_EQ(o.max_frame, 48);
+  EXPECT_EQ(o.queue_limit, 1);
   EXPECT_TRUE(o.json && o.silent && o.close_at_once && o.no_answer && o.help);
 }
 
@@ -42,6 +47,7 @@ TEST(AgentOptions, RefusesBadValues) {
   const std::vector<std::vector<std::string>> bad = {
       {"--port"},          {"--port", "65536"}, {"--port", "-1"},      {"--port", "12x"},
       {"--greet-key", "256"}, {"--count", "-2"}, {"--bogus"},          {"--listen", std::string(300, 'a')},
+      {"--max-frame", "47"}, {"--max-frame", "100000000"}, {"--queue-limit", "0"}, {"--queue-limit", "4294967297"},
   };
   for (const auto &words : bad) {
     AgentOptions o;
@@ -54,7 +60,7 @@ TEST(AgentOptions, RefusesBadValues) {
 TEST(AgentOptions, HelpNamesEveryOption) {
   std::string help = agent_help_text();
   for (const char *opt : {"--listen", "--port", "--port-file", "--count", "--json", "--silent", "--greet-key",
-                          "--close", "--no-answer", "--trace", "--help"})
+                          "--close", "--no-answer", "--trace", "--max-frame", "--queue-limit", "--help"})
     EXPECT_NE(help.find(opt), std::string::npos) << opt;
 }
 

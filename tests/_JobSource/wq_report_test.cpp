@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -44,9 +45,13 @@ class Report : public ::testing::Test {
   // texts name the same moment near now. Returns the six lines with both
   // time texts replaced by "<local>" and "<utc>".
   std::vector<std::string> Banner() {
-    time_t before = time(nullptr);
+    // Two readings of the wall clock around the banner (time() may lag
+    // gettimeofday by a clock tick, so it is no bound).
+    struct timeval tv_before = {}, tv_after = {};
+    gettimeofday(&tv_before, nullptr);
     std::string out = CaptureStdout([&] { EXPECT_EQ(printMelder(&ctx_), 0); });
-    time_t after = time(nullptr);
+    gettimeofday(&tv_after, nullptr);
+    const time_t before = tv_before.tv_sec, after = tv_after.tv_sec;
     std::vector<std::string> lines = Lines(out);
     const std::string utc_head = "**                                   UTC TIME   ";
     if (out.back() != '\n' || lines.size() != 6 || lines[0] != kStars || lines[5] != kStars ||

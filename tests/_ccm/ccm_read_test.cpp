@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 
 #include "_ccm/ccm_io_testing.h"
 #include "ccm_alloc.h"
@@ -214,6 +215,31 @@ TEST_F(ReadTest, FramesSplitAtEveryBytePosition) {
       Free(m);
     }
     EXPECT_EQ(0, ch->recv_pos);
+  }
+}
+
+// The receive buffer grows with the bytes that arrive, each time to at most
+// twice its size and never beyond the frame at its start; a frame longer than
+// a normal message goes into its own message and leaves the buffer as it was.
+TEST_F(ReadTest, BufferGrowsWithTheArrivedFrameNotWithItsHeader) {
+  struct Case {
+    int frame_len, buffer_size;
+  } cases[] = {{151, 8192}, {12000, 12000}, {20000, 20000}, {32768, 32768}, {32769, 8192}, {200000, 8192}};
+  for (const auto &c : cases) {
+    int sv[2];
+    socket_pair(sv);
+    ccm_channel_t *own = ctx.Channel(sv[0], 0, "*IPC(GROW)");
+    const std::string data = pattern((size_t)c.frame_len - 48 - 5, (unsigned)c.frame_len);
+    std::thread writer([&] { write_all(sv[1], frame(block(0xFF, data, 4))); });
+    ccm_error_t err{};
+    while (count_recvq(ctx.ccm) == 0 && wait_readable(own->s)) ASSERT_EQ(0, ccm_read_channel(ctx.ccm, own, &err));
+    writer.join();
+    EXPECT_EQ(c.buffer_size, own->recv_size) << c.frame_len;
+    ccm_msg_t *m = receive(ctx.ccm);
+    ASSERT_NE(nullptr, m);
+    EXPECT_EQ(data, msg_data(m)) << c.frame_len;
+    Free(m);
+    close(sv[1]);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "_ccm/ccm_io_testing.h"
+#include "ccm_io.h"
 
 using namespace ccmtest;
 
@@ -18,7 +19,7 @@ class ReceiveTest : public ::testing::Test {
   ccm_msg_t *Deliver(const std::string &data) {
     ccm_msg_t *m = ctx.Msg(data);
     ccm_queue_lock(ctx.ccm);
-    ccmq_append(ctx.ccm->recvq, m);
+    ccm_recvq_put_locked(ctx.ccm, m);
     ccm_queue_unlock(ctx.ccm);
     ccm_wakeup_processor(ctx.ccm);
     return m;
