@@ -53,6 +53,13 @@ inline std::string Unhex(const std::string &hex) {
   return out;
 }
 
+// Upper-case hex text of `bytes`.
+inline std::string Hex(const std::string &bytes) {
+  std::string out;
+  for (unsigned char c : bytes) out += {"0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
+  return out;
+}
+
 // `text` with every "{KEY}" of `values` ({KEY, value} pairs) replaced.
 inline std::string Fill(std::string text, const std::vector<std::pair<std::string, std::string>> &values) {
   for (const auto &[key, value] : values)
