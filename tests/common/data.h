@@ -37,18 +37,21 @@ inline std::vector<DataCase> ReadData(const std::string &file) {
   return cases;
 }
 
-// The bytes of a hex text in pieces separated by ','; a piece "XX*N" stands
-// for N bytes XX.
-inline std::string Unhex(const std::string &hex) {
+// The bytes of a text of pieces separated by "," or line ends: hex digit
+// pairs, "XX*N" for N bytes XX, or a text in double quotes.
+inline std::string Unhex(std::string hex) {
+  for (char &c : hex) c = c == '\n' ? ',' : c;
   std::string out;
   std::istringstream pieces(hex);
   for (std::string p; std::getline(pieces, p, ',');) {
     const size_t star = p.find('*');
-    if (star != std::string::npos) {
+    if (!p.empty() && p[0] == '"') {
+      out += p.substr(1, p.rfind('"') - 1);
+    } else if (star != std::string::npos) {
       out.append(std::stoul(p.substr(star + 1)), (char)std::stoi(p.substr(0, 2), nullptr, 16));
-      continue;
+    } else {
+      for (size_t i = 0; i + 1 < p.size(); i += 2) out += (char)std::stoi(p.substr(i, 2), nullptr, 16);
     }
-    for (size_t i = 0; i + 1 < p.size(); i += 2) out += (char)std::stoi(p.substr(i, 2), nullptr, 16);
   }
   return out;
 }
