@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <memory>
-
 namespace wqtest {
 
 // A loopback TCP port on which nobody listens, held for the object's life:
@@ -39,10 +37,7 @@ class ReservedPort {
 
 }  // namespace wqtest
 
-// Older form, for callers that take a number only: the port stays reserved
-// until the next call. New callers hold a wqtest::ReservedPort themselves.
-inline int unused_port() {
-  static std::unique_ptr<wqtest::ReservedPort> last;  // held until the next call
-  last = std::make_unique<wqtest::ReservedPort>();
-  return last->port();
-}
+// Older form, kept for the callers not yet moved to wqtest::ReservedPort: a
+// port that was free a moment ago. It is released at once, so a parallel test
+// may take it before the caller uses it.
+inline int unused_port() { return wqtest::ReservedPort().port(); }

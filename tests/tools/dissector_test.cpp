@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <sstream>
@@ -66,9 +67,12 @@ std::string Decode(const CaptureFile &file, int port, const std::vector<std::str
   EXPECT_TRUE(file.Save(path));
   std::vector<std::string> argv = TsharkArgs(port);
   argv.insert(argv.end(), {"-r", path});
-  if (fields.empty()) argv.push_back("-V");
-  if (!fields.empty()) argv.insert(argv.end(), {"-Y", "wq8"});
-  if (!fields.empty()) AddFields(argv, fields);
+  if (fields.empty()) {
+    argv.push_back("-V");
+  } else {
+    argv.insert(argv.end(), {"-Y", "wq8"});
+    AddFields(argv, fields);
+  }
   Child child;
   EXPECT_TRUE(child.Start(argv));
   EXPECT_EQ(child.Finish(Deadline(240)), 0) << child.err();
@@ -116,7 +120,11 @@ Captures Load() {
     if (c.name == "want") {
       Want w;
       for (const std::string &line : Lines(c.text)) w.emplace_back(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
-      (all.captures.empty() || !all.damage.empty() ? all.damage.back().second : all.captures.back().wants.emplace_back()) = w;
+      if (!all.damage.empty()) {
+        all.damage.back().second = w;  // what a damaged frame must still show
+      } else {
+        all.captures.back().wants.push_back(w);
+      }
     }
   }
   return all;
@@ -140,7 +148,7 @@ TEST_F(Wq8Dissector, DecodesEveryFrameOfTheCaptures) {
     std::vector<Row> rows = ParseRows(Decode(capture.file, capture.port, fields), fields);
     ASSERT_EQ(rows.size(), capture.wants.size()) << "port " << capture.port;
     for (size_t i = 0; i < rows.size(); ++i)
-      ExpectRow(rows[i], capture.wants[i], "port " + std::to_string(capture.port) + " row " + std::to_string(i));
+      ExpectRow(rows[i], capture.wants[i], "capture " + std::to_string(&capture - &all.captures[0]) + " row " + std::to_string(i));
   }
 }
 
