@@ -88,7 +88,7 @@ TEST(Dump, ByteForByte) {
     EXPECT_EQ(wqtest::Misfit(out, wqtest::Fill(c.text, {{"P", p}})), "") << c.words[0].substr(0, 20) << "\n" << out;
     ++cases;
   }
-  EXPECT_EQ(cases, 8);
+  EXPECT_EQ(cases, 9);
   EXPECT_EQ(CaptureStdout([] { EXPECT_EQ(trcdump_limited("abcd", 4, 2, "limited %d", 1), 0); }), "");
 }
 

@@ -45,7 +45,7 @@ TEST(Dump, BothLayoutsByteForByte) {
         << c.name << " " << title.substr(0, 20) << " " << len << "\n" << out;
     ++cases;
   }
-  EXPECT_EQ(cases, 13);
+  EXPECT_EQ(cases, 14);
   const char abc[] = "abc";
   EXPECT_EQ(CaptureStdout([&] { MemTrace("m", abc, 3); }), CaptureStdout([&] { ZUMEM_Trace("m", abc, 3); }));
 }
