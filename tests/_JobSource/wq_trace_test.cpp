@@ -82,13 +82,15 @@ TEST(Dump, ByteForByte) {
     if (c.name != "T") continue;
     const std::string area = wqtest::Unhex(c.words.size() > 2 ? c.words[2] : "");
     const int len = std::stoi(c.words[1]);
-    const std::string out = CaptureStdout([&] { trcdump(area.data(), len, "%s", c.words[0].c_str()); });
+    int rc = -1;
+    const std::string out = CaptureStdout([&] { rc = trcdump(area.data(), len, "%s", c.words[0].c_str()); });
+    EXPECT_EQ(rc, 0);
     char p[32];
     snprintf(p, sizeof p, "%p", (const void *)area.data());
     EXPECT_EQ(wqtest::Misfit(out, wqtest::Fill(c.text, {{"P", p}})), "") << c.words[0].substr(0, 20) << "\n" << out;
     ++cases;
   }
-  EXPECT_EQ(cases, 9);
+  EXPECT_EQ(cases, 10);
   EXPECT_EQ(CaptureStdout([] { EXPECT_EQ(trcdump_limited("abcd", 4, 2, "limited %d", 1), 0); }), "");
 }
 

@@ -99,8 +99,9 @@ TEST(Seral, ByteAreas) {
     const int back = r.key ? ZUSTRNG_DeSeralBin2(dec, enc, n, r.key) : ZUSTRNG_DeSeralBin(dec, enc, n);
     EXPECT_EQ(std::string(dec, back), r.data);
   }
-  char dec[8];
+  char dec[24], enc[24] = "0123456789abcdef\x09";
   EXPECT_EQ(ZUSTRNG_DeSeralBin(dec, "\x03", 1), 0);  // a count byte without a block
+  EXPECT_EQ(ZUSTRNG_DeSeralBin(dec, enc, 17), 16);   // a last byte that is no count (1-7)
 }
 
 }  // namespace

@@ -36,11 +36,13 @@ TEST(Dump, BothLayoutsByteForByte) {
     if (c.name != "A" && c.name != "B" && c.name != "F") continue;
     const std::string title = c.words[0], area = wqtest::Unhex(c.words.size() > 2 ? c.words[2] : "");
     const int len = std::stoi(c.words[1]);
+    int rc = -1;
     const std::string out = CaptureStdout([&] {
-      if (c.name == "A") iPrtMem(area.data(), (unsigned)len, title.c_str());
-      if (c.name == "B") ZUMEM_Trace(title.c_str(), area.data(), len);
-      if (c.name == "F") FormMemTrace(title.c_str(), area.data(), len);
+      rc = c.name == "A"   ? iPrtMem(area.data(), (unsigned)len, title.c_str())
+           : c.name == "B" ? ZUMEM_Trace(title.c_str(), area.data(), len)
+                           : FormMemTrace(title.c_str(), area.data(), len);
     });
+    EXPECT_EQ(rc, 0);
     EXPECT_EQ(wqtest::Misfit(out, wqtest::Fill(c.text, Places(area.data()))), "")
         << c.name << " " << title.substr(0, 20) << " " << len << "\n" << out;
     ++cases;

@@ -128,7 +128,7 @@ TEST(Fields, EnvironmentReferencesBounded) {
 // byte behind the `size` it was given, untouched.
 template <class Call>
 void ExpectBounded(Call call, int size, int result, const std::string &want, const std::string &what) {
-  char out[24];
+  char out[64];
   memset(out, 'Q', sizeof out);
   EXPECT_EQ(call(out), result) << what;
   EXPECT_EQ(std::string(out, want.size()), want) << what;
@@ -157,7 +157,8 @@ TEST(Fields, KeyedValuesCutToTheBufferAndBoundedByTheLength) {
       {list, 0, "EMPTY", 16, 0, std::string("\0", 1)},   {list, 0, "NONE", 16, 0, ""},
       {"NAME", 0, "NAME", 16, 0, ""},                    {list, 0, "SER", 16, 1, std::string("bob\0", 4)},
       {list, 0, "USER", 3, 1, std::string("bo\0", 3)},   {list, 7, "USER", 16, 1, std::string("bo\0", 3)},
-      {list, 4, "USER", 16, 0, ""}};
+      {list, 4, "USER", 16, 0, ""},                      {list, 0, "ID", 0, 0, ""},
+      {nullptr, 4, "USER", 16, 0, ""}};
   for (const Attr &a : attrs)
     ExpectBounded([&](char *out) { return GetAttribute(a.list, a.len, a.name, out, a.size); }, a.size, a.result, a.out,
                   a.name + std::to_string(a.len));
@@ -171,6 +172,8 @@ TEST(Fields, NumbersAndBytesAsText) {
   GetHexString(bytes, 0, out, sizeof out);
   EXPECT_EQ(std::string(out), "''" + std::string(38, ' ') + "><");
   ExpectBounded([&](char *o) { return GetHexString(bytes, 5, o, 6) == o ? 1 : 0; }, 6, 1, std::string("'4142\0", 6), "cut");
+  ExpectBounded([&](char *o) { return GetHexString(bytes, 0, o, 42) == o ? 1 : 0; }, 42, 1,  // one short of the text
+                "''" + std::string(38, ' ') + ">" + '\0', "one short");
   std::vector<unsigned char> many(600, 0xAB);  // the hex part cut within 511 characters, no character view
   std::vector<char> big(1024, 'Q');
   const std::string text = GetHexString(many.data(), (int)many.size(), big.data(), (int)big.size());
