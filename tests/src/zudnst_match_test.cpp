@@ -159,6 +159,8 @@ TEST(Fields, KeyedValuesCutToTheBufferAndBoundedByTheLength) {
       {list, 0, "USER", 3, 1, std::string("bo\0", 3)},   {list, 7, "USER", 16, 1, std::string("bo\0", 3)},
       {list, 4, "USER", 16, 0, ""},                      {list, 0, "ID", 0, 0, ""},
       {nullptr, 4, "USER", 16, 0, ""}};
+  char out[4];
+  EXPECT_EQ(GetAttribute(list, 0, "ID", nullptr, 16) + GetAttribute(list, 0, nullptr, out, sizeof out), 0);
   for (const Attr &a : attrs)
     ExpectBounded([&](char *out) { return GetAttribute(a.list, a.len, a.name, out, a.size); }, a.size, a.result, a.out,
                   a.name + std::to_string(a.len));
