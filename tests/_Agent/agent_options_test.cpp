@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "../../src/_Agent/agent_options.cpp"
+#include "agent_options.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "../../src/_Agent/agent_report.cpp"
+#include "agent_report.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
-// The job messages: every record at its body offsets, gaps included, framed
-// as the NAT message "JPAKTJ_R" on the context's send queue.
+// The job messages, every byte of their frames (data/records.txt), as queued
+// for the agent's channel.
 #include <gtest/gtest.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -9,176 +10,94 @@
 #include <vector>
 
 #include "ccm.h"
+#include "common/data.h"
 #include "wq_exchange.h"
 #include "wq_jpmd.h"
 #include "zudnst.h"
 
 namespace {
 
-constexpr int kFront = 48 + 10 + 5;  // header, name block, 0xFF length block
+// `n` bytes of `v`, least significant first, in hex.
+std::string Le(uint64_t v, int n) {
+  unsigned char b[8];
+  wq_put_u64(b, v);
+  return wqtest::Hex(std::string((const char *)b, n));
+}
 
-class SendTest : public ::testing::Test {
- protected:
-  void SetUp() override {
+// A message buffer full of old bytes on the free list: none may reach a message.
+void DirtyFreeList() {
+  ccm_error_t err{};
+  ccm_msg_t *dirty = ccm_msg_alloc(ccm, &err);
+  memset(dirty->buffer1, 0xAA, 2 * (size_t)dirty->size);
+  ccm_msg_free(ccm, dirty);
+}
+
+TEST(Send, EveryRecordByteForByte) {
+  int cases = 0;
+  for (const wqtest::DataCase &c : wqtest::ReadData("records.txt")) {
+    SCOPED_TRACE(c.name + " " + (c.words.empty() ? "" : c.words.back().substr(0, 20)));
+    PCX ctx;
+    initialize_messenger(&ctx);
+    std::vector<std::string> words{"wq_jpmd"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(w.data());
+    parse_arguments(&ctx, (int)argv.size(), argv.data());
+    ctx.agentID = 7;
     ccm_error_t err{};
-    memset(&ctx_, 0, sizeof ctx_);
-    ctx_.running_mode = 3;
-    ctx_.agentID = 7;
-    ctx_.status = 'R';
-    ctx_.output_login = 'N';
-    ASSERT_EQ(ccm_open(&ctx_, &ccm, &err), 0);
+    ASSERT_EQ(ccm_open(&ctx, &ccm, &err), 0);
     ASSERT_EQ(ccm_create_wakeup_pipes(ccm, &err), 0);
-  }
-  void TearDown() override {
-    ccm_error_t err{};
+    // Sent within one second of the clock, so that the time fields are known.
+    struct timeval before = {}, after = {};
+    int rc = 0;
+    for (int tries = 0; tries < 10 && (tries == 0 || before.tv_sec != after.tv_sec); ++tries) {
+      for (ccm_msg_t *m; (m = ccm->sendq.head) != nullptr; ccm_msg_free(ccm, m)) ccm->sendq.head = m->nxt;
+      ccm->sendq.tail = nullptr;
+      DirtyFreeList();
+      gettimeofday(&before, nullptr);
+      rc = c.name == "job" ? SendJpMd(&ctx) : c.name == "output" ? SendOutputViewMsg(&ctx) : SendRegVariableMsg(&ctx);
+      gettimeofday(&after, nullptr);
+    }
+    struct tm u = {};
+    gmtime_r(&before.tv_sec, &u);
+    const std::string expected = wqtest::Unhex(wqtest::Fill(
+        c.text, {{"PID", Le(getpid(), 4)}, {"PPID", Le(getppid(), 4)}, {"PGRP", Le(getpgrp(), 4)},
+                 {"SID", Le(getsid(0), 4)}, {"SECONDS", Le(before.tv_sec, 8)},
+                 {"STAMP", Le(u.tm_year + 1900, 2) + Le(u.tm_mon + 1, 2) + Le(u.tm_mday, 2) + Le(u.tm_hour, 2) +
+                               Le(u.tm_min, 2) + Le(u.tm_sec, 2)}}));
+    ccm_msg_t *m = ccm->sendq.head;
+    EXPECT_EQ(rc, expected.empty() ? -1 : 0);
+    ASSERT_EQ(m != nullptr, !expected.empty());
+    if (m) {
+      EXPECT_TRUE(m->nxt == nullptr && m->type == CCM_MSG_NAT && m->addr.dst_ID == 7);
+      const std::string frame((const char *)m->msg_start, (size_t)m->len);
+      size_t at = 0;
+      while (at < frame.size() && at < expected.size() && frame[at] == expected[at]) ++at;
+      EXPECT_EQ(at, std::max(frame.size(), expected.size()))
+          << "first difference at byte " << at << " of " << frame.size() << " (expected " << expected.size() << ")";
+      ccm->sendq.head = ccm->sendq.tail = nullptr;
+      ccm_msg_free(ccm, m);
+    }
     ccm_close(ccm, &err);
     ccm = nullptr;
-    wq_send_msg_alloc = ccm_msg_alloc;
+    ++cases;
   }
-
-  // The one queued message: checks its frame and returns the MELD body.
-  std::string take_body() {
-    ccm_msg_t *m = ccm->sendq.head;
-    EXPECT_NE(m, nullptr);
-    if (!m) return {};
-    EXPECT_EQ(m->nxt, nullptr);
-    EXPECT_EQ(m->type, CCM_MSG_NAT);
-    EXPECT_EQ(m->addr.dst_ID, 7);
-    std::string f((const char *)m->msg_start, (size_t)m->len);
-    char len8[9];
-    snprintf(len8, sizeof len8, "%.8d", m->len);
-    EXPECT_EQ(f.substr(0, 8), len8);
-    EXPECT_EQ(f.substr(21, 3), "NAT");
-    EXPECT_EQ(f.substr(48, 10), std::string("\x01\x08JPAKTJ_R", 10));
-    EXPECT_EQ((unsigned char)f[58], 0xFF);
-    uint32_t body_len = wq_get_u32((const unsigned char *)f.data() + 59);
-    EXPECT_EQ(body_len + kFront, (uint32_t)m->len);
-    ccm->sendq.head = nullptr;
-    ccm->sendq.tail = nullptr;
-    std::string body = f.substr(kFront);
-    ccm_msg_free(ccm, m);
-    return body;
-  }
-
-  static uint32_t le32(const std::string &b, size_t off) { return wq_get_u32((const unsigned char *)b.data() + off); }
-  static uint16_t le16(const std::string &b, size_t off) { return wq_get_u16((const unsigned char *)b.data() + off); }
-
-  // Version fields at the body offset of md_version, with the gaps around.
-  static void expect_version(const std::string &b, size_t v) {
-    EXPECT_EQ(b.substr(v, 32), "12.2.0+build.2108               ");
-    EXPECT_EQ(b[v + 32], '\0');  // alignment gap
-    EXPECT_EQ((std::vector<int>{le16(b, v + 33), le16(b, v + 35), le16(b, v + 37)}), (std::vector<int>{12, 2, 0}));
-    EXPECT_EQ(b.substr(v + 39, 4), std::string("  \0\0", 4));
-  }
-
-  // Time stamp at `t` and its seconds at `s` describe the same UTC moment.
-  static void expect_time(const std::string &b, size_t t, size_t s) {
-    time_t secs = (time_t)wq_get_u64((const unsigned char *)b.data() + s);
-    struct tm u {};
-    gmtime_r(&secs, &u);
-    EXPECT_EQ((std::vector<int>{le16(b, t), le16(b, t + 2), le16(b, t + 4), le16(b, t + 10)}),
-              (std::vector<int>{u.tm_year + 1900, u.tm_mon + 1, u.tm_mday, u.tm_sec}));
-    EXPECT_EQ(le32(b, t + 12), 0u);
-    EXPECT_LE(labs((long)(secs - time(nullptr))), 600L);
-  }
-
-  PCX ctx_;
-};
-
-TEST_F(SendTest, JobStatusRecordAtItsOffsets) {
-  ctx_.jobnri = 0x01020304;
-  ctx_.reti = 300;
-  ctx_.client = 0x0102;
-  ctx_.status = 'E';
-  StringCopy(ctx_.info_text, sizeof ctx_.info_text, "0123456789012345678901234567890123456789");
-  ASSERT_EQ(SendJpMd(&ctx_), 0);
-  std::string b = take_body();
-  ASSERT_EQ(b.size(), 276u);
-  EXPECT_EQ(b.substr(0, 10), "MELD    03");
-  EXPECT_EQ(b.substr(10, 10), std::string("\x02\x01\0\0\0\0\0\0\0\0", 10));
-  EXPECT_EQ(std::string(b.data() + 20, 4), std::string("\x04\x03\x02\x01", 4));
-  EXPECT_EQ(b[24], 'E');
-  EXPECT_EQ(b.substr(25, 32), std::string("0123456789012345678901234567890") + '\0');
-  expect_version(b, 57);
-  EXPECT_EQ(le32(b, 100), 300u);
-  EXPECT_EQ(le32(b, 104), 0u);
-  expect_time(b, 108, 124);
-  EXPECT_EQ((std::vector<uint32_t>{le32(b, 132), le32(b, 136), le32(b, 140), le32(b, 144), le32(b, 148)}),
-            (std::vector<uint32_t>{(uint32_t)getpid(), (uint32_t)getppid(), (uint32_t)getpgrp(), 0, (uint32_t)getsid(0)}));
-  EXPECT_EQ(b.substr(152), std::string(276 - 152, '\0'));
+  EXPECT_EQ(cases, 7);
 }
 
-TEST_F(SendTest, JobStatusWithoutTextIsTerminatorAndBlanks) {
-  ASSERT_EQ(SendJpMd(&ctx_), 0);
-  std::string b = take_body();
-  ASSERT_EQ(b.size(), 276u);
-  EXPECT_EQ(b[24], 'R');
-  EXPECT_EQ(b.substr(25, 32), std::string(1, '\0').append(31, ' '));
-}
-
-TEST_F(SendTest, OutputFileRecordCarriesTheFirst183Characters) {
-  EXPECT_EQ(SendOutputViewMsg(&ctx_), -1);  // no file: nothing sent
-  EXPECT_EQ(ccm->sendq.head, nullptr);
-
-  std::string name;
-  for (int i = 0; i < 200; ++i) name += (char)('a' + i % 26);
-  StringCopy(ctx_.output_file, sizeof ctx_.output_file, name.c_str());
-  ctx_.output_login = 'Y';
-  ctx_.jobnri = 5;
-  ASSERT_EQ(SendOutputViewMsg(&ctx_), 0);
-  std::string b = take_body();
-  ASSERT_EQ(b.size(), 276u);
-  EXPECT_EQ(le32(b, 20), 5u);
-  EXPECT_EQ(b[24], 'O');
-  expect_version(b, 25);
-  expect_time(b, 68, 84);
-  EXPECT_EQ(b[92], 'Y');
-  EXPECT_EQ(b.substr(93), name.substr(0, 183));
-}
-
-// A recycled buffer full of old bytes must not leak into the message.
-TEST_F(SendTest, VariableMessageWithAndWithoutRecordCutToItsFields) {
-  auto dirty_free_list = [&] {
-    ccm_error_t err{};
-    ccm_msg_t *dirty = ccm_msg_alloc(ccm, &err);
-    memset(dirty->buffer1, 0xAA, 2 * (size_t)dirty->size);
-    ccm_msg_free(ccm, dirty);
-  };
-  dirty_free_list();
-  ASSERT_EQ(SendRegVariableMsg(&ctx_), 0);
-  std::string b = take_body();
-  ASSERT_EQ(b.size(), 296u);
-  EXPECT_EQ(b.substr(24, 33), std::string("V").append(32, ' '));
-  expect_version(b, 57);
-  expect_time(b, 100, 116);
-  EXPECT_EQ(b.substr(124), std::string(296 - 124, '\0'));
-
-  for (auto [name, value] : {std::pair{std::string("x"), std::string("y")},
-                             std::pair{std::string(250, 'n'), std::string(1100, 'v')}}) {
-    dirty_free_list();
-    StringCopy(ctx_.var_name, sizeof ctx_.var_name, name.c_str());
-    StringCopy(ctx_.var_value, sizeof ctx_.var_value, value.c_str());
-    ctx_.var_type = 'S';
-    ASSERT_EQ(SendRegVariableMsg(&ctx_), 0);
-    b = take_body();
-    ASSERT_EQ(b.size(), 1521u);
-    EXPECT_EQ(le32(b, 124), 112u);
-    EXPECT_EQ(le32(b, 128), 1225u);
-    std::string n = name.substr(0, 199), v = value.substr(0, 1023);
-    EXPECT_EQ(b.substr(132, 200), n + std::string(200 - n.size(), '\0'));
-    EXPECT_EQ(b.substr(332, 1024), v + std::string(1024 - v.size(), '\0'));
-    EXPECT_EQ(b[1356], 'S');
-    EXPECT_EQ(b.substr(1357), std::string(1521 - 1357, '\0'));
-  }
-}
-
-TEST_F(SendTest, NoMessageBufferSendsNothing) {
+TEST(Send, NoMessageBufferSendsNothing) {
+  PCX ctx;
+  initialize_messenger(&ctx);
+  StringCopy(ctx.output_file, sizeof ctx.output_file, "/tmp/f");
+  ccm_error_t err{};
+  ASSERT_EQ(ccm_open(&ctx, &ccm, &err), 0);
   wq_send_msg_alloc = [](ccm_context_t *, ccm_error_t *) -> ccm_msg_t * { return nullptr; };
-  StringCopy(ctx_.output_file, sizeof ctx_.output_file, "/tmp/f");
-  EXPECT_EQ(SendJpMd(&ctx_), kSendNoBuffer);
-  EXPECT_EQ(SendOutputViewMsg(&ctx_), kSendNoBuffer);
-  EXPECT_EQ(SendRegVariableMsg(&ctx_), kSendNoBuffer);
+  EXPECT_EQ(std::vector<int>({SendJpMd(&ctx), SendOutputViewMsg(&ctx), SendRegVariableMsg(&ctx)}),
+            std::vector<int>(3, kSendNoBuffer));
   EXPECT_EQ(ccm->sendq.head, nullptr);
+  wq_send_msg_alloc = ccm_msg_alloc;
+  ccm_close(ccm, &err);
+  ccm = nullptr;
 }
 
 }  // namespace

@@ -15,88 +15,63 @@
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define WQ_SANITIZED 1
 // Under a sanitizer, a failed allocation must come back as null to reach the
 // program's own handling, and allocations above 256 MiB count as failed.
 extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1:max_allocation_size_mb=256"; }
 extern "C" const char *__tsan_default_options() { return "allocator_may_return_null=1:max_allocation_size_mb=256"; }
+constexpr bool kSanitized = true;
 #else
-#define WQ_SANITIZED 0
+constexpr bool kSanitized = false;
 #endif
 
 namespace {
 
-// Limits the address space to what is in use now plus `headroom`, so that a
-// larger allocation fails. Nothing to do under a sanitizer (see above).
-void limit_address_space(size_t headroom) {
-  if (WQ_SANITIZED) return;
-  std::ifstream statm("/proc/self/statm");
-  size_t pages = 0;
-  statm >> pages;
-  size_t used = pages * (size_t)sysconf(_SC_PAGESIZE);
-  struct rlimit rl = {used + headroom, used + headroom};
-  setrlimit(RLIMIT_AS, &rl);
-}
-
-class WorkAreaDeath : public ::testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-TEST_F(WorkAreaDeath, ExhaustedMemoryEndsWithStatusOne) {
-  // The message goes to standard output; it is sent to stderr here so that
-  // the death test can read it.
-  EXPECT_EXIT(
-      {
-        dup2(2, 1);
-        MemAllocRetArea(SIZE_MAX - 4096);
-      },
-      ::testing::ExitedWithCode(1), "error on calloc\\(\\)-call, MemAllocRetArea\\(\\), '.+'");
-
+// Copies 1 GiB from a readable source, so that only the allocation can fail,
+// with the address space limited to what is in use plus 64 MiB.
+void CopyAGigabyte() {
   constexpr int kLen = 1 << 30;
-  EXPECT_EXIT(
-      {
-        dup2(2, 1);
-        // A readable source of the full length, so that only the allocation
-        // can fail.
-        void *src = mmap(nullptr, kLen, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (src == MAP_FAILED) _exit(3);
-        limit_address_space(64u << 20);
-        char *area = mem_alloc_copy(nullptr, static_cast<const char *>(src), kLen);
-        fprintf(stderr, "allocated %p\n", static_cast<void *>(area));
-        _exit(2);
-      },
-      ::testing::ExitedWithCode(1), "error on malloc\\(\\)-call, mem_alloc_copy\\(\\), '.+'");
+  void *src = mmap(nullptr, kLen, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (src == MAP_FAILED) _exit(3);
+  if (!kSanitized) {
+    size_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t limit = pages * (size_t)sysconf(_SC_PAGESIZE) + (64u << 20);
+    const struct rlimit rl = {limit, limit};
+    setrlimit(RLIMIT_AS, &rl);
+  }
+  fprintf(stderr, "allocated %p\n", (void *)mem_alloc_copy(nullptr, (const char *)src, kLen));
+  _exit(2);
 }
 
-TEST(WorkArea, AllocFreeAndCopies) {
-  char *area = static_cast<char *>(MemAllocRetArea(64));
-  for (int i = 0; i < 64; i++) ASSERT_EQ(area[i], 0);
-  FreeMallocArea(reinterpret_cast<void **>(&area), "area");
+// Exhausted memory ends the process with status 1 and a message (printed on
+// standard output, sent to stderr here for the death test to read).
+TEST(WorkArea, ExhaustedMemoryEndsWithStatusOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT({ dup2(2, 1); MemAllocRetArea(SIZE_MAX - 4096); }, ::testing::ExitedWithCode(1),
+              "error on calloc\\(\\)-call, MemAllocRetArea\\(\\), '.+'");
+  EXPECT_EXIT({ dup2(2, 1); CopyAGigabyte(); }, ::testing::ExitedWithCode(1),
+              "error on malloc\\(\\)-call, mem_alloc_copy\\(\\), '.+'");
+}
+
+TEST(WorkArea, ZeroedAreasCopiesAndFree) {
+  char *area = (char *)MemAllocRetArea(64);
+  EXPECT_EQ(std::string(area, 64), std::string(64, '\0'));
+  FreeMallocArea((void **)&area, "area");
   EXPECT_EQ(area, nullptr);
-  FreeMallocArea(reinterpret_cast<void **>(&area), "area");  // twice: harmless
+  FreeMallocArea((void **)&area, "area");  // twice: harmless
   FreeMallocArea(nullptr, "none");
-
-  errno = EINVAL;
-  char *copy = MemCopy(nullptr, 5);
-  EXPECT_EQ(errno, 0);
-  for (int i = 0; i < 7; i++) EXPECT_EQ(copy[i], 0);
-  FreeMallocArea(reinterpret_cast<void **>(&copy), "copy");
-
-  copy = MemCopy("abcdef", 3);
-  EXPECT_STREQ(copy, "abc");
-  EXPECT_EQ(copy[4], 0);
-  FreeMallocArea(reinterpret_cast<void **>(&copy), "copy");
-
-  // mem_alloc_copy replaces the old area (the leak checker sees it freed).
-  char *p = mem_alloc_copy(nullptr, "first", 5);
-  EXPECT_STREQ(p, "first");
-  p = mem_alloc_copy(p, "second text", 6);
-  EXPECT_STREQ(p, "second");
-  EXPECT_EQ(p[7], 0);
-  p = mem_alloc_copy(p, nullptr, -4);
-  EXPECT_STREQ(p, "");
-  free(p);
+  struct Row { const char *src; int len; std::string bytes; };  // bytes: the copy with its two zeros
+  for (const Row &r : {Row{nullptr, 5, std::string(7, '\0')}, Row{"abcdef", 3, std::string("abc\0\0", 5)},
+                       Row{"abc", -4, std::string(2, '\0')}}) {
+    errno = EINVAL;
+    char *copy = MemCopy(r.src, r.len);
+    EXPECT_EQ(errno, 0);
+    EXPECT_EQ(std::string(copy, r.bytes.size()), r.bytes) << r.len;
+    copy = mem_alloc_copy(copy, r.src, r.len);  // replaces (and frees) the old area
+    const size_t copied = r.src ? 0 : r.bytes.size() - 2;  // without a source only the two zeros are set
+    EXPECT_EQ(std::string(copy + copied, r.bytes.size() - copied), r.bytes.substr(copied)) << r.len;
+    free(copy);
+  }
 }
 
 TEST(AtomicInt, SetGetAndMutualExclusion) {
@@ -106,44 +81,31 @@ TEST(AtomicInt, SetGetAndMutualExclusion) {
   EXPECT_EQ(atomic_int_get(&ai), 42);
   EXPECT_EQ(atomic_int_init(&ai), 0);
   EXPECT_EQ(atomic_int_get(&ai), 0);
-
-  // Increments under the record's lock from several threads lose nothing.
-  constexpr int kThreads = 4, kRounds = 5000;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; t++) {
+  std::vector<std::thread> threads;  // increments under the lock lose nothing
+  for (int t = 0; t < 4; t++)
     threads.emplace_back([&ai] {
-      for (int i = 0; i < kRounds; i++) {
+      for (int i = 0; i < 5000; i++) {
         atomic_lock(&ai);
         ai.value++;
         atomic_unlock(&ai);
-        if (i % 1000 == 0) atomic_int_get(&ai);
       }
     });
-  }
   for (auto &t : threads) t.join();
-  EXPECT_EQ(atomic_int_get(&ai), kThreads * kRounds);
+  EXPECT_EQ(atomic_int_get(&ai), 20000);
   EXPECT_EQ(atomic_lock_destroy(&ai), 0);
 }
 
-TEST(ErrorRecord, FillersSetNumberAndBoundedInsert) {
-  wq8_error err;
-  memset(&err, 0, sizeof err);
-  err.wq_result = -1;
-  err.wq_errno = 7;
+TEST(ErrorRecord, NumberAndBoundedInsertOnly) {
+  wq8_error err = {-1, 7, 0, {}};
   FillMessageOnPermissionError(&err, ENOENT, "batch");
-  EXPECT_EQ(err.wq_msgnr, 2000102);
+  EXPECT_EQ(std::vector<int>({err.wq_result, err.wq_errno, err.wq_msgnr}), std::vector<int>({-1, 7, 2000102}));
   EXPECT_EQ(std::string(err.wq_msgInsert), std::string("getpwnam(batch)|2 - ") + strerror(ENOENT));
-  EXPECT_EQ(err.wq_result, -1);
-  EXPECT_EQ(err.wq_errno, 7);
-
-  std::string long_name(3000, 'u');
+  FillMessageOnPasswordError(&err, 13, "%s|%d", "pam", 9);
+  EXPECT_EQ(std::vector<int>({err.wq_result, err.wq_errno, err.wq_msgnr}), std::vector<int>({-1, 7, 2001007}));
+  EXPECT_STREQ(err.wq_msgInsert, "pam|9");
+  const std::string long_name(3000, 'u');
   FillMessageOnPermissionError(&err, EACCES, long_name.c_str());
   EXPECT_EQ(strlen(err.wq_msgInsert), sizeof err.wq_msgInsert - 1);
-
-  FillMessageOnPasswordError(&err, 13, "%s|%d", "pam", 9);
-  EXPECT_EQ(err.wq_msgnr, 2001007);
-  EXPECT_STREQ(err.wq_msgInsert, "pam|9");
-  EXPECT_EQ(err.wq_errno, 7);
   FillMessageOnPasswordError(&err, 0, "%s", long_name.c_str());
   EXPECT_EQ(strlen(err.wq_msgInsert), sizeof err.wq_msgInsert - 1);
 }
