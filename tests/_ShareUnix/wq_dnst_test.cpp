@@ -5,14 +5,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // Under a sanitizer, a failed allocation must come back as null to reach the
@@ -29,17 +23,13 @@ namespace {
 // Copies 1 GiB from a readable source, so that only the allocation can fail,
 // with the address space limited to what is in use plus 64 MiB.
 void CopyAGigabyte() {
-  constexpr int kLen = 1 << 30;
-  void *src = mmap(nullptr, kLen, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (src == MAP_FAILED) _exit(3);
-  if (!kSanitized) {
-    size_t pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    const rlim_t limit = pages * (size_t)sysconf(_SC_PAGESIZE) + (64u << 20);
-    const struct rlimit rl = {limit, limit};
-    setrlimit(RLIMIT_AS, &rl);
-  }
-  fprintf(stderr, "allocated %p\n", (void *)mem_alloc_copy(nullptr, (const char *)src, kLen));
+  void *src = mmap(nullptr, 1 << 30, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  size_t pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t limit = pages * (size_t)sysconf(_SC_PAGESIZE) + (64u << 20);
+  const struct rlimit rl = {limit, limit};
+  if (src == MAP_FAILED || (!kSanitized && setrlimit(RLIMIT_AS, &rl) != 0)) _exit(3);
+  fprintf(stderr, "allocated %p\n", (void *)mem_alloc_copy(nullptr, (const char *)src, 1 << 30));
   _exit(2);
 }
 
@@ -47,10 +37,8 @@ void CopyAGigabyte() {
 // standard output, sent to stderr here for the death test to read).
 TEST(WorkArea, ExhaustedMemoryEndsWithStatusOne) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT({ dup2(2, 1); MemAllocRetArea(SIZE_MAX - 4096); }, ::testing::ExitedWithCode(1),
-              "error on calloc\\(\\)-call, MemAllocRetArea\\(\\), '.+'");
-  EXPECT_EXIT({ dup2(2, 1); CopyAGigabyte(); }, ::testing::ExitedWithCode(1),
-              "error on malloc\\(\\)-call, mem_alloc_copy\\(\\), '.+'");
+  EXPECT_EXIT({ dup2(2, 1); MemAllocRetArea(SIZE_MAX - 4096); }, ::testing::ExitedWithCode(1), "error on calloc\\(\\)-call, MemAllocRetArea\\(\\), '.+'");
+  EXPECT_EXIT({ dup2(2, 1); CopyAGigabyte(); }, ::testing::ExitedWithCode(1), "error on malloc\\(\\)-call, mem_alloc_copy\\(\\), '.+'");
 }
 
 TEST(WorkArea, ZeroedAreasCopiesAndFree) {
@@ -61,8 +49,7 @@ TEST(WorkArea, ZeroedAreasCopiesAndFree) {
   FreeMallocArea((void **)&area, "area");  // twice: harmless
   FreeMallocArea(nullptr, "none");
   struct Row { const char *src; int len; std::string bytes; };  // bytes: the copy with its two zeros
-  for (const Row &r : {Row{nullptr, 5, std::string(7, '\0')}, Row{"abcdef", 3, std::string("abc\0\0", 5)},
-                       Row{"abc", -4, std::string(2, '\0')}}) {
+  for (const Row &r : {Row{nullptr, 5, std::string(7, '\0')}, Row{"abcdef", 3, std::string("abc\0\0", 5)}, Row{"abc", -4, std::string(2, '\0')}}) {
     errno = EINVAL;
     char *copy = MemCopy(r.src, r.len);
     EXPECT_EQ(errno, 0);
@@ -74,35 +61,29 @@ TEST(WorkArea, ZeroedAreasCopiesAndFree) {
   }
 }
 
+// Increments under the lock from four threads lose nothing.
 TEST(AtomicInt, SetGetAndMutualExclusion) {
   atomic_int_t ai;
   ASSERT_EQ(atomic_lock_init(&ai), 0);
-  EXPECT_EQ(atomic_int_set(&ai, 42), 42);
-  EXPECT_EQ(atomic_int_get(&ai), 42);
-  EXPECT_EQ(atomic_int_init(&ai), 0);
-  EXPECT_EQ(atomic_int_get(&ai), 0);
-  std::vector<std::thread> threads;  // increments under the lock lose nothing
+  EXPECT_EQ(atomic_int_set(&ai, 42) + atomic_int_get(&ai), 84);
+  EXPECT_EQ(atomic_int_init(&ai) + atomic_int_get(&ai), 0);
+  std::vector<std::thread> threads;
   for (int t = 0; t < 4; t++)
     threads.emplace_back([&ai] {
-      for (int i = 0; i < 5000; i++) {
-        atomic_lock(&ai);
-        ai.value++;
-        atomic_unlock(&ai);
-      }
+      for (int i = 0; i < 5000; i++) atomic_lock(&ai), ai.value++, atomic_unlock(&ai);
     });
   for (auto &t : threads) t.join();
-  EXPECT_EQ(atomic_int_get(&ai), 20000);
-  EXPECT_EQ(atomic_lock_destroy(&ai), 0);
+  EXPECT_EQ(atomic_int_get(&ai) + atomic_lock_destroy(&ai), 20000);
 }
 
 TEST(ErrorRecord, NumberAndBoundedInsertOnly) {
   wq8_error err = {-1, 7, 0, {}};
   FillMessageOnPermissionError(&err, ENOENT, "batch");
-  EXPECT_EQ(std::vector<int>({err.wq_result, err.wq_errno, err.wq_msgnr}), std::vector<int>({-1, 7, 2000102}));
-  EXPECT_EQ(std::string(err.wq_msgInsert), std::string("getpwnam(batch)|2 - ") + strerror(ENOENT));
+  EXPECT_EQ(std::to_string(err.wq_result) + " " + std::to_string(err.wq_errno) + " " + std::to_string(err.wq_msgnr) + " " + err.wq_msgInsert,
+            std::string("-1 7 2000102 getpwnam(batch)|2 - ") + strerror(ENOENT));
   FillMessageOnPasswordError(&err, 13, "%s|%d", "pam", 9);
-  EXPECT_EQ(std::vector<int>({err.wq_result, err.wq_errno, err.wq_msgnr}), std::vector<int>({-1, 7, 2001007}));
-  EXPECT_STREQ(err.wq_msgInsert, "pam|9");
+  EXPECT_EQ(std::to_string(err.wq_result) + " " + std::to_string(err.wq_errno) + " " + std::to_string(err.wq_msgnr) + " " + err.wq_msgInsert,
+            "-1 7 2001007 pam|9");
   const std::string long_name(3000, 'u');
   FillMessageOnPermissionError(&err, EACCES, long_name.c_str());
   EXPECT_EQ(strlen(err.wq_msgInsert), sizeof err.wq_msgInsert - 1);

@@ -2,14 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <tuple>
-#include <vector>
-
-#include "common/data.h"
+#include "src/rows.h"
 
 namespace {
 
@@ -17,12 +10,10 @@ using wqtest::CaptureStdout;
 
 // The placeholders of data/dumps.txt for an area at `p`.
 std::vector<std::pair<std::string, std::string>> Places(const void *p) {
-  std::vector<std::pair<std::string, std::string>> v;
-  char buf[40];
+  char buf[40], key[32];
   snprintf(buf, sizeof buf, "%p", p);
-  v.emplace_back("P", buf);
+  std::vector<std::pair<std::string, std::string>> v{{"P", buf}};
   for (unsigned off = 0; off < 0x40; off += 0x10) {
-    char key[32];
     snprintf(key, sizeof key, "A+%.2X..........", off);
     snprintf(buf, sizeof buf, "%.16lx", (unsigned long)(uintptr_t)p + off);
     v.emplace_back(key, buf);
@@ -38,59 +29,47 @@ TEST(Dump, BothLayoutsByteForByte) {
     const int len = std::stoi(c.words[1]);
     int rc = -1;
     const std::string out = CaptureStdout([&] {
-      rc = c.name == "A"   ? iPrtMem(area.data(), (unsigned)len, title.c_str())
-           : c.name == "B" ? ZUMEM_Trace(title.c_str(), area.data(), len)
-                           : FormMemTrace(title.c_str(), area.data(), len);
+      rc = c.name == "A" ? iPrtMem(area.data(), (unsigned)len, title.c_str())
+           : c.name == "B" ? ZUMEM_Trace(title.c_str(), area.data(), len) : FormMemTrace(title.c_str(), area.data(), len);
     });
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(wqtest::Misfit(out, wqtest::Fill(c.text, Places(area.data()))), "")
-        << c.name << " " << title.substr(0, 20) << " " << len << "\n" << out;
+    EXPECT_EQ(wqtest::Misfit(out, wqtest::Fill(c.text, Places(area.data()))), "") << c.name << " " << title << " " << len << "\n" << out;
     ++cases;
   }
   EXPECT_EQ(cases, 14);
-  const char abc[] = "abc";
-  EXPECT_EQ(CaptureStdout([&] { MemTrace("m", abc, 3); }), CaptureStdout([&] { ZUMEM_Trace("m", abc, 3); }));
+  EXPECT_EQ(CaptureStdout([] { MemTrace("m", "abc", 3); }), CaptureStdout([] { ZUMEM_Trace("m", "abc", 3); }));
 }
 
+// The text forms are the printed dump, cut at a line end to the area given.
 TEST(Dump, AsTextInWholeLinesOnly) {
-  std::vector<unsigned char> bytes(100);
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = (unsigned char)i;
+  std::vector<unsigned char> bytes(100000);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = (unsigned char)(i * 7 + i / 256);
   const std::string printed = CaptureStdout([&] { ZUMEM_Trace("str", bytes.data(), 100); });
   EXPECT_EQ(std::string(ZUMEM_TraceStr("str", bytes.data(), 100)), printed);
-  EXPECT_EQ(std::string(ZUMEM_TraceStr("str", bytes.data(), 0)),
-            CaptureStdout([&] { ZUMEM_Trace("str", bytes.data(), 0); }));
-  char out[200];
-  memset(out, 'Q', sizeof out);
+  wqtest::Area out;
   const size_t n = ZUMEM_TraceText("str", bytes.data(), 100, out, 170);  // the header and one line
-  EXPECT_EQ(std::string(out, n + 1), printed.substr(0, n) + '\0');
-  EXPECT_EQ(printed[n - 1], '\n');
-  EXPECT_EQ(out[170], 'Q');
+  EXPECT_TRUE(std::string(out, n + 1) == printed.substr(0, n) + '\0' && printed[n - 1] == '\n' && out[170] == 'Q') << n;
   EXPECT_EQ(ZUMEM_TraceText("str", bytes.data(), 100, out, 10), 0u);
   EXPECT_STREQ(out, "");
-  // A large area is cut to the buffer of ZUMEM_TraceStr, at a line end.
-  std::vector<unsigned char> large(100000);
-  for (size_t i = 0; i < large.size(); ++i) large[i] = (unsigned char)(i * 7 + i / 256);
-  const std::string text = ZUMEM_TraceStr("large", large.data(), (int)large.size());
-  EXPECT_TRUE(text.size() < ZUMEM_TRACESTR_SIZE && text.size() > ZUMEM_TRACESTR_SIZE - 100) << text.size();
-  EXPECT_EQ(text.back(), '\n');
+  const std::string text = ZUMEM_TraceStr("large", bytes.data(), (int)bytes.size());
+  EXPECT_TRUE(text.size() < ZUMEM_TRACESTR_SIZE && text.size() > ZUMEM_TRACESTR_SIZE - 100 && text.back() == '\n') << text.size();
 }
 
 TEST(Dump, ShortHexTextsStopBeforeTheBound) {
-  const unsigned char bytes[] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
-  char out[32];
-  for (auto [len, size, text] : std::vector<std::tuple<int, int, const char *>>{
-           {8, 12, "00112233 44"}, {8, 20, "00112233 44556677"}, {8, 3, ""}, {0, 20, ""}, {2, 4, "00"}}) {
-    memset(out, 'Q', sizeof out);
-    EXPECT_STREQ(GetMemTrace(bytes, len, out, size), text) << len << " " << size;
-    EXPECT_EQ(out[size], 'Q');
-  }
-  for (auto [addr, size, text] : std::vector<std::tuple<uintptr_t, int, const char *>>{
-           {0x40C756, 18, "00000000 0040C756"}, {0xFEDCBA9876543210ULL, 24, "FEDCBA98 76543210"},
-           {0x40C756, 10, "00000000 "}}) {
-    memset(out, 'Q', sizeof out);
-    EXPECT_STREQ(CnvAddrStr((const void *)addr, out, size), text);
-    EXPECT_EQ(out[size], 'Q');
-  }
+  const int known = wqtest::ForEachCall([](const std::string &f, wqtest::Row &r) {
+    wqtest::Area out;
+    if (f == "GetMemTrace") {
+      EXPECT_EQ(GetMemTrace((unsigned char *)r.p(0), (int)r.n(1), out, (int)r.n(2)), (char *)out);
+      r.Wrote(out, 3, r.n(2));
+    } else if (f == "CnvAddrStr") {
+      EXPECT_EQ(CnvAddrStr((const void *)(uintptr_t)r.u(0), out, (int)r.n(1)), (char *)out);
+      r.Wrote(out, 2, r.n(1));
+    } else {
+      return false;
+    }
+    return true;
+  });
+  EXPECT_EQ(known, 8);
 }
 
 }  // namespace
