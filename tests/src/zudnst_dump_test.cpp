@@ -55,21 +55,4 @@ TEST(Dump, AsTextInWholeLinesOnly) {
   EXPECT_TRUE(text.size() < ZUMEM_TRACESTR_SIZE && text.size() > ZUMEM_TRACESTR_SIZE - 100 && text.back() == '\n') << text.size();
 }
 
-TEST(Dump, ShortHexTextsStopBeforeTheBound) {
-  const int known = wqtest::ForEachCall([](const std::string &f, wqtest::Row &r) {
-    wqtest::Area out;
-    if (f == "GetMemTrace") {
-      EXPECT_EQ(GetMemTrace((unsigned char *)r.p(0), (int)r.n(1), out, (int)r.n(2)), (char *)out);
-      r.Wrote(out, 3, r.n(2));
-    } else if (f == "CnvAddrStr") {
-      EXPECT_EQ(CnvAddrStr((const void *)(uintptr_t)r.u(0), out, (int)r.n(1)), (char *)out);
-      r.Wrote(out, 2, r.n(1));
-    } else {
-      return false;
-    }
-    return true;
-  });
-  EXPECT_EQ(known, 8);
-}
-
 }  // namespace
