@@ -65,15 +65,15 @@ TEST(WorkArea, ZeroedAreasCopiesAndFree) {
 TEST(AtomicInt, SetGetAndMutualExclusion) {
   atomic_int_t ai;
   ASSERT_EQ(atomic_lock_init(&ai), 0);
-  EXPECT_EQ(atomic_int_set(&ai, 42) + atomic_int_get(&ai), 84);
-  EXPECT_EQ(atomic_int_init(&ai) + atomic_int_get(&ai), 0);
+  EXPECT_EQ(std::vector<int>({atomic_int_set(&ai, 42), atomic_int_get(&ai), atomic_int_init(&ai), atomic_int_get(&ai)}),
+            std::vector<int>({42, 42, 0, 0}));
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; t++)
     threads.emplace_back([&ai] {
       for (int i = 0; i < 5000; i++) atomic_lock(&ai), ai.value++, atomic_unlock(&ai);
     });
   for (auto &t : threads) t.join();
-  EXPECT_EQ(atomic_int_get(&ai) + atomic_lock_destroy(&ai), 20000);
+  EXPECT_EQ(std::vector<int>({atomic_int_get(&ai), atomic_lock_destroy(&ai)}), std::vector<int>({20000, 0}));
 }
 
 TEST(ErrorRecord, NumberAndBoundedInsertOnly) {
