@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "common/data.h"
+#include "src/rows.h"
 
 namespace {
 
@@ -63,34 +63,18 @@ TEST(Des, AgreesWithOpenssl) {
   unlink(path);
 }
 
-TEST(Des, HexCodecAndKeyTexts) {
-  const std::string bytes = Unhex("0001ABFF107E9C25");
-  char text[17], back[8];
-  memset(text, '#', sizeof text);
-  byte2hex(text, bytes.data());
-  EXPECT_EQ(std::string(text, 17), "0001ABFF107E9C25#");  // no terminator written
-  hex2byte(back, text);
-  EXPECT_EQ(std::string(back, 8), bytes);
-  hex2byte(back, "ab00000000000000");  // lower-case letters are no hex digits to it
-  EXPECT_EQ((unsigned char)back[0], 0xCB);
-
-  const char plain[] = "8 bytes!";
-  initkey("Hm3Tx#6qLONGER-THAN-KEYX");
-  EXPECT_STREQ(keyx, "Hm3Tx#6qLON");  // cut to what keyx holds
-  const std::string long_key = Block(endes, plain);
-  initkey("Hm3Tx#6q");
-  EXPECT_EQ(Block(endes, plain), long_key);  // only 8 bytes count
-  initkey("ab");  // a short key is its text and zero bytes, whatever came before
-  const std::string short_key = Block(endes, plain);
-  desinit(std::string("ab\0\0\0\0\0\0", 8).data());
-  EXPECT_EQ(Block(endes, plain), short_key);
-  initkey(nullptr);
-  EXPECT_STREQ(keyx, kDefaultKey);
-  const std::string by_default = Block(endes, plain);
-  initkey("");
-  EXPECT_EQ(Block(endes, plain), by_default);
-  desinit("borz\xC3\xA9sk");
-  EXPECT_EQ(Block(endes, plain), by_default);
+TEST(Des, HexCodecKeyTextsAndFiller) {
+  EXPECT_EQ(wqtest::ForEachCall([](const std::string &f, wqtest::Row &r) {
+              wqtest::Area out;
+              if (f == "initkey") {
+                initkey(r.p(0));
+                EXPECT_EQ(keyx + std::string(" ") + Hex(Block(endes, "8 bytes!")), r.s(1) + " " + r.c.words[2]);
+              } else if (f == "byte2hex" || f == "hex2byte") {
+                (f == "byte2hex" ? byte2hex : hex2byte)(out, r.p(0));
+                r.Wrote(out, 1, f == "byte2hex" ? 16 : 8);
+              }
+              return f == "initkey" || f == "byte2hex" || f == "hex2byte";
+            }), 8);
   // A key set-up reseeds the filler from the clock's milliseconds (0-999):
   // what follows is not what the seed 4711 gives.
   std::string fixed, filler;
