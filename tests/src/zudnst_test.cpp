@@ -26,11 +26,6 @@ TEST(Library, EveryCallOfTheTable) {
   const int known = wqtest::ForEachCall([](const std::string &f, wqtest::Row &r) {
     wqtest::Area out;
     const auto in_area = [&](size_t i) { return (char *)memcpy(out, r.s(i).data(), r.s(i).size()); };
-    const auto numbers = [&r] {  // the words up to the first text
-      std::vector<long long> v;
-      for (size_t i = 0; i < r.c.words.size() && r.c.words[i][0] != '"'; ++i) v.push_back(r.n(i));
-      return v;
-    };
     if (f == "MyStrMatch") {
       EXPECT_EQ(MyStrMatch(r.p(0), r.p(1), r.ch(2), r.ch(3)), r.n(4));
     } else if (f == "strMatchPtr" || f == "strcstr") {
@@ -86,15 +81,14 @@ TEST(Library, EveryCallOfTheTable) {
     } else if (f == "getnewkey") {
       EXPECT_EQ(getnewkey((unsigned)r.u(0)), r.u(1));
     } else if (f == "MyAddFrom8" || f == "MyAddFrom4" || f == "myAdd8") {
-      const std::vector<long long> n = numbers();
-      long sum = (long)n[0], add = (long)n[1];
+      long sum = (long)r.n(0), add = (long)r.n(1);
       f == "MyAddFrom8" ? MyAddFrom8(&sum, &add) : f == "MyAddFrom4" ? MyAddFrom4(&sum, (int)add) : myAdd8(&sum, (unsigned)add);
-      EXPECT_EQ(sum, n[2]);
+      EXPECT_EQ(sum, r.n(2));
     } else if (f == "ToEbcdic" || f == "ToAscii") {
       (f == "ToAscii" ? ToAscii : ToEbcdic)(in_area(0), 1);
       r.Wrote(out, 1, 1);
     } else if (f == "GetDatumZeit2") {
-      const std::vector<long long> n = numbers();
+      const std::vector<long long> n = r.ns(0, 19);
       const time_t t = (time_t)n[0];
       DATUM_BUFF dt;
       memset(&dt, 0x5A, sizeof dt);
@@ -104,10 +98,21 @@ TEST(Library, EveryCallOfTheTable) {
                                           x.utc_jahr, x.utc_mon, x.utc_tag, x.utc_std, x.utc_min, x.utc_sek, x.utc_msek, x.utc_usek, x.utc_nsek}), n);
       EXPECT_EQ(Bytes(dt.dt_xdat, sizeof dt.dt_xdat) + GetDtChar(&t), r.s(19) + std::string(32 - r.s(19).size(), '\0') + r.s(19));
     } else if (f == "CreateCharUtcTime") {
-      const std::vector<long long> n = numbers();
+      const std::vector<long long> n = r.ns(0, 12);
       MSG_TYPE_TIMESTAMP ts{(int16_t)n[0], (int16_t)n[1], (int16_t)n[2], (int16_t)n[3], (int16_t)n[4], (int16_t)n[5], 777};
       EXPECT_EQ(CreateCharUtcTime(&ts), 0);
       EXPECT_EQ(std::vector<long long>({ts.jjjj, ts.mo, ts.tt, ts.hh, ts.mi, ts.ss, ts.ns}), std::vector<long long>({n[6], n[7], n[8], n[9], n[10], n[11], 777}));
+    } else if (f == "ByteOrder") {
+      const uint64_t v = r.u(0);
+      const std::string wire = r.s(1);
+      const short size = (short)wire.size();
+      const uint64_t conv = size == 2 ? iCnvU16((uint16_t)v) : size == 4 ? iCnvU32((uint32_t)v) : iCnvU64(v);
+      uint64_t big = v;
+      CNV_X(&big, size);
+      unsigned char put[8];
+      size == 2 ? wq_put_u16(put, (uint16_t)v) : size == 4 ? wq_put_u32(put, (uint32_t)v) : wq_put_u64(put, v);
+      EXPECT_EQ(Bytes(&conv, size) + Bytes(put, size) + Bytes(&big, size), wire + wire + std::string(wire.rbegin(), wire.rend()));
+      EXPECT_EQ(size == 2 ? wq_get_u16(put) : size == 4 ? wq_get_u32(put) : wq_get_u64(put), v);
     } else if (f == "sec2hhmmss") {
       EXPECT_EQ(sec2hhmmss((int)r.n(0), out), r.s(1));
     } else {
@@ -115,22 +120,11 @@ TEST(Library, EveryCallOfTheTable) {
     }
     return true;
   });
-  EXPECT_EQ(known, 195);
+  EXPECT_EQ(known, 198);
 }
 
-TEST(ByteOrder, WireBytesLeastSignificantFirstBigEndianOnRequest) {
-  ASSERT_EQ(iIsIntel() * 2 + iIsEbcdic(), 2);  // the host values below are laid out little-endian
-  struct Row { uint64_t v; short size; const char *wire; };
-  for (const Row &r : {Row{0x1234, 2, "3412"}, Row{0x12345678, 4, "78563412"}, Row{0x8877665544332211, 8, "1122334455667788"}}) {
-    const uint64_t conv = r.size == 2 ? iCnvU16((uint16_t)r.v) : r.size == 4 ? iCnvU32((uint32_t)r.v) : iCnvU64(r.v);
-    unsigned char buf[8];
-    r.size == 2 ? wq_put_u16(buf, (uint16_t)r.v) : r.size == 4 ? wq_put_u32(buf, (uint32_t)r.v) : wq_put_u64(buf, r.v);
-    uint64_t big = r.v;
-    CNV_X(&big, r.size);
-    const std::string wire = wqtest::Unhex(r.wire);
-    EXPECT_EQ(Bytes(&conv, r.size) + Bytes(buf, r.size) + Bytes(&big, r.size), wire + wire + std::string(wire.rbegin(), wire.rend()));
-    EXPECT_EQ(r.size == 2 ? wq_get_u16(buf) : r.size == 4 ? wq_get_u32(buf) : wq_get_u64(buf), r.v);
-  }
+TEST(ByteOrder, PartialSizesAndTheMessageHead) {
+  ASSERT_EQ(iIsIntel() * 2 + iIsEbcdic(), 2);  // the host values of the table are laid out little-endian
   unsigned char three[3] = {1, 2, 3};
   CNV_X(three, 3);  // not a whole size: unchanged
   WQ_HEADM head;
