@@ -34,7 +34,9 @@ TEST(Report, EveryFormByteForByte) {
     gettimeofday(&before, nullptr);
     int rc = 0;
     const std::string out = wqtest::CaptureStdout([&] {
-      rc = c.name == "banner" ? printMelder(&ctx) : c.name == "outfile" ? printOutputViewReport(&ctx) : printRegisteredVariable(&ctx);
+      rc = c.name == "banner"    ? printMelder(&ctx)
+           : c.name == "outfile" ? printOutputViewReport(&ctx)
+                                 : printRegisteredVariable(&ctx);
     });
     gettimeofday(&after, nullptr);
     const std::string where = c.name + " " + (c.words.empty() ? "" : c.words[0]);

@@ -42,7 +42,8 @@ TEST(Trace, LineFormatMacrosBoundAndThreads) {
     b.join();
   });
   EXPECT_EQ(wqtest::Lines(out).size(), 200u);
-  for (const std::string &line : wqtest::Lines(out)) ASSERT_TRUE(FitsMask(line, kTraceHeadMask + std::string(100, line.back()))) << line;
+  for (const std::string &line : wqtest::Lines(out))
+    ASSERT_TRUE(FitsMask(line, kTraceHeadMask + std::string(100, line.back()))) << line;
   trcFlag.store(0);
   EXPECT_EQ(CaptureStdout([] { traced_function(3); }), "");
 }
@@ -73,7 +74,8 @@ TEST(Dump, ByteForByte) {
     if (c.name != "T") continue;
     const std::string area = wqtest::Unhex(c.words.size() > 2 ? c.words[2] : "");
     int rc = -1;
-    const std::string out = CaptureStdout([&] { rc = trcdump(area.data(), std::stoi(c.words[1]), "%s", c.words[0].c_str()); });
+    const int len = std::stoi(c.words[1]);
+    const std::string out = CaptureStdout([&] { rc = trcdump(area.data(), len, "%s", c.words[0].c_str()); });
     char p[32];
     snprintf(p, sizeof p, "%p", (const void *)area.data());
     EXPECT_EQ(rc, 0);

@@ -38,7 +38,8 @@ TEST(TextTools, TimerAndDescriptorList) {
   for (int tries = 0; tries < 100; ++tries) {
     struct timeval before = {}, after = {};
     gettimeofday(&before, nullptr);
-    const int at_the_bound = is_timer_elapsed(before.tv_sec - 10, 10), before_it = is_timer_elapsed(before.tv_sec - 12, 10);
+    const int at_the_bound = is_timer_elapsed(before.tv_sec - 10, 10);
+    const int before_it = is_timer_elapsed(before.tv_sec - 12, 10);
     gettimeofday(&after, nullptr);
     if (after.tv_sec != before.tv_sec) continue;
     EXPECT_EQ(at_the_bound * 10 + before_it, 1);

@@ -81,7 +81,8 @@ TEST(AtomicInt, SetGetAndMutualExclusion) {
 }
 
 std::string Record(const wq8_error &e) {
-  return std::to_string(e.wq_result) + " " + std::to_string(e.wq_errno) + " " + std::to_string(e.wq_msgnr) + " " + e.wq_msgInsert;
+  return std::to_string(e.wq_result) + " " + std::to_string(e.wq_errno) + " " + std::to_string(e.wq_msgnr) + " " +
+         e.wq_msgInsert;
 }
 
 // Only the number and the insert are set, the insert cut to its area.

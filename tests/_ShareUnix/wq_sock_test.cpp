@@ -27,7 +27,8 @@ TEST(Resolver, CallsOfTheTable) {
                          (h = gethostbyaddr(&lo, 4, AF_INET)) && std::string(h->h_name) == "localhost";
   int skipped = 0;
   EXPECT_EQ(wqtest::ForEachCall([&](const std::string &f, wqtest::Row &r) {
-              if (f != "getHerrnoString" && f != "GetHostAddrTh" && f != "GetHostNameTh" && f != "verifyHostDef") return false;
+              if (f != "getHerrnoString" && f != "GetHostAddrTh" && f != "GetHostNameTh" && f != "verifyHostDef")
+                return false;
               const auto named = [](const std::string &w) { return w.find("localhost") != std::string::npos; };
               if (!localhost && std::any_of(r.c.words.begin(), r.c.words.end(), named)) return ++skipped > 0;
               wqtest::Area out, ip;
@@ -37,11 +38,13 @@ TEST(Resolver, CallsOfTheTable) {
               if (f == "getHerrnoString") {
                 EXPECT_EQ(getHerrnoString(out, (int)r.n(1), (int)r.n(0)), (char *)out);
               } else if (f != "verifyHostDef") {
-                EXPECT_EQ((f == "GetHostAddrTh" ? GetHostAddrTh : GetHostNameTh)(r.p(0), out, (int)r.n(1)), (char *)out);
+                const auto get = f == "GetHostAddrTh" ? GetHostAddrTh : GetHostNameTh;
+                EXPECT_EQ(get(r.p(0), out, (int)r.n(1)), (char *)out);
                 EXPECT_EQ(errno, r.n(2));
               } else {
                 EXPECT_EQ(verifyHostDef(r.p(0), out, (int)r.n(1), ip, (int)r.n(2), &err), r.n(3));
-                EXPECT_EQ(std::string(out) + "|" + ip.b + "|" + std::to_string(err.wq_result), r.s(5) + "|" + r.s(6) + "|" + r.c.words[4]);
+                EXPECT_EQ(std::string(out) + "|" + ip.b + "|" + std::to_string(err.wq_result),
+                          r.s(5) + "|" + r.s(6) + "|" + r.c.words[4]);
                 if (err.wq_result) EXPECT_TRUE(IsResolverFailure(err.wq_msgInsert, err.wq_errno)) << err.wq_msgInsert;
                 if (!err.wq_result) EXPECT_EQ(err.wq_errno | err.wq_msgnr | err.wq_msgInsert[0], 0);
                 return true;
@@ -67,10 +70,12 @@ TEST(Resolver, FailuresBoundsAndTraces) {
     GetHostAddrTh(kNoSuchHost, ip, sizeof ip);
   });
   trcFlag = 0;
-  for (const char *line : {"verifyHostDef --> started, host definition '127.0.0.1:8080'", "verifyHostDef   determine port number '8080'",
+  for (const char *line : {"verifyHostDef --> started, host definition '127.0.0.1:8080'",
+                           "verifyHostDef   determine port number '8080'",
                            "verifyHostDef     host information for 'no-such-host.invalid' not found, errno ",
                            "verifyHostDef <-- terminated abnormally", "GetHostAddrTh:           error '",
-                           "' in gethostbyname('no-such-host.invalid')' call", "GetHostAddrTh <-- (error in gethostbyname() call)"})
+                           "' in gethostbyname('no-such-host.invalid')' call",
+                           "GetHostAddrTh <-- (error in gethostbyname() call)"})
     EXPECT_NE(trace.find(line), std::string::npos) << line << "\n" << trace;
 }
 
@@ -78,9 +83,10 @@ TEST(SocketBuffers, SizesOfARealSocket) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   int rcv = 0, snd = 0;
   socklen_t len = sizeof rcv;
-  ASSERT_TRUE(getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, &len) == 0 && getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &snd, &len) == 0);
+  ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, &len) + getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &snd, &len), 0);
   errno = 9;
-  EXPECT_EQ(std::vector<int>({GetRecvSocketBuffer(fd), GetSendSocketBuffer(fd), errno}), std::vector<int>({rcv, snd, 0}));
+  EXPECT_EQ(std::vector<int>({GetRecvSocketBuffer(fd), GetSendSocketBuffer(fd), errno}),
+            std::vector<int>({rcv, snd, 0}));
   close(fd);
   EXPECT_EQ(GetRecvSocketBuffer(fd) + GetSendSocketBuffer(fd) + GetRecvSocketBuffer(0) + GetSendSocketBuffer(0), 0);
 }

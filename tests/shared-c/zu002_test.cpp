@@ -35,9 +35,11 @@ TEST(Seral, KnownFormsOtherTextsLengthsAndRoundTrips) {
     return f == "ZUSTRNG_EnSeral2" || f == "ZUSTRNG_DeSeral2";
   });
   EXPECT_EQ(known, 13);
-  for (const std::string &text : {std::string(), std::string("12345678"), std::string("123456789012345"), std::string(200, 'x')}) {
+  const std::string texts[] = {"", "12345678", "123456789012345", std::string(200, 'x')};
+  for (const std::string &text : texts) {
     const std::string enc = En(text, kKey);
-    EXPECT_TRUE(enc.size() == 4 + 16 * (text.size() / 8 + 1) && enc.find_first_not_of("0123456789ABCDEF", 4) == std::string::npos) << enc;
+    EXPECT_EQ(enc.size(), 4 + 16 * (text.size() / 8 + 1)) << enc;
+    EXPECT_EQ(enc.find_first_not_of("0123456789ABCDEF", 4), std::string::npos) << enc;
     EXPECT_EQ(De(enc, kKey), std::make_pair(0, text));
   }
   std::string in_place = En("in place text", kKey);
@@ -75,9 +77,12 @@ TEST(Seral, FillerAndKeyRules) {
 
 TEST(Seral, ByteAreas) {
   struct Row { std::string data; const char *key; int enc_len; };
-  for (const Row &r : {Row{"0123456789abcdef", kKey, 16}, Row{std::string("\0\x7f\xff", 3), kKey, 9}, Row{"thirteen byte", nullptr, 17}, Row{"", nullptr, 0}}) {
+  for (const Row &r : {Row{"0123456789abcdef", kKey, 16}, Row{std::string("\0\x7f\xff", 3), kKey, 9},
+                       Row{"thirteen byte", nullptr, 17}, Row{"", nullptr, 0}}) {
     char enc[32], dec[32];
-    const int n = r.key ? ZUSTRNG_EnSeralBin2(enc, r.data.data(), (int)r.data.size(), r.key) : ZUSTRNG_EnSeralBin(enc, r.data.data(), (int)r.data.size());
+    const int size = (int)r.data.size();
+    const int n =
+        r.key ? ZUSTRNG_EnSeralBin2(enc, r.data.data(), size, r.key) : ZUSTRNG_EnSeralBin(enc, r.data.data(), size);
     ASSERT_EQ(n, r.enc_len) << r.data;
     if (n % 8) EXPECT_EQ(enc[n - 1], (char)(r.data.size() % 8));  // the count byte of a short rest
     const int back = r.key ? ZUSTRNG_DeSeralBin2(dec, enc, n, r.key) : ZUSTRNG_DeSeralBin(dec, enc, n);

@@ -49,7 +49,9 @@ TEST(Des, AgreesWithOpenssl) {
   for (int k = 0; k < 4; k++) {
     std::string key(8, '\0');
     for (char &c : key) c = (char)rng();
-    FILE *p = popen(("openssl enc -des-ecb -provider legacy -provider default -nopad -K " + Hex(key) + " -in " + path + " 2>/dev/null").c_str(), "r");
+    const std::string cmd =
+        "openssl enc -des-ecb -provider legacy -provider default -nopad -K " + Hex(key) + " -in " + path;
+    FILE *p = popen((cmd + " 2>/dev/null").c_str(), "r");
     std::string theirs(plain.size() + 1, '\0');
     theirs.resize(p ? fread(theirs.data(), 1, theirs.size(), p) : 0);
     if ((p ? pclose(p) : -1) != 0 || theirs.size() != plain.size()) {
@@ -58,7 +60,7 @@ TEST(Des, AgreesWithOpenssl) {
     }
     desinit(key.data());
     for (size_t b = 0; b < plain.size(); b += 8)
-      ASSERT_EQ(Hex(Block(endes, plain.substr(b, 8))), Hex(theirs.substr(b, 8))) << "key " << Hex(key) << " block " << b;
+      ASSERT_EQ(Hex(Block(endes, plain.substr(b, 8))), Hex(theirs.substr(b, 8))) << cmd << " block " << b;
   }
   unlink(path);
 }

@@ -39,11 +39,13 @@ TEST(CodePage, OwnTablesWithSubstitution) {
   desc[256 + 9] = 2 | 1;  // a later substitute mark does not count; 9 is valid
   desc[256 + 'A'] = 1;
   SetCodeTab(tab, desc);
-  EXPECT_EQ(std::vector<int>({tab[0], tab[5], tab[9], tab['A'], tab[255]}), std::vector<int>({250, 250, 246, 255 - 'A', 250}));
+  EXPECT_EQ(std::vector<int>({tab[0], tab[5], tab[9], tab['A'], tab[255]}),
+            std::vector<int>({250, 250, 246, 255 - 'A', 250}));
   for (int i = 0; i < 256; ++i) tab[i] = (unsigned char)(i + 1);
   unsigned char in[4] = {0, 1, 0xFF, 7}, out[4] = {9, 9, 9, 9};
   EXPECT_EQ(AreaConv(out, in, 0, tab) + AreaConv(out, in, -3, tab) + AreaConv(nullptr, in, 3, tab), 0);
-  EXPECT_EQ(std::vector<int>({AreaConv(out, in, 3, tab), AreaConv(in, in, 4, tab)}), std::vector<int>({3, 4}));  // the second in place
+  // The second call in place.
+  EXPECT_EQ(std::vector<int>({AreaConv(out, in, 3, tab), AreaConv(in, in, 4, tab)}), std::vector<int>({3, 4}));
   EXPECT_EQ(std::vector<int>(out, out + 4), std::vector<int>({1, 2, 0, 9}));
   EXPECT_EQ(in[3], 8);
 }

@@ -29,11 +29,13 @@ TEST(Dump, BothLayoutsByteForByte) {
     const int len = std::stoi(c.words[1]);
     int rc = -1;
     const std::string out = CaptureStdout([&] {
-      rc = c.name == "A" ? iPrtMem(area.data(), (unsigned)len, title.c_str())
-           : c.name == "B" ? ZUMEM_Trace(title.c_str(), area.data(), len) : FormMemTrace(title.c_str(), area.data(), len);
+      rc = c.name == "A"   ? iPrtMem(area.data(), (unsigned)len, title.c_str())
+           : c.name == "B" ? ZUMEM_Trace(title.c_str(), area.data(), len)
+                           : FormMemTrace(title.c_str(), area.data(), len);
     });
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(wqtest::Misfit(out, wqtest::Fill(c.text, Places(area.data()))), "") << c.name << " " << title << " " << len << "\n" << out;
+    EXPECT_EQ(wqtest::Misfit(out, wqtest::Fill(c.text, Places(area.data()))), "")
+        << c.name << " " << title << " " << len << "\n" << out;
     ++cases;
   }
   EXPECT_EQ(cases, 14);
@@ -52,7 +54,8 @@ TEST(Dump, AsTextInWholeLinesOnly) {
   EXPECT_EQ(ZUMEM_TraceText("str", bytes.data(), 100, out, 10), 0u);
   EXPECT_STREQ(out, "");
   const std::string text = ZUMEM_TraceStr("large", bytes.data(), (int)bytes.size());
-  EXPECT_TRUE(text.size() < ZUMEM_TRACESTR_SIZE && text.size() > ZUMEM_TRACESTR_SIZE - 100 && text.back() == '\n') << text.size();
+  EXPECT_TRUE(text.size() < ZUMEM_TRACESTR_SIZE && text.size() > ZUMEM_TRACESTR_SIZE - 100 && text.back() == '\n')
+      << text.size();
 }
 
 }  // namespace

@@ -46,7 +46,9 @@ TEST(Library, EveryCallOfTheTable) {
                                      : GetAttribute(r.p(0), (int)r.n(1), r.p(2), out, (unsigned)r.n(3))), r.n(4));
       r.Wrote(out, 5, r.n(3));
     } else if (f == "GetHexString" || f == "GetMemTrace") {
-      EXPECT_EQ(f == "GetHexString" ? GetHexString(r.p(0), (int)r.n(1), out, (int)r.n(2)) : GetMemTrace((unsigned char *)r.p(0), (int)r.n(1), out, (int)r.n(2)), (char *)out);
+      EXPECT_EQ(f == "GetHexString" ? GetHexString(r.p(0), (int)r.n(1), out, (int)r.n(2))
+                                    : GetMemTrace((unsigned char *)r.p(0), (int)r.n(1), out, (int)r.n(2)),
+                (char *)out);
       r.Wrote(out, 3, r.n(2));
     } else if (f == "CnvIntToChar") {
       EXPECT_EQ(CnvIntToChar(r.u(0), out, (int)r.n(1)), out + r.n(2));
@@ -67,7 +69,9 @@ TEST(Library, EveryCallOfTheTable) {
       EXPECT_EQ(GetStringTh(r.p(0), (int)r.n(1), out, (int)r.n(2)), (char *)out);
       r.Wrote(out, 3, r.n(2));
     } else if (f == "EatTrailing" || f == "EatString" || f == "EatTrailingStr" || f == "ToLowerCase") {
-      (f == "EatTrailing" ? EatTrailing : f == "EatString" ? EatString : f == "ToLowerCase" ? ToLowerCase : +[](char *p, int) { EatTrailingStr(p); })(in_area(0) + r.n(1), (int)r.n(2));
+      const auto eat_str = [](char *p, int) { EatTrailingStr(p); };
+      (f == "EatTrailing" ? EatTrailing : f == "EatString" ? EatString : f == "ToLowerCase" ? ToLowerCase : +eat_str)(
+          in_area(0) + r.n(1), (int)r.n(2));
       r.Wrote(out, 3, 8);
     } else if (f == "strupr" || f == "strlow") {
       EXPECT_EQ((f == "strupr" ? strupr : strlow)(in_area(0)), (char *)out);
@@ -82,7 +86,9 @@ TEST(Library, EveryCallOfTheTable) {
       EXPECT_EQ(getnewkey((unsigned)r.u(0)), r.u(1));
     } else if (f == "MyAddFrom8" || f == "MyAddFrom4" || f == "myAdd8") {
       long sum = (long)r.n(0), add = (long)r.n(1);
-      f == "MyAddFrom8" ? MyAddFrom8(&sum, &add) : f == "MyAddFrom4" ? MyAddFrom4(&sum, (int)add) : myAdd8(&sum, (unsigned)add);
+      f == "MyAddFrom8"   ? MyAddFrom8(&sum, &add)
+      : f == "MyAddFrom4" ? MyAddFrom4(&sum, (int)add)
+                          : myAdd8(&sum, (unsigned)add);
       EXPECT_EQ(sum, r.n(2));
     } else if (f == "ToEbcdic" || f == "ToAscii") {
       (f == "ToAscii" ? ToAscii : ToEbcdic)(in_area(0), 1);
@@ -94,14 +100,20 @@ TEST(Library, EveryCallOfTheTable) {
       memset(&dt, 0x5A, sizeof dt);
       GetDatumZeit2(&t, &dt);
       for (const DATUM_BUFF &x : {dt, *GetDatumZeit(&t)})
-        EXPECT_EQ(std::vector<long long>({x.dt_time, x.dt_jahr, x.dt_mon, x.dt_tag, x.dt_std, x.dt_min, x.dt_sek, x.dt_msek, x.dt_usek, x.dt_nsek,
-                                          x.utc_jahr, x.utc_mon, x.utc_tag, x.utc_std, x.utc_min, x.utc_sek, x.utc_msek, x.utc_usek, x.utc_nsek}), n);
-      EXPECT_EQ(Bytes(dt.dt_xdat, sizeof dt.dt_xdat) + GetDtChar(&t), r.s(19) + std::string(32 - r.s(19).size(), '\0') + r.s(19));
+        EXPECT_EQ(std::vector<long long>({x.dt_time, x.dt_jahr, x.dt_mon, x.dt_tag, x.dt_std, x.dt_min, x.dt_sek,
+                                          x.dt_msek, x.dt_usek, x.dt_nsek, x.utc_jahr, x.utc_mon, x.utc_tag, x.utc_std,
+                                          x.utc_min, x.utc_sek, x.utc_msek, x.utc_usek, x.utc_nsek}),
+                  n);
+      const std::string text = r.s(19);
+      EXPECT_EQ(Bytes(dt.dt_xdat, sizeof dt.dt_xdat), text + std::string(32 - text.size(), '\0'));
+      EXPECT_EQ(GetDtChar(&t), text);
     } else if (f == "CreateCharUtcTime") {
       const std::vector<long long> n = r.ns(0, 12);
-      MSG_TYPE_TIMESTAMP ts{(int16_t)n[0], (int16_t)n[1], (int16_t)n[2], (int16_t)n[3], (int16_t)n[4], (int16_t)n[5], 777};
+      MSG_TYPE_TIMESTAMP ts{(int16_t)n[0], (int16_t)n[1], (int16_t)n[2], (int16_t)n[3], (int16_t)n[4], (int16_t)n[5],
+                            777};
       EXPECT_EQ(CreateCharUtcTime(&ts), 0);
-      EXPECT_EQ(std::vector<long long>({ts.jjjj, ts.mo, ts.tt, ts.hh, ts.mi, ts.ss, ts.ns}), std::vector<long long>({n[6], n[7], n[8], n[9], n[10], n[11], 777}));
+      EXPECT_EQ(std::vector<long long>({ts.jjjj, ts.mo, ts.tt, ts.hh, ts.mi, ts.ss, ts.ns}),
+                std::vector<long long>({n[6], n[7], n[8], n[9], n[10], n[11], 777}));
     } else if (f == "ByteOrder") {
       const uint64_t v = r.u(0);
       const std::string wire = r.s(1);
@@ -111,7 +123,8 @@ TEST(Library, EveryCallOfTheTable) {
       CNV_X(&big, size);
       unsigned char put[8];
       size == 2 ? wq_put_u16(put, (uint16_t)v) : size == 4 ? wq_put_u32(put, (uint32_t)v) : wq_put_u64(put, v);
-      EXPECT_EQ(Bytes(&conv, size) + Bytes(put, size) + Bytes(&big, size), wire + wire + std::string(wire.rbegin(), wire.rend()));
+      EXPECT_EQ(Bytes(&conv, size) + Bytes(put, size) + Bytes(&big, size),
+                wire + wire + std::string(wire.rbegin(), wire.rend()));
       EXPECT_EQ(size == 2 ? wq_get_u16(put) : size == 4 ? wq_get_u32(put) : wq_get_u64(put), v);
     } else if (f == "sec2hhmmss") {
       EXPECT_EQ(sec2hhmmss((int)r.n(0), out), r.s(1));
