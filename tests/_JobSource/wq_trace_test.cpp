@@ -67,25 +67,6 @@ TEST(Log, MessengerLoggerConsoleLinesAndAnotherLogger) {
   EXPECT_EQ(g_seen, "42 " + big.substr(0, 2047));
 }
 
-// The trcdump cases of data/dumps.txt: one call each, its time text masked.
-TEST(Dump, ByteForByte) {
-  int cases = 0;
-  for (const wqtest::DataCase &c : wqtest::ReadData("dumps.txt")) {
-    if (c.name != "T") continue;
-    const std::string area = wqtest::Unhex(c.words.size() > 2 ? c.words[2] : "");
-    int rc = -1;
-    const int len = std::stoi(c.words[1]);
-    const std::string out = CaptureStdout([&] { rc = trcdump(area.data(), len, "%s", c.words[0].c_str()); });
-    char p[32];
-    snprintf(p, sizeof p, "%p", (const void *)area.data());
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(wqtest::Misfit(out, wqtest::Fill(c.text, {{"P", p}})), "") << c.words[0].substr(0, 20) << "\n" << out;
-    ++cases;
-  }
-  EXPECT_EQ(cases, 10);
-  EXPECT_EQ(CaptureStdout([] { EXPECT_EQ(trcdump_limited("abcd", 4, 2, "limited %d", 1), 0); }), "");
-}
-
 unsigned char Swap(int from, unsigned char c) {
   Swapcode(from, 1 - from, &c, 1);
   return c;
