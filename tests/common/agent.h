@@ -113,6 +113,7 @@ class ScriptedAgent {
         int fd = accept4(ls_, nullptr, nullptr, SOCK_CLOEXEC), one = 1;
         if (fd < 0 && stopping_) return;
         if (fd < 0) continue;
+        ++accepted;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         threads_.emplace_back([this, fd] {
           script_(fd, *this);
@@ -142,7 +143,7 @@ class ScriptedAgent {
   }
 
   int port = 0;
-  std::atomic<int> reports{0};
+  std::atomic<int> accepted{0}, reports{0};
 
  private:
   Script script_;

@@ -106,17 +106,9 @@ class Child {
   }
 
   pid_t pid() const { return pid_; }
-  void Signal(int sig) {
-    if (pid_ > 0) kill(pid_, sig);
-  }
-  std::string out() {
-    std::lock_guard<std::mutex> g(mu_);
-    return out_;
-  }
-  std::string err() {
-    std::lock_guard<std::mutex> g(mu_);
-    return err_;
-  }
+  void Signal(int sig) { pid_ > 0 && kill(pid_, sig); }
+  std::string out() { std::lock_guard<std::mutex> g(mu_); return out_; }
+  std::string err() { std::lock_guard<std::mutex> g(mu_); return err_; }
 
   // Waits until pred(out, err) holds, both pipes end, or `seconds` pass;
   // pred's last value.

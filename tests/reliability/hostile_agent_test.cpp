@@ -1,10 +1,11 @@
 // The messenger against agents that behave and agents that misbehave: the
-// agent program with its misbehaving options, a scripted agent for what the
-// program will not do, nobody at all. The messenger's main runs in this
-// process: it ends within its bounds with the status of its report kind,
-// sends its report only after a proper greeting, and leaves no descriptor
-// or thread behind.
+// agent program (each report kind, and its misbehaving options), a scripted
+// agent for what the program will not do, nobody at all. The messenger's main
+// runs in this process: it ends within its bounds with the status of its
+// report kind, sends its report only after a proper greeting, and leaves no
+// descriptor or thread behind; the agent shows what arrived.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <memory>
 #include <sstream>
@@ -22,18 +23,29 @@ using namespace wqtest;
 
 namespace {
 
-using Script = ScriptedAgent::Script;
-
 struct Row {
   const char *name;
-  char peer;                       // 'A': the agent program with `agent`; 'S': `script`; '-': nobody
+  char peer;  // 'A': the agent program with options `agent`; 'S': `script`; '-': nobody
   std::vector<std::string> agent;
-  Script script;
-  std::string words;               // messenger words behind the common ones
-  int status, attempts, waits;     // exit status, connection attempts, pauses between them
-  bool greeted, abnormal;          // the greeting was accepted, the end counts as abnormal
-  int reports;                     // reports the agent received
+  ScriptedAgent::Script script;
+  std::string words;            // messenger words behind the common ones
+  int status, attempts, waits;  // exit status, connection attempts, pauses between them
+  bool greeted, abnormal;       // the greeting was accepted, the end counts as abnormal
+  int reports;                  // reports the agent received
+  std::vector<std::string> shown = {};  // texts of the agent's output
 };
+
+pthread_t g_messenger;  // the thread that runs the messenger
+
+// Sends SIGUSR1 to the messenger every 2 ms, `n` times, or (n = 0) until
+// `fd` has something to read or has ended.
+void Storm(int fd, int n) {
+  for (int i = 0; n == 0 || i < n; ++i) {
+    pthread_kill(g_messenger, SIGUSR1);
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 2) > 0 && n == 0) return;
+  }
+}
 
 // Sends `bytes` one byte per send, 1 ms apart, so that they travel one by one.
 void Dribble(int fd, const std::string &bytes) {
@@ -43,8 +55,17 @@ void Dribble(int fd, const std::string &bytes) {
 const std::string kGarbage(300, '\xff');
 
 const std::vector<Row> kRows = {
-    {"agent", 'A', {}, {}, "", 300, 1, 0, true, false, 1},
-    {"agent_output_report_without_file", 'A', {}, {}, "TYP=O", 0, 1, 0, true, false, 0},
+    {"agent_job_end", 'A', {"--count", "1"}, {}, "JNR=42 TXT=done MNR=7", 300, 1, 0, true, false, 1,
+     {"kind=job job=42 status=E ret=300 text=\"done\"", "client=7 version=\"12.2.0+build.2108\" (12.2.0) len=276"}},
+    {"agent_job_restart", 'A', {}, {}, "JNR=43 TYP=R RET=0", 0, 1, 0, true, false, 1,
+     {"kind=job job=43 status=R ret=0 text=\"\""}},
+    {"agent_output", 'A', {}, {}, "JNR=44 TYP=O OUTFILE=/var/log/job.out ULOGIN=Y", 0, 1, 0, true, false, 1,
+     {"kind=output job=44 status=O login=Y file=\"/var/log/job.out\""}},
+    {"agent_output_without_file", 'A', {}, {}, "TYP=O", 0, 1, 0, true, false, 0},
+    {"agent_variable", 'A', {}, {}, "JNR=45 TYP=V NAME=count VALUE=17 VTYPE=N", 0, 1, 0, true, false, 1,
+     {"kind=variable job=45 status=V name=\"count\" value=\"17\" vtype=\"N\"", "len=1521"}},
+    {"agent_json", 'A', {"--json"}, {}, "JNR=9 TYP=V", 0, 1, 0, true, false, 1,
+     {"\"kind\":\"variable\",\"job\":9,\"status\":\"V\",\"variable\":null"}},
     {"agent_silent", 'A', {"--silent"}, {}, "", 300, 1, 0, false, true, 0},
     {"agent_closes_at_once", 'A', {"--close"}, {}, "WAIT=1", 300, 2, 1, false, false, 0},
     {"agent_greets_with_another_key", 'A', {"--greet-key", "7"}, {}, "", 300, 2, 0, false, false, 0},
@@ -55,55 +76,33 @@ const std::vector<Row> kRows = {
     {"no_attempt_lower_case_type", '-', {}, {}, "RETRY=0 TYP=e", 0, 0, 0, false, false, 0},
     {"unresolvable_address", '-', {}, {}, "IPA=no-such-host.invalid", 300, 2, 0, false, false, 0},
     {"greets_then_closes", 'S', {}, [](int fd, auto &) { SendAll(fd, Greeting()); }, "", 300, 1, 0, true, false, 0},
-    {"dribbles_one_byte_at_a_time", 'S', {},
-     [](int fd, auto &a) {
+    {"dribbles_one_byte_at_a_time", 'S', {}, [](int fd, auto &a) {
        Dribble(fd, Greeting());
        if (a.TakeReport(fd)) Dribble(fd, Answer());
        PeerClosed(fd);
-     },
-     "", 300, 1, 0, true, false, 1},
-    {"resets_mid_frame", 'S', {},
-     [](int fd, auto &) {
-       SendAll(fd, Greeting().substr(0, 20));
+     }, "", 300, 1, 0, true, false, 1},
+    {"resets_mid_frame", 'S', {}, [](int fd, auto &) {
        struct linger lg = {1, 0};  // the close behind the script resets
-       setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-     },
+       SendAll(fd, Greeting().substr(0, 20)), setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+     }, "", 300, 2, 0, false, false, 0},
+    {"sends_garbage", 'S', {}, [](int fd, auto &) { SendAll(fd, kGarbage) && PeerClosed(fd); },
      "", 300, 2, 0, false, false, 0},
-    {"sends_garbage", 'S', {},
-     [](int fd, auto &) {
-       SendAll(fd, kGarbage);
+    {"sends_a_second_frame_with_the_greeting", 'S', {}, [](int fd, auto &a) {
+       SendAll(fd, Greeting() + BlockFrame(7, "unasked")) && a.TakeReport(fd) && PeerClosed(fd);
+     }, "", 300, 1, 0, true, false, 1},
+    {"answers_with_garbage", 'S', {}, [](int fd, auto &a) {
+       SendAll(fd, Greeting()) && a.TakeReport(fd) && SendAll(fd, kGarbage) && PeerClosed(fd);
+     }, "", 300, 1, 0, true, false, 1},
+    // SIGUSR1 again and again while the messenger waits (for the greeting,
+    // between attempts, for the answer) changes nothing but timing.
+    {"user_signals_all_along", 'S', {}, [](int fd, auto &a) {
+       const bool first = a.accepted == 1;
+       Storm(fd, 20);
+       SendAll(fd, Greeting(first ? 7 : 4));  // the first is refused: it pauses and tries again
+       if (first) return Storm(fd, 0);        // ... signalled until the end of the exchange
+       if (a.TakeReport(fd)) Storm(fd, 20), SendAll(fd, Answer());
        PeerClosed(fd);
-     },
-     "", 300, 2, 0, false, false, 0},
-    {"sends_a_second_frame_with_the_greeting", 'S', {},
-     [](int fd, auto &a) {
-       SendAll(fd, Greeting() + BlockFrame(7, "unasked"));
-       a.TakeReport(fd);
-       PeerClosed(fd);
-     },
-     "", 300, 1, 0, true, false, 1},
-    {"answers_with_garbage", 'S', {},
-     [](int fd, auto &a) {
-       SendAll(fd, Greeting());
-       if (a.TakeReport(fd)) SendAll(fd, kGarbage);
-       PeerClosed(fd);
-     },
-     "", 300, 1, 0, true, false, 1},
-};
-
-// One of the peers of a row: the agent program, a scripted agent or a port
-// held where nobody listens.
-struct Peer {
-  explicit Peer(const Row &r) {
-    if (r.peer == 'S') port = (scripted = std::make_unique<ScriptedAgent>(r.script))->port;
-    else port = r.peer == 'A' ? agent.Start(r.agent) : nobody.port();
-  }
-  // Stops the peer; the reports it received.
-  long Reports() { return scripted ? scripted->Stop() : agent.pid() > 0 ? agent.Stop() : 0; }
-  std::unique_ptr<ScriptedAgent> scripted;
-  Agent agent;
-  ReservedPort nobody;
-  int port;
+     }, "WAIT=1 TIMEOUT=30", 300, 2, 1, true, false, 1},
 };
 
 // Runs the messenger's main in this process with the words of `words`; its
@@ -116,6 +115,7 @@ int RunMessenger(int port, const std::string &words, std::string *out) {
   for (auto &s : w) argv.push_back(s.data());
   argv.push_back(nullptr);
   int status = -1;
+  g_messenger = pthread_self();
   *out = CaptureStdout([&] { status = wq_jpmd_main((int)w.size(), argv.data()); });
   trcFlag.store(0);
   return status;
@@ -126,15 +126,19 @@ TEST(HostileAgent, EveryPeerEndsTheExchangeWithinItsBoundsLeavingNothingBehind) 
     SCOPED_TRACE(r.name);
     const int fds = FdCount(), threads = ThreadCount();
     {
-      Peer peer(r);
-      ASSERT_GT(peer.port, 0);
+      Agent agent;
+      ReservedPort nobody;
+      std::unique_ptr<ScriptedAgent> scripted(r.peer == 'S' ? new ScriptedAgent(r.script) : nullptr);
+      const int port = scripted ? scripted->port : r.peer == 'A' ? agent.Start(r.agent) : nobody.port();
+      ASSERT_GT(port, 0);
       std::string out;
-      EXPECT_EQ(RunMessenger(peer.port, r.words, &out), r.status);
+      EXPECT_EQ(RunMessenger(port, r.words, &out), r.status);
       EXPECT_EQ(count_of(out, "connection attempt #"), r.attempts) << out;
       EXPECT_EQ(count_of(out, "before retry connecting"), r.waits) << out;
       EXPECT_EQ(count_of(out, "executordata arrived"), r.greeted) << out;
       EXPECT_EQ(count_of(out, r.abnormal ? "ended abnormally" : "ended normally"), 1) << out;
-      EXPECT_EQ(peer.Reports(), r.reports);
+      EXPECT_EQ(scripted ? scripted->Stop() : r.peer == 'A' ? agent.Stop(r.agent.empty() || r.agent[0] != "--count") : 0, r.reports);
+      for (const std::string &s : r.shown) EXPECT_NE(agent.out().find(s), std::string::npos) << agent.out();
     }
     EXPECT_EQ(FdCount(), fds);
 #ifndef __SANITIZE_THREAD__
@@ -185,52 +189,13 @@ TEST(HostileAgent, DescriptorExhaustionEndsCleanly) {
   Agent agent;
   ASSERT_GT(agent.Start(), 0);
   for (int limit : {5, 6, 7, 8, 9, 10, 64}) {
-    SCOPED_TRACE(limit);
     Child jpmd;
     ASSERT_TRUE(jpmd.Start({kJpmdProgram, "IPA=127.0.0.1", "PNR=" + std::to_string(agent.port), "TYP=E", "RET=4",
-                            "RETRY=1", "TIMEOUT=2"},
-                           true, limit));
-    EXPECT_EQ(jpmd.Finish(), 4);
+                            "RETRY=1", "TIMEOUT=2"}, true, limit));
+    EXPECT_EQ(jpmd.Finish(), 4) << limit;
     EXPECT_FALSE(ShowsCrash(jpmd.out())) << jpmd.out();
   }
   EXPECT_GE(agent.Stop(), 1);
-}
-
-// SIGUSR1 again and again while the messenger program waits (for the
-// connection, the greeting, between attempts, for the answer) changes
-// nothing but timing: same attempts, the report sent once, the same end.
-TEST(HostileAgent, RepeatedSigusr1ChangesNothingButTiming) {
-  std::atomic<long> signals{0};
-  std::atomic<bool> stop{false};
-  auto await_signals = [&](long more) {
-    long target = signals + more;
-    return Eventually([&] { return stop || signals >= target; });
-  };
-  std::atomic<int> connection{0};
-  ScriptedAgent agent([&](int fd, ScriptedAgent &a) {
-    await_signals(20);  // the messenger waits for the greeting meanwhile
-    if (connection++ == 0) return (void)(SendAll(fd, Greeting(7)) && PeerClosed(fd));  // refused: it tries again
-    SendAll(fd, Greeting());
-    if (a.TakeReport(fd) && await_signals(50)) SendAll(fd, Answer());  // ... and for the answer
-    PeerClosed(fd);
-  });
-  Child jpmd;
-  ASSERT_TRUE(jpmd.Start({kJpmdProgram, "IPA=127.0.0.1", "PNR=" + std::to_string(agent.port), "TYP=E", "RET=9",
-                          "RETRY=2", "WAIT=1", "TIMEOUT=30", "TRC=1"}));
-  ASSERT_TRUE(jpmd.WaitFor("*****"));  // the handler is in place once the report is printed
-  std::thread storm([&] {
-    for (; !stop; poll(nullptr, 0, 2), ++signals) jpmd.Signal(SIGUSR1);
-  });
-  EXPECT_TRUE(jpmd.WaitFor("ended normally"));
-  stop = true;
-  storm.join();
-  EXPECT_EQ(jpmd.Finish(), 9);
-  const std::string out = jpmd.out();
-  EXPECT_FALSE(ShowsCrash(out)) << out;
-  EXPECT_EQ(count_of(out, "connection attempt #"), 2) << out;
-  EXPECT_EQ(count_of(out, "executordata arrived"), 1) << out;
-  EXPECT_EQ(agent.Stop(), 1);
-  EXPECT_GE(signals, 90);
 }
 
 }  // namespace
