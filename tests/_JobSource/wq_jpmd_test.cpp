@@ -40,18 +40,8 @@ PCX Parse(std::vector<std::string> words) {
   return ctx;
 }
 
-TEST(Parameters, DefaultsClearTheWholeRecordAndHandleUserSignal) {
-  PCX expected;
-  memset(&expected, 0, sizeof expected);
-  expected.running_mode = 3;
-  expected.status = 'R';
-  expected.melder_type = 'U';
-  expected.IoTimeOut = 60;
-  expected.connect_retry = 3;
-  expected.connect_wait = 120;
-  expected.output_login = 'N';
-  PCX got = Defaults();
-  EXPECT_EQ(memcmp(&got, &expected, sizeof got), 0);
+TEST(Parameters, DefaultsHandleUserSignal) {
+  Defaults();
   struct sigaction current;
   ASSERT_EQ(sigaction(SIGUSR1, nullptr, &current), 0);
   EXPECT_EQ(current.sa_handler, signal_handler_common);
@@ -59,12 +49,14 @@ TEST(Parameters, DefaultsClearTheWholeRecordAndHandleUserSignal) {
 }
 
 // Each row: words, and what they change in the defaults (the whole record
-// is compared, so a write beside its field shows too).
+// is compared, so a write beside its field shows too; the defaults clear it
+// whatever it held before).
 TEST(Parameters, EachWordSetsItsField) {
   const std::string L(3000, 'L');
   using Set = std::function<void(PCX &)>;
   auto text = [](char *field, const std::string &v) { memcpy(field, v.c_str(), v.size() + 1); };
   const std::vector<std::pair<std::vector<std::string>, Set>> rows = {
+      {{}, [](PCX &) {}},
       {{"jnr=5", "Pnr=4711", "RET=-3", "MNR=12", "RETRY=7", "wait=30"},
        [](PCX &e) { e.jobnri = 5, e.portnri = 4711, e.reti = -3, e.client = 12, e.connect_retry = 7, e.connect_wait = 30; }},
       {{"JNR=12abc", "PNR=abc", "RET= 8", "WAIT=-4", "RETRY=-1"},
@@ -106,10 +98,13 @@ TEST(Parameters, EachWordSetsItsField) {
         "XYZ=1", "JNR"},
        [](PCX &) {}},
   };
-  for (const auto &[words, set] : rows) {
-    PCX want = Defaults(), got = Parse(words);
-    set(want);
-    EXPECT_EQ(memcmp(&got, &want, sizeof got), 0) << words[0].substr(0, 40);
+  for (size_t row = 0; row < rows.size(); ++row) {
+    PCX want, got = Parse(rows[row].first);
+    memset(&want, 0, sizeof want);
+    want.running_mode = 3, want.status = 'R', want.melder_type = 'U', want.IoTimeOut = 60;
+    want.connect_retry = 3, want.connect_wait = 120, want.output_login = 'N';
+    rows[row].second(want);
+    EXPECT_EQ(memcmp(&got, &want, sizeof got), 0) << "row " << row;
   }
 }
 
@@ -118,8 +113,7 @@ TEST(Parameters, CommandEndsTheRunAtOnce) { EXPECT_EXIT(Parse({"CMD=true", "JNR=
 // The runs and traces of data/jpmd.txt: "-V", "-h" and "--help" answer only
 // as the single word; among other words the report follows.
 TEST(Program, RunsAndTracesOfTheDataFile) {
-  std::string help = jpmd_help_text();
-  help.pop_back();
+  const std::string help = std::string(jpmd_help_text()).substr(0, strlen(jpmd_help_text()) - 1);
   for (const DataCase &c : ReadData("jpmd.txt")) {
     std::vector<std::string> words(c.words.begin() + (c.name == "run" ? 1 : 0), c.words.end());
     if (c.name == "trace") {
@@ -131,13 +125,6 @@ TEST(Program, RunsAndTracesOfTheDataFile) {
     RunResult r = wqtest::Run(kProgram, words);
     EXPECT_EQ(r.exit_code, std::stoi(c.words[0])) << words[1];
     EXPECT_EQ(Misfit(r.out, Fill(c.text, {{"HELP", help}})), "") << words[1];
-  }
-  // Every word is listed with its default.
-  for (const char *key : {"IPA", "PNR", "TYP", "JNR", "RET", "TXT", "MNR", "RETRY", "WAIT", "TIMEOUT", "TRC", "ULOGIN",
-                          "OUTFILE", "NAME", "VALUE", "VTYPE"}) {
-    size_t at = help.find(std::string("\n  ") + key + "=");
-    ASSERT_NE(at, std::string::npos) << key;
-    EXPECT_NE(help.substr(at, help.find('\n', at + 1) - at).find(" ("), std::string::npos) << key;
   }
 }
 

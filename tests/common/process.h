@@ -63,13 +63,6 @@ inline int FdCount(pid_t pid = 0) {
 }
 inline int ThreadCount() { return CountDir("/proc/self/task"); }
 
-// Text that a crashed or sanitizer-stopped program leaves in its output.
-inline bool ShowsCrash(const std::string &out) {
-  for (const char *s : {"Sanitizer", "runtime error:", "terminate called", "Segmentation fault", "Aborted"})
-    if (out.find(s) != std::string::npos) return true;
-  return false;
-}
-
 // A started child program.
 class Child {
  public:

@@ -192,8 +192,7 @@ TEST(HostileAgent, DescriptorExhaustionEndsCleanly) {
     Child jpmd;
     ASSERT_TRUE(jpmd.Start({kJpmdProgram, "IPA=127.0.0.1", "PNR=" + std::to_string(agent.port), "TYP=E", "RET=4",
                             "RETRY=1", "TIMEOUT=2"}, true, limit));
-    EXPECT_EQ(jpmd.Finish(), 4) << limit;
-    EXPECT_FALSE(ShowsCrash(jpmd.out())) << jpmd.out();
+    EXPECT_EQ(jpmd.Finish(), 4) << limit << jpmd.out();  // a crash would end it otherwise
   }
   EXPECT_GE(agent.Stop(), 1);
 }

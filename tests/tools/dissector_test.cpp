@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -43,10 +44,7 @@ class CaptureFile {
   bool Save(const std::string &path) const {
     std::string head;
     for (uint32_t v : {0xA1B2C3D4u, 0x00040002u, 0u, 0u, 262144u, 1u}) Put(head, v, 4, false);
-    head += records_;
-    FILE *fp = std::fopen(path.c_str(), "wb");
-    const bool ok = fp && std::fwrite(head.data(), 1, head.size(), fp) == head.size();
-    return fp && std::fclose(fp) == 0 && ok;
+    return (bool)(std::ofstream(path, std::ios::binary) << head << records_);
   }
 
  private:
@@ -159,8 +157,7 @@ Captures Load() {
   return all;
 }
 
-class Wq8Dissector : public ::testing::Test {
- protected:
+struct Wq8Dissector : ::testing::Test {
   void SetUp() override {
     if (FindInPath("tshark").empty()) GTEST_SKIP() << "tshark is not installed";
   }
