@@ -4,7 +4,6 @@
 // descriptor and thread counts read from /proc.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
@@ -50,12 +50,9 @@ inline bool Eventually(const std::function<bool()> &cond, int seconds = kDeadlin
 
 // Entries of a /proc directory, -1 when it cannot be read.
 inline int CountDir(const std::string &path) {
-  DIR *d = opendir(path.c_str());
-  if (!d) return -1;
-  int n = 0;
-  while (struct dirent *e = readdir(d)) n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
+  std::error_code error;
+  std::filesystem::directory_iterator entries(path, error);
+  return error ? -1 : (int)std::distance(entries, {});
 }
 // Open descriptors of `pid` (0: of this process, the directory's own not counted).
 inline int FdCount(pid_t pid = 0) {

@@ -48,9 +48,10 @@ void Storm(int fd, int n) {
 }
 
 // Sends `bytes` one byte per send, 1 ms apart, so that they travel one by one.
-void Dribble(int fd, const std::string &bytes) {
+bool Dribble(int fd, const std::string &bytes) {
   for (char c : bytes)
-    if (send(fd, &c, 1, MSG_NOSIGNAL) != 1 || poll(nullptr, 0, 1) != 0) return;
+    if (send(fd, &c, 1, MSG_NOSIGNAL) != 1 || poll(nullptr, 0, 1) != 0) return false;
+  return true;
 }
 const std::string kGarbage(300, '\xff');
 
@@ -76,13 +77,11 @@ const std::vector<Row> kRows = {
     {"no_attempt_lower_case_type", '-', {}, {}, "RETRY=0 TYP=e", 0, 0, 0, false, false, 0},
     {"unresolvable_address", '-', {}, {}, "IPA=no-such-host.invalid", 300, 2, 0, false, false, 0},
     {"greets_then_closes", 'S', {}, [](int fd, auto &) { SendAll(fd, Greeting()); }, "", 300, 1, 0, true, false, 0},
-    {"dribbles_one_byte_at_a_time", 'S', {}, [](int fd, auto &a) {
-       Dribble(fd, Greeting());
-       if (a.TakeReport(fd)) Dribble(fd, Answer());
-       PeerClosed(fd);
-     }, "", 300, 1, 0, true, false, 1},
-    {"resets_mid_frame", 'S', {}, [](int fd, auto &) {
-       struct linger lg = {1, 0};  // the close behind the script resets
+    {"dribbles_one_byte_at_a_time", 'S', {},
+     [](int fd, auto &a) { Dribble(fd, Greeting()), a.TakeReport(fd) && Dribble(fd, Answer()) && PeerClosed(fd); },
+     "", 300, 1, 0, true, false, 1},
+    {"resets_mid_frame", 'S', {}, [](int fd, auto &) {  // the close behind the script resets
+       struct linger lg = {1, 0};
        SendAll(fd, Greeting().substr(0, 20)), setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
      }, "", 300, 2, 0, false, false, 0},
     {"sends_garbage", 'S', {}, [](int fd, auto &) { SendAll(fd, kGarbage) && PeerClosed(fd); },
