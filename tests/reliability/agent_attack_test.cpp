@@ -89,8 +89,8 @@ void Endure(const Attack &r) {
   SCOPED_TRACE(r.name);
   Agent agent;
   ASSERT_GT(agent.Start(r.options, r.nofile), 0) << agent.out();
+  const int fds = FdCount(agent.pid());  // idle: its pipes and the listening socket
   ASSERT_TRUE(agent.Served(1));
-  const int fds = FdCount(agent.pid());
   std::vector<int> held;
   r.run(agent, held);
   EXPECT_TRUE(agent.Served(2));  // while the attackers are still there
