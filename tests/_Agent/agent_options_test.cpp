@@ -1,67 +1,60 @@
-// Command line of the agent peer.
+// Command line of the agent program: what each option sets, the values it
+// refuses, and the help naming every option.
+#include "agent_options.h"
+
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
+#include <sstream>
 
-#include "agent_options.h"
+#include "common/process.h"
 
 namespace {
 
-int parse(std::vector<std::string> words, AgentOptions *opt, std::string *err) {
+// The options of `words` as text, or "error" when they are refused.
+std::string Parse(std::vector<std::string> words) {
   std::vector<char *> argv{const_cast<char *>("wq_jpagent")};
   for (auto &w : words) argv.push_back(w.data());
-  return parse_agent_options((int)argv.size(), argv.data(), opt, err);
-}
-
-TEST(AgentOptions, DefaultsAndEveryOption) {
-  AgentOptions d;
-  std::string err;
-  ASSERT_EQ(parse({}, &d, &err), 0);
-  EXPECT_EQ(d.listen, "127.0.0.1");
-  EXPECT_EQ(d.port, 0);
-  EXPECT_EQ(d.greet_key, 4);
-  EXPECT_EQ(d.max_frame, 1048576);
-  EXPECT_EQ(d.queue_limit, 4194304);
-  EXPECT_FALSE(d.json || d.silent || d.close_at_once || d.no_answer || d.help);
-
   AgentOptions o;
-  ASSERT_EQ(parse({"--listen", "::1", "--port", "4711", "--port-file", "/tmp/p", "--count", "3", "--json",
-                   "--silent", "--close", "--no-answer", "--greet-key", "0x07", "--trace", "2", "--help",
-                   "--max-frame", "48", "--queue-limit", "1"},
-                  &o, &err),
-            0)
-      << err;
-  EXPECT_EQ(o.listen, "::1");
-  EXPECT_EQ(o.port, 4711);
-  EXPECT_EQ(o.port_file, "/tmp/p");
-  EXPECT_EQ(o.count, 3);
-  EXPECT_EQ(o.greet_key, 7);
-  EXPECT_EQ(o.trace, 2);
-  EXPECT_EQ(o.max_frame, 48);
-  EXPECT_EQ(o.queue_limit, 1);
-  EXPECT_TRUE(o.json && o.silent && o.close_at_once && o.no_answer && o.help);
+  std::string err = "-";
+  if (parse_agent_options((int)argv.size(), argv.data(), &o, &err) != 0) return err.empty() ? "no reason" : "error";
+  std::ostringstream s;
+  s << o.listen << " " << o.port << " " << o.port_file << " count=" << o.count << " key=" << o.greet_key
+    << " trace=" << o.trace << " idle=" << o.idle << " frame=" << o.max_frame << " queue=" << o.queue_limit << " "
+    << o.json << o.silent << o.close_at_once << o.no_answer << o.help;
+  return s.str();
 }
 
-TEST(AgentOptions, RefusesBadValues) {
-  const std::vector<std::vector<std::string>> bad = {
-      {"--port"},          {"--port", "65536"}, {"--port", "-1"},      {"--port", "12x"},
-      {"--greet-key", "256"}, {"--count", "-2"}, {"--bogus"},          {"--listen", std::string(300, 'a')},
-      {"--max-frame", "47"}, {"--max-frame", "100000000"}, {"--queue-limit", "0"}, {"--queue-limit", "4294967297"},
+const std::vector<std::string> kEvery = {
+    "--listen", "::1", "--port", "4711", "--port-file", "/tmp/p", "--count", "3", "--json", "--silent", "--close",
+    "--no-answer", "--greet-key", "0x07", "--trace", "2", "--idle", "0", "--max-frame", "48", "--queue-limit", "1",
+    "--help"};
+
+TEST(AgentOptions, EachOptionSetsItsValueAndBadValuesAreRefused) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
+      {{}, "127.0.0.1 0  count=0 key=4 trace=0 idle=60 frame=1048576 queue=4194304 00000"},
+      {kEvery, "::1 4711 /tmp/p count=3 key=7 trace=2 idle=0 frame=48 queue=1 11111"},
+      {{"-h", "--port", "65535", "--count", "1000000000", "--greet-key", "255", "--trace", "9", "--max-frame",
+        "99999999", "--queue-limit", "4294967296", "--idle", "86400", "--listen", std::string(255, 'a')},
+       std::string(255, 'a') + " 65535  count=1000000000 key=255 trace=9 idle=86400 frame=99999999 queue=4294967296 00001"},
   };
-  for (const auto &words : bad) {
-    AgentOptions o;
-    std::string err;
-    EXPECT_EQ(parse(words, &o, &err), -1) << words[0];
-    EXPECT_FALSE(err.empty());
-  }
+  for (const auto &[words, want] : rows) EXPECT_EQ(Parse(words), want) << words.size();
+  for (const std::vector<std::string> &bad : std::vector<std::vector<std::string>>{
+           {"--port"}, {"--port", "65536"}, {"--port", "-1"}, {"--port", "12x"}, {"--port", ""},
+           {"--greet-key", "256"}, {"--count", "-2"}, {"--count", "1000000001"}, {"--bogus"}, {"--listen", std::string(256, 'a')},
+           {"--max-frame", "47"}, {"--max-frame", "100000000"}, {"--queue-limit", "0"},
+           {"--queue-limit", "4294967297"}, {"--idle", "86401"}, {"--trace", "10"}})
+    EXPECT_EQ(Parse(bad), "error") << bad[0] << " " << bad.back();
 }
 
-TEST(AgentOptions, HelpNamesEveryOption) {
-  std::string help = agent_help_text();
-  for (const char *opt : {"--listen", "--port", "--port-file", "--count", "--json", "--silent", "--greet-key",
-                          "--close", "--no-answer", "--trace", "--max-frame", "--queue-limit", "--help"})
-    EXPECT_NE(help.find(opt), std::string::npos) << opt;
+TEST(AgentOptions, HelpNamesEveryOptionAndTheProgramRefusesAnUnknownOne) {
+  for (const std::string &word : kEvery) {
+    if (word.rfind("--", 0) != 0) continue;
+    EXPECT_NE(std::string(agent_help_text()).find(word), std::string::npos) << word;
+  }
+  const std::string agent = std::string(WQ_BINARY_DIR) + "/wq_jpagent";
+  wqtest::RunResult bad = wqtest::Run(agent, {agent, "--no-such-option"});
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_EQ(bad.out, "wq_jpagent: unknown option: --no-such-option (try --help)\n");
 }
 
 }  // namespace

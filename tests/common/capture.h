@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,12 +38,8 @@ inline std::string CaptureStdout(const std::function<void()> &body) {
 // The lines of a text without their line ends; a last unended line counts.
 inline std::vector<std::string> Lines(const std::string &text) {
   std::vector<std::string> lines;
-  for (size_t start = 0; start < text.size();) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
@@ -50,14 +47,11 @@ inline std::vector<std::string> Lines(const std::string &text) {
 // '#' stands for a decimal digit, '%' for an upper-case hexadecimal digit,
 // every other mask character for itself.
 inline bool FitsMask(const std::string &s, const std::string &mask) {
-  if (s.size() != mask.size()) return false;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const char c = s[i];
-    const bool digit = c >= '0' && c <= '9';
-    if (mask[i] == '#' ? !digit : mask[i] == '%' ? !digit && !(c >= 'A' && c <= 'F') : mask[i] != c)
-      return false;
+  for (size_t i = 0; i < s.size() && s.size() == mask.size(); ++i) {
+    const bool digit = s[i] >= '0' && s[i] <= '9', hex = digit || (s[i] >= 'A' && s[i] <= 'F');
+    if (mask[i] == '#' ? !digit : mask[i] == '%' ? !hex : mask[i] != s[i]) return false;
   }
-  return true;
+  return s.size() == mask.size();
 }
 
 // Mask of the head of a trace line: thread id, time text, " - ".

@@ -30,9 +30,7 @@ inline std::vector<DataCase> ReadData(const std::string &file) {
       cases.emplace_back();
       words >> cases.back().name;
       for (std::string w; words >> w;) cases.back().words.push_back(w);
-    } else if (!cases.empty()) {
-      cases.back().text += line.substr(0, line.size() - (line.empty() || line.back() != '|' ? 0 : 1)) + "\n";
-    }
+    } else if (!cases.empty()) cases.back().text += line.substr(0, line.size() - (!line.empty() && line.back() == '|')) + "\n";
   }
   return cases;
 }
@@ -45,13 +43,9 @@ inline std::string Unhex(std::string hex) {
   std::istringstream pieces(hex);
   for (std::string p; std::getline(pieces, p, ',');) {
     const size_t star = p.find('*');
-    if (!p.empty() && p[0] == '"') {
-      out += p.substr(1, p.rfind('"') - 1);
-    } else if (star != std::string::npos) {
-      out.append(std::stoul(p.substr(star + 1)), (char)std::stoi(p.substr(0, 2), nullptr, 16));
-    } else {
-      for (size_t i = 0; i + 1 < p.size(); i += 2) out += (char)std::stoi(p.substr(i, 2), nullptr, 16);
-    }
+    if (!p.empty() && p[0] == '"') out += p.substr(1, p.rfind('"') - 1);
+    else if (star != std::string::npos) out.append(std::stoul(p.substr(star + 1)), (char)std::stoi(p, nullptr, 16));
+    else for (size_t i = 0; i + 1 < p.size(); i += 2) out += (char)std::stoi(p.substr(i, 2), nullptr, 16);
   }
   return out;
 }

@@ -1,201 +1,185 @@
-// Running programs from tests: a child with its standard output and error
-// read through pipes against deadlines (never with sleeps), and a one-call
-// run that collects both together.
+// Running programs from tests: a child whose standard output and error a
+// thread of the test reads all the time (so the child never blocks on a full
+// pipe), waits on that output with generous deadlines (never sleeps), and
+// descriptor and thread counts read from /proc.
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <filesystem>
 #include <cstdlib>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace wqtest {
+
+inline constexpr int kDeadline = 60;  // seconds; generous: the machine is small and busy
 
 using Clock = std::chrono::steady_clock;
 inline Clock::time_point Deadline(int seconds) { return Clock::now() + std::chrono::seconds(seconds); }
 
 // Full path of an executable found in PATH, or "" when there is none.
 inline std::string FindInPath(const std::string &name) {
-  const char *path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  for (size_t start = 0; start <= dirs.size();) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    std::string full = (end > start ? dirs.substr(start, end - start) : ".") + "/" + name;
-    if (access(full.c_str(), X_OK) == 0) return full;
-    start = end + 1;
+  const char *env = std::getenv("PATH");
+  std::string dirs = std::string(env ? env : "/usr/bin:/bin") + ":";
+  for (size_t start = 0, end; (end = dirs.find(':', start)) != std::string::npos; start = end + 1) {
+    std::string full = dirs.substr(start, end - start) + "/" + name;
+    if (end > start && access(full.c_str(), X_OK) == 0) return full;
   }
   return "";
 }
 
-// A started child process. Its standard output is read into out(), its
-// standard error into err() (or into out() too when started merged).
+// Checks `cond` every 20 ms until it holds or `seconds` pass; its last value.
+inline bool Eventually(const std::function<bool()> &cond, int seconds = kDeadline) {
+  for (auto end = Deadline(seconds); !cond(); poll(nullptr, 0, 20))
+    if (Clock::now() >= end) return cond();
+  return true;
+}
+
+// Entries of a /proc directory, -1 when it cannot be read.
+inline int CountDir(const std::string &path) {
+  std::error_code error;
+  std::filesystem::directory_iterator entries(path, error);
+  return error ? -1 : (int)std::distance(entries, {});
+}
+// Open descriptors of `pid` (0: of this process, the directory's own not counted).
+inline int FdCount(pid_t pid = 0) {
+  return pid ? CountDir("/proc/" + std::to_string(pid) + "/fd") : CountDir("/proc/self/fd") - 1;
+}
+inline int ThreadCount() { return CountDir("/proc/self/task"); }
+
+// A started child program.
 class Child {
  public:
   Child() = default;
   Child(const Child &) = delete;
   Child &operator=(const Child &) = delete;
-  ~Child() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    CloseFd(out_fd_);
-    CloseFd(err_fd_);
-  }
+  ~Child() { Finish(0); }
 
-  // Starts `path` (argv[0] when empty) with argv. False on failure.
-  bool Start(const std::vector<std::string> &argv, bool merged = false, std::string path = "") {
-    if (path.empty()) path = argv[0];
-    int out[2], err[2] = {-1, -1};
-    if (pipe(out) != 0) return false;
-    if (!merged && pipe(err) != 0) {
-      close(out[0]);
-      close(out[1]);
-      return false;
-    }
+  // Starts `path` (argv[0] when empty) with argv; standard input is
+  // /dev/null. `merged`: standard error goes to out() too. `nofile` > 0
+  // limits the child's descriptors.
+  bool Start(const std::vector<std::string> &argv, bool merged = true, int nofile = 0, std::string path = "") {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return false;
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
+    if (path.empty()) path = argv[0];
     pid_ = fork();
     if (pid_ == 0) {
-      int devnull = open("/dev/null", O_RDONLY);
-      if (devnull >= 0) dup2(devnull, 0);
+      int in = open("/dev/null", O_RDONLY);
+      dup2(in, 0);
       dup2(out[1], 1);
       dup2(merged ? out[1] : err[1], 2);
-      for (int fd : {out[0], out[1], err[0], err[1]})
-        if (fd > 2) close(fd);
+      struct rlimit rl = {(rlim_t)nofile, (rlim_t)nofile};
+      if (nofile > 0) setrlimit(RLIMIT_NOFILE, &rl);
       execv(path.c_str(), args.data());
       _exit(127);
     }
     close(out[1]);
-    if (!merged) close(err[1]);
-    out_fd_ = out[0];
-    err_fd_ = err[0];
-    if (pid_ < 0) {
-      CloseFd(out_fd_);
-      CloseFd(err_fd_);
-      return false;
-    }
-    return true;
+    close(err[1]);
+    reader_ = std::thread([this, o = out[0], e = err[0]] { Read(o, e); });
+    return pid_ > 0;
   }
 
-  const std::string &out() const { return out_; }
-  const std::string &err() const { return err_; }
   pid_t pid() const { return pid_; }
-  void Signal(int sig) {
-    if (pid_ > 0) kill(pid_, sig);
+  void Signal(int sig) { pid_ > 0 && kill(pid_, sig); }
+  std::string out() { std::lock_guard<std::mutex> g(mu_); return out_; }
+  std::string err() { std::lock_guard<std::mutex> g(mu_); return err_; }
+
+  // Waits until pred(out, err) holds, both pipes end, or `seconds` pass;
+  // pred's last value.
+  bool Until(const std::function<bool(const std::string &, const std::string &)> &pred, int seconds = kDeadline) {
+    std::unique_lock<std::mutex> g(mu_);
+    bool met = false;
+    cv_.wait_until(g, Deadline(seconds), [&] { return (met = pred(out_, err_)) || ended_; });
+    return met;
   }
 
-  // Reads whatever arrives until pred() holds, both pipes are at their end,
-  // or the deadline passes. Returns pred() at the end.
-  template <class Pred>
-  bool ReadUntil(Pred pred, Clock::time_point deadline) {
-    while (!pred() && (out_fd_ >= 0 || err_fd_ >= 0)) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) break;
-      struct pollfd fds[2];
-      int n = 0;
-      if (out_fd_ >= 0) fds[n++] = {out_fd_, POLLIN, 0};
-      if (err_fd_ >= 0) fds[n++] = {err_fd_, POLLIN, 0};
-      int r = poll(fds, n, static_cast<int>(left.count()));
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) break;
-      for (int i = 0; i < n; ++i) {
-        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-        bool is_out = fds[i].fd == out_fd_;
-        char buf[8192];
-        ssize_t got = read(fds[i].fd, buf, sizeof buf);
-        if (got > 0) (is_out ? out_ : err_).append(buf, static_cast<size_t>(got));
-        else if (got == 0 || errno != EINTR) CloseFd(is_out ? out_fd_ : err_fd_);
-      }
+  // Waits for the next line of out() (after those taken before) that holds
+  // `text`; the line into *found.
+  bool WaitFor(const std::string &text, std::string *found = nullptr, int seconds = kDeadline) {
+    return Until(
+        [&](const std::string &out, const std::string &) {
+          for (size_t nl; (nl = out.find('\n', taken_)) != std::string::npos;) {
+            std::string line = out.substr(taken_, nl - taken_);
+            taken_ = nl + 1;
+            if (line.find(text) == std::string::npos) continue;
+            if (found) *found = line;
+            return true;
+          }
+          return false;
+        },
+        seconds);
+  }
+
+  // Waits up to `seconds` for the child's end (killing it then) and for the
+  // rest of its output. Its exit status; -1 when it did not exit by itself.
+  int Finish(int seconds = 2 * kDeadline) {
+    int st = -1;
+    if (pid_ > 0) {
+      std::unique_lock<std::mutex> g(mu_);
+      if (!cv_.wait_until(g, Deadline(seconds), [&] { return ended_; })) kill(pid_, SIGKILL);
+      g.unlock();
+      waitpid(pid_, &st, 0);
+      pid_ = -1;
     }
-    return pred();
-  }
-
-  // Next whole line of the output not yet taken (without its line end);
-  // false at the end of the output or when `seconds` pass first.
-  bool ReadLine(std::string *line, int seconds = 60) {
-    auto deadline = Deadline(seconds);
-    if (!ReadUntil([&] { return out_.find('\n', taken_) != std::string::npos; }, deadline))
-      return false;
-    size_t nl = out_.find('\n', taken_);
-    *line = out_.substr(taken_, nl - taken_);
-    taken_ = nl + 1;
-    return true;
-  }
-
-  // Takes lines until one contains `text`.
-  bool WaitFor(const std::string &text, std::string *found = nullptr, int seconds = 60) {
-    std::string line;
-    while (ReadLine(&line, seconds)) {
-      if (line.find(text) != std::string::npos) {
-        if (found) *found = line;
-        return true;
-      }
-    }
-    return false;
-  }
-
-  // Reads both pipes to their end and reaps the child; on the deadline the
-  // child is killed. Returns the wait status, or -1 when it was killed.
-  int Finish(Clock::time_point deadline) {
-    ReadUntil([] { return false; }, deadline);
-    if (pid_ <= 0) return -1;
-    int st = 0;
-    for (;;) {
-      pid_t r = waitpid(pid_, &st, out_fd_ < 0 && err_fd_ < 0 ? 0 : WNOHANG);
-      if (r == pid_) break;
-      if ((r < 0 && errno != EINTR) || Clock::now() >= deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &st, 0);
-        pid_ = -1;
-        return -1;
-      }
-    }
-    pid_ = -1;
-    return st;
-  }
-
-  // Exit status after Finish, or -1 when the child did not exit normally.
-  int ExitCode(int seconds = 120) {
-    int st = Finish(Deadline(seconds));
-    return st != -1 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    if (reader_.joinable()) reader_.join();
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   }
 
  private:
-  static void CloseFd(int &fd) {
-    if (fd >= 0) close(fd);
-    fd = -1;
+  void Read(int out, int err) {
+    struct pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+      if (poll(fds, 2, -1) < 0) continue;
+      for (auto &p : fds) {
+        char buf[8192];
+        ssize_t n = p.fd >= 0 && p.revents ? read(p.fd, buf, sizeof buf) : -2;
+        std::lock_guard<std::mutex> g(mu_);
+        if (n > 0) (p.fd == out ? out_ : err_).append(buf, (size_t)n);
+        if (n == 0 || (n == -1 && errno != EINTR)) close(std::exchange(p.fd, -1));
+        cv_.notify_all();
+      }
+    }
+    std::lock_guard<std::mutex> g(mu_);
+    ended_ = true;
+    cv_.notify_all();
   }
 
   pid_t pid_ = -1;
-  int out_fd_ = -1, err_fd_ = -1;
+  std::thread reader_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool ended_ = false;
   size_t taken_ = 0;
   std::string out_, err_;
 };
 
 struct RunResult {
-  int exit_code = -1;  // exit status, or -1 when the program did not exit normally
+  int exit_code = -1;  // exit status, or -1 when the program did not exit by itself
   std::string out;     // standard output and standard error together
 };
 
-// Runs `program` with argv (argv[0] included) to its end, killed after a
-// generous deadline.
-inline RunResult Run(const std::string &program, const std::vector<std::string> &argv,
-                     int seconds = 120) {
-  RunResult r;
+// Runs `program` with argv (argv[0] included) to its end.
+inline RunResult Run(const std::string &program, const std::vector<std::string> &argv, int seconds = 120) {
   Child child;
-  if (!child.Start(argv, true, program)) return r;
-  r.exit_code = child.ExitCode(seconds);
-  r.out = child.out();
-  return r;
+  if (!child.Start(argv, true, 0, program)) return {};
+  int status = child.Finish(seconds);
+  return {status, child.out()};
 }
 
 }  // namespace wqtest

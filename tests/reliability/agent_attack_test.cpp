@@ -1,163 +1,115 @@
-// Clients that attack the agent peer: garbage, a frame length of 99999999,
-// hundreds of connections that never say anything, a thousand that reach the
-// idle deadline together, a client that sends and never reads, frames that
-// never complete, a descriptor limit that makes accepting fail. Meanwhile the
-// agent keeps serving real messengers, its memory stays bounded (by its own
-// counters), and it releases every descriptor when the attackers go.
+// Clients that attack the agent program, and load: junk of every kind, frames
+// announcing more than the agent takes, hundreds of silent connections, a
+// client that sends and never reads, connections left idle, descriptors run
+// out, sixty messengers at once. Around each the agent serves real
+// messengers, gives back every descriptor when the attackers go, stops
+// cleanly, and its own counters show what it held.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "ccm.h"
-#include "reliability/reliability_util.h"
+#include "common/agent.h"
+#include "common/text.h"
 
-using namespace rel;
+using namespace wqtest;
 
 namespace {
 
-// Runs a real messenger with job number `job` against `port` and waits for
-// the agent to print its report. True when both happened.
-bool served(Child &agent, int port, int job) {
-  Child jpmd;
-  if (!jpmd.start({kJpmd, "IPA=127.0.0.1", "PNR=" + std::to_string(port), "JNR=" + std::to_string(job), "TYP=E",
-                   "RET=0", "RETRY=1", "TIMEOUT=30"}))
-    return false;
-  int status = jpmd.finish();
-  EXPECT_EQ(status, 0) << jpmd.output();
-  return status == 0 && agent.wait_for("job=" + std::to_string(job) + " ");
+struct Attack {
+  const char *name;
+  std::vector<std::string> options;
+  int nofile;                                                // descriptor limit of the agent, 0: none
+  std::function<void(Agent &, std::vector<int> &held)> run;  // connections still open go into `held`
+  bool agent_closes;                                         // the agent itself closes the held ones
+  int peak;  // received messages its queue may hold at most at once (0: not checked)
+};
+
+// Connects `n` clients that send `bytes` (and close at once unless `held`).
+void Clients(int port, int n, const std::string &bytes, std::vector<int> *held = nullptr) {
+  for (int i = 0; i < n; ++i) {
+    int s = Connect(port);
+    ASSERT_GE(s, 0) << i;
+    SendAll(s, bytes);
+    if (held) held->push_back(s);
+    else close(s);
+  }
 }
 
-void close_all(std::vector<int> &fds) {
-  for (int fd : fds)
-    if (fd >= 0) close(fd);
-  fds.clear();
-}
+const std::string kShortReport = std::string("\x01\x08JPAKTJ_R\xff\x0a\x00\x00\x00", 15) + "MELD    03";
 
-// The most memory the agent's received messages held, from its stop line;
-// 0 when the line is missing.
-size_t queue_peak(const std::string &out) {
-  size_t at = out.find("receive queue peak ");
-  return at == std::string::npos ? 0 : (size_t)atoll(out.c_str() + at + 19);
-}
+const std::vector<Attack> kAttacks = {
+    {"junk", {}, 0, [](Agent &a, auto &) {
+       for (const std::string &junk : {
+                std::string(500, 'A'),
+                Header(10),                                                   // length below the header
+                Header(52) + "\x05\x01xy",                                    // unknown key
+                Header(60) + "\xff\xff\xff\xff\x7f" + std::string(7, 'z'),    // block longer than the frame
+                Header(55) + "\x01\xf0" + std::string(5, 'n'),                // name block past the end
+                Header(-1, "IPC"),
+                Header(64, "IPC") + std::string("CHANNEL_CLOSE\0\0\0", 16),  // a notice from outside
+                Header(48 + 25) + kShortReport})                              // a report cut short
+         Clients(a.port, 5, junk);
+       EXPECT_TRUE(a.WaitFor("invalid=\"short report\" len=10"));
+     }, false, 0},
+    {"oversize_announce", {}, 0, [](Agent &a, auto &held) { Clients(a.port, 20, Header(99999999) + "qqq", &held); },
+     true, 0},
+    {"silent_connections", {}, 0, [](Agent &a, auto &held) { Clients(a.port, 400, "", &held); }, false, 0},
+    // 20,000 reports on one connection that never reads an answer: the agent
+    // with room for one received message reads them only as fast as it
+    // handles them, and handles each.
+    {"client_that_never_reads", {"--queue-limit", "1"}, 0, [](Agent &a, auto &held) {
+       held.push_back(Connect(a.port, 2048));
+       struct timeval tv = {kDeadline, 0};
+       setsockopt(held[0], SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+       std::string batch;
+       for (int i = 0; i < 100; ++i) batch += ReportFrame();
+       for (int i = 0; i < 200; ++i) ASSERT_TRUE(SendAll(held[0], batch));
+       for (int i = 0; i < 20000; ++i) ASSERT_TRUE(a.WaitFor("report channel=")) << i;
+     }, false, 9},
+    // Its descriptors nearly used up, the agent cannot accept everybody; it
+    // serves again once the connections are gone.
+    {"descriptors_run_out", {}, 24, [](Agent &a, auto &) {
+       std::vector<int> held;
+       Clients(a.port, 60, "", &held);  // the kernel completes them, the agent may not take them
+       EXPECT_TRUE(Eventually([&] { return FdCount(a.pid()) >= 24; }));
+       for (int s : held) close(s);
+     }, false, 0},
+    {"messengers_at_once", {}, 0, [](Agent &a, auto &) {
+       std::vector<std::unique_ptr<Child>> all;
+       for (int job = 100; job < 160; ++job)
+         (all.emplace_back(new Child))->Start({kJpmdProgram, "IPA=127.0.0.1", "PNR=" + std::to_string(a.port),
+                                               "JNR=" + std::to_string(job), "TYP=E", "RET=0", "RETRY=3", "WAIT=1"});
+       for (auto &m : all) EXPECT_EQ(m->Finish(), 0) << m->out();
+       a.Until([](auto &out, auto &) { return count_of(out, "report channel=") >= 61; });
+       for (int job = 100; job < 160; ++job) EXPECT_EQ(count_of(a.out(), " job=" + std::to_string(job) + " "), 1) << job;
+     }, false, 0},
+};
 
-TEST(AgentAttack, ServesMessengersWhileUnderAttack) {
-  Child agent;
-  int port = start_agent(agent, {});
-  ASSERT_GT(port, 0) << agent.output();
-  ASSERT_TRUE(served(agent, port, 1));
-  const int fds = fd_count(agent.pid());
-  ASSERT_GT(fds, 0);
-
-  // Garbage, then gone.
-  for (int i = 0; i < 20; ++i) {
-    int s = connect_loopback(port);
-    ASSERT_GE(s, 0);
-    send_all(s, std::string(500, (char)('A' + i)));
+void Endure(const Attack &r) {
+  SCOPED_TRACE(r.name);
+  Agent agent;
+  ASSERT_GT(agent.Start(r.options, r.nofile), 0) << agent.out();
+  const int fds = FdCount(agent.pid());  // idle: its pipes and the listening socket
+  ASSERT_TRUE(agent.Served(1));
+  std::vector<int> held;
+  r.run(agent, held);
+  EXPECT_TRUE(agent.Served(2));  // while the attackers are still there
+  for (int s : held) {
+    EXPECT_TRUE(!r.agent_closes || PeerClosed(s));
     close(s);
   }
-  // A frame that announces 99999999 bytes, far above the agent's maximum
-  // frame: the agent closes the connection instead of waiting for it.
-  std::vector<int> oversize;
-  for (int i = 0; i < 20; ++i) {
-    int s = connect_loopback(port);
-    ASSERT_GE(s, 0);
-    send_all(s, header(99999999) + std::string(100, 'q'));
-    oversize.push_back(s);
-  }
-  // Connections that never say anything.
-  std::vector<int> held;
-  for (int i = 0; i < 400; ++i) {
-    int s = connect_loopback(port);
-    ASSERT_GE(s, 0);
-    held.push_back(s);
-  }
-  // Real messengers are served meanwhile.
-  EXPECT_TRUE(served(agent, port, 2));
-  for (int s : oversize) EXPECT_TRUE(wait_peer_closed(s));
-  close_all(oversize);
-
-  // Every descriptor goes with its client.
-  close_all(held);
-  EXPECT_TRUE(eventually([&] { return fd_count(agent.pid()) == fds; })) << fd_count(agent.pid()) << " vs " << fds;
-  EXPECT_TRUE(served(agent, port, 3));
-
-  expect_clean_stop(agent);
+  EXPECT_TRUE(Eventually([&] { return FdCount(agent.pid()) == fds; })) << FdCount(agent.pid()) << " vs " << fds;
+  EXPECT_TRUE(agent.Served(3));
+  agent.Stop();
+  const long peak = agent.Counter("receive queue peak ");
+  EXPECT_GT(peak, 0);
+  // One message beyond the limit, and at most the accept and close notices
+  // of the connections besides.
+  EXPECT_LE((size_t)peak, (r.peak ? r.peak : 1000000) * ccm_msg_memory_for(kCcmNormalSize));
 }
 
-// A client that sends 20,000 reports on one connection and never reads an
-// answer. With room for one received message the agent reads it only as fast
-// as it handles the reports: the queue's memory stays at one frame beyond
-// the limit plus the connection notices, where reading without a limit holds
-// every report that has arrived. Every report is handled, and messengers are
-// served meanwhile.
-TEST(AgentAttack, ClientThatNeverReadsIsHeldAtTheQueueLimit) {
-  const size_t message = ccm_msg_memory_for(kCcmNormalSize);
-  Child agent;
-  int port = start_agent(agent, {"--queue-limit", "1"});
-  ASSERT_GT(port, 0) << agent.output();
-  ASSERT_TRUE(served(agent, port, 1));
-
-  int greedy = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int small = 2048;
-  setsockopt(greedy, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  struct timeval tv = {kDeadlineSeconds, 0};
-  setsockopt(greedy, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  {
-    struct sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(greedy, (struct sockaddr *)&a, sizeof a), 0);
-  }
-  constexpr int kGreedyReports = 20000;
-  std::thread sender([&] {
-    std::string batch;
-    for (int i = 0; i < 100; ++i) batch += report_frame();
-    for (int i = 0; i < kGreedyReports / 100; ++i)
-      if (!send_all(greedy, batch)) break;
-  });
-
-  EXPECT_TRUE(served(agent, port, 2));
-  sender.join();
-  EXPECT_TRUE(eventually([&] { return count_of(agent.output(), "report channel=") >= kGreedyReports + 2; }));
-  close(greedy);
-  EXPECT_TRUE(served(agent, port, 3));
-  expect_clean_stop(agent);
-
-  // One report beyond the limit, and at most the accept and close notices of
-  // the four connections besides.
-  const size_t peak = queue_peak(agent.output());
-  EXPECT_GT(peak, 0u) << agent.output().substr(agent.output().size() - 300);
-  EXPECT_LE(peak, 9 * message);
-}
-
-// Waits until at least `want` of the clients `fds` see the agent's end of
-// their connection (the greeting they never read stays in their buffers, so
-// only the end itself is asked for). Returns how many did within `seconds`
-// (at least `want` unless the time ran out).
-size_t wait_closed(const std::vector<int> &fds, size_t want, int seconds) {
-  std::vector<struct pollfd> open;
-  for (int fd : fds) open.push_back({fd, POLLRDHUP, 0});
-  size_t closed = 0;
-  const int64_t end = now_ms() + seconds * 1000LL;
-  while (closed < want && !open.empty() && now_ms() < end) {
-    if (poll(open.data(), open.size(), (int)(end - now_ms())) <= 0) continue;
-    for (size_t i = 0; i < open.size();) {
-      if (!open[i].revents) {
-        ++i;
-        continue;
-      }
-      open[i] = open.back();
-      open.pop_back();
-      ++closed;
-    }
-  }
-  return closed;
+TEST(AgentAttack, ServesMessengersThroughEveryAttack) {
+  for (const Attack &r : kAttacks) Endure(r);
 }
 
 // With an idle deadline the agent itself closes connections that stop
@@ -167,62 +119,28 @@ size_t wait_closed(const std::vector<int> &fds, size_t want, int seconds) {
 // waits for the peer to acknowledge. (Waiting, each close takes at least the
 // peer's delayed acknowledgement of 40 ms, 40 s for the thousand; the bound
 // below is far under that and far over what closing without waiting takes.)
-TEST(AgentAttack, IdleConnectionsAreClosedAtOnceByTheAgent) {
-  constexpr size_t kIdleClients = 1000;
-  constexpr int kIdleSeconds = 2;
-  constexpr int kSweepSeconds = 15;
+TEST(AgentAttack, IdleConnectionsAreClosedAtOnce) {
+  constexpr int kIdle = 1000, kSweepSeconds = 15;
   struct rlimit rl;
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+  getrlimit(RLIMIT_NOFILE, &rl);
   rl.rlim_cur = rl.rlim_max;
   setrlimit(RLIMIT_NOFILE, &rl);  // the agent inherits it
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
-  if (rl.rlim_cur < kIdleClients + 100)
-    GTEST_SKIP() << "needs an open-file limit of " << kIdleClients + 100 << " descriptors; the hard limit is "
-                 << rl.rlim_max;
-
-  Child agent;
-  int port = start_agent(agent, {"--idle", std::to_string(kIdleSeconds)});
-  ASSERT_GT(port, 0) << agent.output();
-  ASSERT_TRUE(served(agent, port, 21));
-  const int fds = fd_count(agent.pid());
-  std::vector<int> held;
-  for (size_t i = 0; i < kIdleClients; ++i) {
-    int s = connect_loopback(port);
-    ASSERT_GE(s, 0) << i;
-    if (i % 2) send_all(s, header(500000) + "partial");  // a frame that never completes
-    held.push_back(s);
-  }
-  // The first end seen shows that the agent has begun closing them.
-  ASSERT_GE(wait_closed(held, 1, kDeadlineSeconds), 1u);
-  int fresh = connect_loopback(port);
-  ASSERT_GE(fresh, 0);
-  std::string g;
-  EXPECT_TRUE(recv_frame(fresh, &g, kSweepSeconds));
-  EXPECT_EQ(g, greeting());
-  EXPECT_EQ(wait_closed(held, kIdleClients, kIdleSeconds + kSweepSeconds), kIdleClients);
-  close(fresh);
-  close_all(held);
-  EXPECT_TRUE(eventually([&] { return fd_count(agent.pid()) == fds; })) << fd_count(agent.pid()) << " vs " << fds;
-  EXPECT_TRUE(served(agent, port, 22));
-  expect_clean_stop(agent);
-}
-
-// With its descriptors nearly used up the agent cannot accept everybody;
-// it survives that, and serves again once the connections are gone.
-TEST(AgentAttack, AcceptFailsCleanlyWhenDescriptorsRunOut) {
-  Child agent;
-  int port = start_agent(agent, {}, 24);
-  ASSERT_GT(port, 0) << agent.output();
-  std::vector<int> held;
-  for (int i = 0; i < 60; ++i) {
-    int s = connect_loopback(port);  // the kernel completes it, the agent may not take it
-    if (s >= 0) held.push_back(s);
-  }
-  EXPECT_TRUE(eventually([&] { return fd_count(agent.pid()) >= 24; }));
-  close_all(held);
-  EXPECT_TRUE(served(agent, port, 11));
-  EXPECT_TRUE(served(agent, port, 12));
-  expect_clean_stop(agent);
+  if (rl.rlim_cur < kIdle + 100)
+    GTEST_SKIP() << "needs an open-file limit of " << kIdle + 100 << "; the hard limit is " << rl.rlim_max;
+  Endure({"idle", {"--idle", "2"}, 0, [](Agent &a, auto &held) {
+         for (int i = 0; i < kIdle; ++i) Clients(a.port, 1, i % 2 ? Header(500000) + "partial" : "", &held);
+         std::vector<struct pollfd> open;
+         for (int fd : held) open.push_back({fd, POLLRDHUP, 0});
+         ASSERT_GT(poll(open.data(), open.size(), kDeadline * 1000), 0);  // the agent has begun closing them
+         int fresh = Connect(a.port);
+         std::string g;
+         EXPECT_TRUE(RecvFrame(fresh, &g, kSweepSeconds));
+         EXPECT_EQ(g, Greeting());
+         close(fresh);
+         for (auto end = Deadline(2 + kSweepSeconds); !open.empty() && Clock::now() < end;)
+           if (poll(&open.back(), 1, 100) > 0) open.pop_back();
+         EXPECT_TRUE(open.empty()) << open.size() << " of them still open";
+       }, true, 0});
 }
 
 }  // namespace
