@@ -76,6 +76,9 @@ bool shown_in_layout_a(unsigned char c) {
 
 bool shown_in_layout_b(unsigned char c) { return c >= 0x20 && c <= 0x7E; }
 
+// Columns that the offset and the hex of a full line take behind the indent.
+constexpr int kHexOfFullLine = 8 + 1 + 4 * (1 + 8);
+
 void layout_b(const char *id, const void *addr, int len, DumpSink &sink) {
   // Header: the id, and the address and length from offset 66 on.
   char head[256];
@@ -84,29 +87,9 @@ void layout_b(const char *id, const void *addr, int len, DumpSink &sink) {
   snprintf(head + 66, sizeof head - 66, len >= 0 ? "%p %.5d\n" : "%p %.4d\n", addr, len);
   sink.line(head);
   if (len <= 0 || !addr) return;
-
-  const unsigned char *bytes = static_cast<const unsigned char *>(addr);
-  int offset = 0;
-  while (offset < len) {
-    const int count = len - offset < kBytesPerLine ? len - offset : kBytesPerLine;
-    char line[256];
-    size_t p = put(line, sizeof line, 0, "              %.8X ", (unsigned int)offset);
-    for (int i = 0; i < count; ++i) p = put(line, sizeof line, p, "%s%.2X", i % 4 == 0 ? " " : "", bytes[offset + i]);
-    p = pad_to(line, sizeof line, p, 59);
-    p = put(line, sizeof line, p, "  >");
-    for (int i = 0; i < count; ++i)
-      p = put(line, sizeof line, p, "%c", shown_in_layout_b(bytes[offset + i]) ? (char)bytes[offset + i] : '.');
-    put(line, sizeof line, p, "<\n");
-
-    // Fold repeats, but always leave more than nothing for the last line.
-    const unsigned char *shown = bytes + offset;
-    offset += count;
-    while (len - offset > kBytesPerLine && memcmp(bytes + offset, shown, kBytesPerLine) == 0) {
-      offset += kBytesPerLine;
-      line[22] = '=';
-    }
-    sink.line(line);
-  }
+  constexpr int kIndent = 14;
+  ZUMEM_DumpLines(addr, len, kIndent, kIndent + kHexOfFullLine,
+                  [](const char *line, void *s) { static_cast<DumpSink *>(s)->line(line); }, &sink);
 }
 
 }  // namespace
@@ -143,6 +126,34 @@ int iPrtMem(const void *pAddr, unsigned int lSize, const char *pTitle) {
     fputs(line, stdout);
   }
   return 0;
+}
+
+void ZUMEM_DumpLines(const void *addr, int len, int indent, int lone_hex_end, void (*emit)(const char *line, void *arg),
+                     void *arg) {
+  if (!addr || len <= 0) return;
+  const unsigned char *bytes = static_cast<const unsigned char *>(addr);
+  const int hex_end = len < kBytesPerLine ? lone_hex_end : indent + kHexOfFullLine;
+  int offset = 0;
+  while (offset < len) {
+    const int count = len - offset < kBytesPerLine ? len - offset : kBytesPerLine;
+    char line[256];
+    size_t p = put(line, sizeof line, 0, "%*s%.8X ", indent, "", (unsigned int)offset);
+    for (int i = 0; i < count; ++i) p = put(line, sizeof line, p, "%s%.2X", i % 4 == 0 ? " " : "", bytes[offset + i]);
+    p = pad_to(line, sizeof line, p, (size_t)hex_end);
+    p = put(line, sizeof line, p, "  >");
+    for (int i = 0; i < count; ++i)
+      p = put(line, sizeof line, p, "%c", shown_in_layout_b(bytes[offset + i]) ? (char)bytes[offset + i] : '.');
+    put(line, sizeof line, p, "<\n");
+
+    // Fold repeats, but always leave more than nothing for the last line.
+    const unsigned char *shown = bytes + offset;
+    offset += count;
+    while (len - offset > kBytesPerLine && memcmp(bytes + offset, shown, kBytesPerLine) == 0) {
+      offset += kBytesPerLine;
+      line[indent + 8] = '=';
+    }
+    emit(line, arg);
+  }
 }
 
 int ZUMEM_Trace(const char *id, const void *addr, int len) {

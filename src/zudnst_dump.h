@@ -29,6 +29,18 @@ int iPrtMem(const void *pAddr, unsigned int lSize, const char *pTitle);
 // `id` prints as empty; a null area prints only the header. Returns 0.
 int ZUMEM_Trace(const char *id, const void *addr, int len);
 
+// The body lines of a layout-B dump, for any dump of that form (also the
+// trace dump of trcdump): for each 16 bytes of `len` at `addr`, `indent`
+// spaces, the offset as "%.8X", a space, the bytes as "%.2X" with a space
+// before every group of four, spaces up to the column where the hex of a
+// full line ends (`indent` + 45; up to `lone_hex_end` instead when the whole
+// dump is shorter than one line), "  >", the bytes as characters (0x20-0x7E
+// as themselves, others as "."), "<" and a line end. While more than 16
+// bytes remain behind a line and the next 16 equal it, they are skipped and
+// the space behind the offset becomes "=". Each line is handed to `emit`.
+void ZUMEM_DumpLines(const void *addr, int len, int indent, int lone_hex_end, void (*emit)(const char *line, void *arg),
+                     void *arg);
+
 // The same as ZUMEM_Trace.
 int MemTrace(const char *id, const void *Area, int Length);
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "zudnst_dump.h"
 #include "zutime.h"
 
 std::atomic<int> trcFlag{0};
@@ -15,10 +16,6 @@ logger_function_t *default_logger = messenger_logger;
 
 namespace {
 constexpr size_t kLineSize = 2048;
-
-// Blank, digits, letters and punctuation of the C locale, decided on the byte
-// value so that no locale setting changes what a dump shows.
-bool dump_printable(unsigned char c) { return c >= 0x20 && c <= 0x7E; }
 
 // Translation tables between EBCDIC 273 and PC code page 850.
 #include "swapcode_tables.inc"
@@ -92,44 +89,9 @@ int trcdump(const void *area, int len, const char *format, ...) {
   snprintf(head + 68, sizeof head - 68, len >= 0 ? "%p %.5d" : "%p %.4d", area, len);
   printf("%s\n", head);
 
-  const unsigned char *p = static_cast<const unsigned char *>(area);
-  int remaining = len;
-  int offset = 0;
-  int width = 61;
-  while (remaining > 0) {
-    int l = remaining > 16 ? 16 : remaining;
-    char line[160];
-    int pos = snprintf(line, sizeof line, "%20s%.8X ", "", offset);
-    const int d = pos;
-    for (int i = 0; i < l; ++i) {
-      if (i % 4 == 0) line[pos++] = ' ';
-      pos += snprintf(line + pos, sizeof line - pos, "%.2X", p[offset + i]);
-    }
-    if (l == 16) {
-      width = pos;
-    } else {
-      while (pos < width) line[pos++] = ' ';
-    }
-    line[pos++] = ' ';
-    line[pos++] = ' ';
-    line[pos++] = '>';
-    for (int i = 0; i < l; ++i) {
-      unsigned char c = p[offset + i];
-      line[pos++] = dump_printable(c) ? (char)c : '.';
-    }
-    line[pos++] = '<';
-    line[pos] = '\0';
-    const unsigned char *shown = p + offset;
-    offset += l;
-    remaining -= l;
-    // Fold runs of lines equal to the one just shown; the last line stays.
-    while (remaining > 16 && memcmp(p + offset, shown, 16) == 0) {
-      line[d - 1] = '=';
-      offset += 16;
-      remaining -= 16;
-    }
-    printf("%s\n", line);
-  }
+  // The dump lines, 20 columns in; the hex of a dump shorter than one line
+  // is padded to 61 columns.
+  ZUMEM_DumpLines(area, len, 20, 61, [](const char *line, void *) { fputs(line, stdout); }, nullptr);
   return 0;
 }
 

@@ -48,6 +48,26 @@ typedef struct __ccm_error {
   char msginsert[1024];
 } ccm_error_t;
 
+// Message numbers of the channel manager. A failing operation puts one of
+// the first group into the caller's ccm_error_t; the read and write paths
+// record the close reasons in the channel; the rest are only logged.
+inline constexpr int CCM_MSGNR_ALLOC = 3301;          // allocating a record failed: "<tag>/<unit>(<line>)"
+inline constexpr int CCM_MSGNR_SYSCALL = 2000102;     // a system call failed: "<call>|<errno>..."
+inline constexpr int CCM_MSGNR_THREAD = 2000136;      // creating the network thread failed
+inline constexpr int CCM_MSGNR_FORWARD = 2003070;     // forwarding a NAT message failed
+inline constexpr int CCM_MSGNR_NONBLOCK = -1;         // a socket pair could not be made non-blocking (no insert)
+inline constexpr int CCM_MSGNR_RECV = 2002036;        // close reason: receive failed or invalid frame
+inline constexpr int CCM_MSGNR_SEND = 2002002;        // close reason: send failed
+inline constexpr int CCM_LOG_THREAD_RUNNING = 2000134;  // the network thread runs: its name
+inline constexpr int CCM_LOG_NO_IPV6 = 2000361;       // IPv6 sockets cannot be made (empty insert)
+inline constexpr int CCM_LOG_CONNECTING = 2000348;    // a connection is being set up: "host:port(ID=n)"
+inline constexpr int CCM_LOG_CLOSED = 2002040;        // a channel was closed: "s=..,ID=..|name"
+inline constexpr int CCM_LOG_CLOSED_SERVER = 2000010; // a server connection was closed
+inline constexpr int CCM_LOG_CLOSED_AGENT = 2000007;  // an agent connection was closed
+inline constexpr int CCM_LOG_HOST_ADDRESS = 2000066;  // one address of a host: "host|address"
+inline constexpr int CCM_LOG_PASS_FD = 2003060;       // a descriptor is passed: "fd/ID=listener"
+inline constexpr int CCM_LOG_IPC_SENDER = 2000033;    // sender of an IPC record without handler: "name|"
+
 // ---- routing address (wire layout, host byte order, 288 bytes) --------------
 typedef struct __ccm_addr {
   char eyec[8];        // "#CCMADDR"

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "ccm.h"
+#include "ccm_error.h"
 #include "ccm_alloc.h"
 #include "ccm_io.h"
 #include "ccm_lock.h"
@@ -91,8 +92,7 @@ int ccm_channel_new_entry(ccm_context_t *ccm, ccm_channel_t **ccmch, ccm_error_t
   TRC_IN("()");
   auto *ch = static_cast<ccm_channel_t *>(ccm_calloc(1, sizeof(ccm_channel_t)));
   if (!ch) {
-    ccmerr->msgnr = 3301;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s/%s(%d)", "CREATE_CHANNEL", "src/_ccm/ccm", 523);
+    ccm_error_alloc(ccmerr, "CREATE_CHANNEL", kCcmUnit, kCreateChannelAllocLine);
     TRC_OUT("calloc error, message queue");
     return -1;
   }
@@ -242,17 +242,17 @@ int ccm_channel_destroy(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t * 
     case -1:
       break;
     case 1:
-      __log(2002040, "s=%d,ID=%d|%s", ch->s, ch->ID, "*LISTEN");
+      __log(CCM_LOG_CLOSED, "s=%d,ID=%d|%s", ch->s, ch->ID, "*LISTEN");
       break;
     case 3:
     case 6:
-      __log(2000010, "%s(s=%d,ID=%d)", ch->name, ch->s, ch->ID);
+      __log(CCM_LOG_CLOSED_SERVER, "%s(s=%d,ID=%d)", ch->name, ch->s, ch->ID);
       break;
     case 4:
-      __log(2000007, "%s(s=%d,ID=%d)", ch->name, ch->s, ch->ID);
+      __log(CCM_LOG_CLOSED_AGENT, "%s(s=%d,ID=%d)", ch->name, ch->s, ch->ID);
       break;
     default:
-      __log(2002040, "s=%d,ID=%d|%s", ch->s, ch->ID, ch->name);
+      __log(CCM_LOG_CLOSED, "s=%d,ID=%d|%s", ch->s, ch->ID, ch->name);
       break;
   }
   if (ch->type != 255 && ch->type != -1) post_close_notice(ccm, ch);
@@ -287,9 +287,8 @@ int ccm_channel_bindaddr_inquire(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_e
   if (getsockname(ccmch->s, reinterpret_cast<struct sockaddr *>(&local), &len) != 0) {
     int err = errno;
     ccm_channel_delete(ccm, ccmch);
-    ccmerr->msgnr = 2000102;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "getsockname()|%d(%s),S(%d(ID=%d))|", err,
-             strerror(err), ccmch->s, ccmch->ID);
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "getsockname()|%d(%s),S(%d(ID=%d))|", err, strerror(err), ccmch->s,
+                  ccmch->ID);
     TRC_OUT("getsockname() error, bind address");
     return -1;
   }

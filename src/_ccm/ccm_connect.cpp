@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "ccm.h"
+#include "ccm_error.h"
 #include "ccm_lock.h"
 #include "wq_trace.h"
 #include "zudnst.h"
@@ -32,11 +33,6 @@ void set_port(struct sockaddr_in6 *sa, int port) {
   sa->sin6_port = htons(static_cast<uint16_t>(port));
 }
 
-void syscall_error(ccm_error_t *ccmerr, const char *format_with_errno, int err) {
-  ccmerr->msgnr = 2000102;
-  snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, format_with_errno, err, strerror(err));
-}
-
 // Sends small writes at once instead of holding them back until the peer
 // has acknowledged the data before them (Nagle). The network thread already
 // writes all messages queued for a channel with one call; waiting for an
@@ -50,13 +46,6 @@ void set_nodelay(int s) {
   TRC("setsockopt(TCP_NODELAY) = %d", rc);
 }
 
-// Formats the insert of a failed call on a connecting channel:
-// "<call>()|<errno>(<text>),S(<s>(ID=<id>))|".
-void channel_call_error(ccm_error_t *ccmerr, const char *call, int err, const ccm_channel_t *ch) {
-  ccmerr->msgnr = 2000102;
-  snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s()|%d(%s),S(%d(ID=%d))|", call, err, strerror(err),
-           ch->s, ch->ID);
-}
 }  // namespace
 
 int ccm_create_listen(ccm_context_t *ccm, const char *pbind_addr, int port, int listen_count, ccm_error_t *ccmerr) {
@@ -82,9 +71,7 @@ int ccm_create_listen(ccm_context_t *ccm, const char *pbind_addr, int port, int 
   CcmFd s(socket(family, SOCK_STREAM, 0));
   if (s.get() < 0) {
     int err = errno;
-    ccmerr->msgnr = 2000102;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "socket(family=%d,addr=)|%d(%s)", family, err,
-             strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "socket(family=%d,addr=)|%d(%s)", family, err, strerror(err));
     TRC_OUT("socket() error");
     return -1;
   }
@@ -103,20 +90,20 @@ int ccm_create_listen(ccm_context_t *ccm, const char *pbind_addr, int port, int 
   set_port(&sa, port);
   if (bind(s.get(), reinterpret_cast<struct sockaddr *>(&sa), sockaddr_len(family)) != 0) {
     int err = errno;
-    ccmerr->msgnr = 2000102;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "bind(%s:%d)|%d(%s)", bind_addr, port, err,
-             strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "bind(%s:%d)|%d(%s)", bind_addr, port, err, strerror(err));
     TRC_OUT("bind() error");
     return -1;
   }
   if (listen(s.get(), listen_count) != 0) {
-    syscall_error(ccmerr, "listen()|%d(%s)", errno);
+    const int err = errno;
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "listen()|%d(%s)", err, strerror(err));
     TRC_OUT("listen() error");
     return -1;
   }
   int nb = 1;
   if (ioctl(s.get(), FIONBIO, &nb) != 0) {
-    syscall_error(ccmerr, "ioctl(...,FIONBIO)|%d-%s", errno);
+    const int err = errno;
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "ioctl(...,FIONBIO)|%d-%s", err, strerror(err));
     TRC_OUT("ioctl error, dontblock");
     return -1;
   }
@@ -140,7 +127,8 @@ int ccm_set_nonblocking(ccm_context_t * /*ccm*/, ccm_channel_t *ccmch, ccm_error
   TRC_IN("(chID=%d,s=%d)", ccmch->ID, ccmch->s);
   int on = 1;
   if (ioctl(ccmch->s, FIONBIO, &on) < 0) {
-    syscall_error(ccmerr, "ioctl(...,FIONBIO)|%d-%s", errno);
+    const int err = errno;
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "ioctl(...,FIONBIO)|%d-%s", err, strerror(err));
     TRC_OUT("ioctl error, dontblock");
     return -1;
   }
@@ -155,9 +143,8 @@ int ccm_set_linger(ccm_context_t * /*ccm*/, ccm_channel_t *ccmch, int onoff, int
   l.l_linger = ptime;
   if (setsockopt(ccmch->s, SOL_SOCKET, SO_LINGER, &l, sizeof l) < 0) {
     int err = errno;
-    ccmerr->msgnr = 2000102;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "setsockopt(SO_LINGER,s=%d,ID=%d)|%d-%s", ccmch->s,
-             ccmch->ID, err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "setsockopt(SO_LINGER,s=%d,ID=%d)|%d-%s", ccmch->s, ccmch->ID, err,
+                  strerror(err));
     TRC_OUT("setting linger error");
     return -1;
   }
@@ -223,12 +210,13 @@ int ccm_connect(ccm_context_t *ccm, const char *host, int port, int type, ccm_co
   _StringCopy(ch->host, sizeof ch->host, host, __FILE__, __LINE__);
   ccm_address2string(&server, ch->addr, sizeof ch->addr);
   ch->cuc = cuc;
-  __log(2000348, "%s:%d(ID=%d)", host, port, ch->ID);
+  __log(CCM_LOG_CONNECTING, "%s:%d(ID=%d)", host, port, ch->ID);
 
   int family = server.sin6_family;
   ch->s = socket(family, SOCK_STREAM, 0);
   if (ch->s == -1) {
-    channel_call_error(ccmerr, "socket", errno, ch);
+    const int err = errno;
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "socket()|%d(%s),S(%d(ID=%d))|", err, strerror(err), ch->s, ch->ID);
     ccm_channel_destroy(ccm, ch, nullptr);
     TRC_OUT("socket() error");
     return -1;
@@ -251,7 +239,8 @@ int ccm_connect(ccm_context_t *ccm, const char *host, int port, int type, ccm_co
   local.sin6_family = static_cast<sa_family_t>(family);
   socklen_t len = sockaddr_len(family);
   if (bind(ch->s, reinterpret_cast<struct sockaddr *>(&local), len) != 0) {
-    channel_call_error(ccmerr, "bind", errno, ch);
+    const int err = errno;
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "bind()|%d(%s),S(%d(ID=%d))|", err, strerror(err), ch->s, ch->ID);
     ccm_channel_destroy(ccm, ch, nullptr);
     TRC_OUT("bind() error");
     return -1;
@@ -259,7 +248,8 @@ int ccm_connect(ccm_context_t *ccm, const char *host, int port, int type, ccm_co
 
   set_port(&server, port);
   if (connect(ch->s, reinterpret_cast<struct sockaddr *>(&server), len) != 0 && errno != EINPROGRESS) {
-    channel_call_error(ccmerr, "connect", errno, ch);
+    const int err = errno;
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "connect()|%d(%s),S(%d(ID=%d))|", err, strerror(err), ch->s, ch->ID);
     ccm_channel_destroy(ccm, ch, nullptr);
     TRC_OUT("connect() error");
     return -1;

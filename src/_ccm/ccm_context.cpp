@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "ccm.h"
+#include "ccm_error.h"
 #include "ccm_alloc.h"
 #include "ccm_lock.h"
 #include "ccm_wakeup.h"
@@ -67,8 +68,7 @@ int ccm_open(void *ppcx, ccm_context_t **pccm, ccm_error_t *ccmerr) {
   TRC_IN("(ppcx=%p)", ppcx);
   auto *ccm = static_cast<ccm_context_t *>(ccm_calloc(1, sizeof(ccm_context_t)));
   if (!ccm) {
-    ccmerr->msgnr = 3301;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s/%s(%d)", "CCM_OPEN", "src/_ccm/ccm", 200);
+    ccm_error_alloc(ccmerr, "CCM_OPEN", kCcmUnit, kCcmOpenAllocLine);
     TRC_OUT("calloc error");
     return -1;
   }
@@ -88,7 +88,7 @@ int ccm_open(void *ppcx, ccm_context_t **pccm, ccm_error_t *ccmerr) {
   ccm_error_t v6err{};
   if (ccm_check_ipv6_support(&v6err) < 0) {
     __log(v6err.msgnr, "%s", v6err.msginsert);
-    __log(2000361, "%s", "");
+    __log(CCM_LOG_NO_IPV6, "%s", "");
   } else {
     ccm_flag_set(ccm->flag, CCM_CTXF_IPV6);
   }
@@ -183,8 +183,7 @@ int ccm_create_wakeup_pipes(ccm_context_t *ccm, ccm_error_t *ccmerr) {
     // not made still reads -1; the one that was made is closed again.
     close_pair(ccm->network_wakeup);
     close_pair(ccm->processor_wakeup);
-    ccmerr->msgnr = 2000102;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "pipe(wakeups)|%d-%s|", err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "pipe(wakeups)|%d-%s|", err, strerror(err));
     TRC_OUT("pipe() error");
     return -1;
   }

@@ -1,13 +1,14 @@
 // Private constants of the network thread's I/O: the size of the select sets,
-// the receive buffer growth, the write chunk size and the message numbers
-// that the read and write paths record in a channel before deleting it.
+// the receive buffer growth and the write chunk size.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "ccm.h"
 #include "ccm_lock.h"
+#include "zudnst.h"
 
 // Each select set covers this many descriptors (64 sets of 65,536).
 inline constexpr int kCcmSelectSetBits = 4194304;
@@ -28,13 +29,22 @@ inline constexpr int kCcmCallbackArea = 256;
 // Longest text that fits an address field with its terminator.
 inline constexpr int kCcmAddrTextMax = 63;
 
-// Close reasons recorded in a channel (msgnr) before it is deleted.
-inline constexpr int kCcmMsgRecvError = 2002036;   // receive failed or invalid frame
-inline constexpr int kCcmMsgSendError = 2002002;   // send failed
-inline constexpr int kCcmMsgSysCall = 2000102;     // a system call failed
-inline constexpr int kCcmMsgAlloc = 3301;          // allocation failed
-inline constexpr int kCcmMsgThread = 2000136;      // thread creation failed
-inline constexpr int kCcmMsgThreadRunning = 2000134;
+// Access values (key 0x02 blocks, also inside a callback block) travel as 4
+// bytes, least significant first, like every integer in a frame. Both
+// directions go through the one byte-order conversion.
+inline void ccm_acv_put(unsigned char *p, int32_t acv) {
+  const uint32_t wire = iCnvU32(static_cast<uint32_t>(acv));
+  memcpy(p, &wire, sizeof wire);
+}
+// The access value of a block of `n` (at most 4) bytes; missing high-order
+// bytes read as zero.
+inline int32_t ccm_acv_get(const unsigned char *p, size_t n) {
+  unsigned char raw[4] = {0, 0, 0, 0};
+  memcpy(raw, p, n < sizeof raw ? n : sizeof raw);
+  uint32_t wire;
+  memcpy(&wire, raw, sizeof wire);
+  return static_cast<int32_t>(iCnvU32(wire));
+}
 
 // Releases channel_lock when it goes out of scope; for the lock that a
 // successful channel lookup returns held.
@@ -67,6 +77,20 @@ inline void ccm_recvq_put_locked(ccm_context_t *ccm, ccm_msg_t *m) {
   ccm->recvq_bytes += ccm_msg_memory(m);
   if (ccm->recvq_bytes > ccm->recvq_peak) ccm->recvq_peak = ccm->recvq_bytes;
 }
+
+// Which side takes a message that is handed over.
+enum class CcmHandTo {
+  kReceiver,  // the context's recvq, then a "P" wake-up
+  kNetwork,   // the context's sendq, then an "N" wake-up
+};
+
+// The one hand-over of a message to the other thread: under the context's
+// queue lock the message is unlinked from msgq_inuse and appended to the
+// queue of `to` (recvq counts its memory); after the lock is released that
+// side is woken, so the message is in its queue before the wake-up can be
+// seen. Returns whether recvq still has room after a hand-over to the
+// receiver; true after one to the network thread.
+bool ccm_msg_hand_over(ccm_context_t *ccm, ccm_msg_t *m, CcmHandTo to);
 
 // Takes the head of recvq (null when empty) and uncounts it. *resume becomes
 // true when the take brought the queue from its limit to below it: the

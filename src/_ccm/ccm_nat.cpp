@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ccm.h"
+#include "ccm_error.h"
 #include "ccm_send_internal.h"
 #include "ipcmsg.h"
 #include "wq_trace.h"
@@ -171,8 +172,7 @@ int ccm_forward_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg, int32_t chann
     if (channelID != 0) ch = ccm_channel_getbyID(ccm, channelID);
     if (!ch) ch = ccm_channel_getbyName(ccm, cname);
     if (!ch) {
-      ccmerr->msgnr = 2003070;
-      snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%d/%s|channel not found|", channelID, cname);
+      ccm_error_set(ccmerr, CCM_MSGNR_FORWARD, "%d/%s|channel not found|", channelID, cname);
       TRC_OUT("ftx ipc channel not found");
       return -1;
     }
@@ -189,8 +189,7 @@ int ccm_forward_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg, int32_t chann
   ccm_error_t err{};
   ccm_msg_t *fwd = alloc_for(ccm, (int64_t)len + kNatBack, &err);
   if (!fwd) {
-    ccmerr->msgnr = 2003070;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%d/%s|alloc error|", channelID, cname);
+    ccm_error_set(ccmerr, CCM_MSGNR_FORWARD, "%d/%s|alloc error|", channelID, cname);
     TRC_OUT("alloc error");
     return -1;
   }
@@ -209,8 +208,7 @@ int ccm_forward_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg, int32_t chann
   fwd->len = len;
   if (send_NAT_message(ccm, fwd) < 0) {
     ccm_msg_free(ccm, fwd);
-    ccmerr->msgnr = 2003070;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%d/%s|send error|", channelID, cname);
+    ccm_error_set(ccmerr, CCM_MSGNR_FORWARD, "%d/%s|send error|", channelID, cname);
     TRC_OUT("send error");
     return -1;
   }

@@ -13,13 +13,8 @@ int send_IPC_internal(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   }
   ccmmsg->type = CCM_MSG_IPC;
   TRC_DUMP(ccmmsg->msg_start, ccmmsg->len, "internal IPC message");
-  {
-    CcmLockGuard lock(ccm->queue_lock);
-    // Notices are never held back by the queue's limit; they are counted.
-    ccm_recvq_put_locked(ccm, ccmmsg);
-  }
-  // The record is in the queue before its wake-up byte can be read.
-  ccm_wakeup_processor(ccm);
+  // Notices are never held back by the queue's limit; they are counted.
+  ccm_msg_hand_over(ccm, ccmmsg, CcmHandTo::kReceiver);
   TRC_OUT("OK");
   return 0;
 }

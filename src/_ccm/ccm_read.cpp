@@ -37,6 +37,7 @@
 #include <ctime>
 
 #include "ccm.h"
+#include "ccm_error.h"
 #include "ccm_alloc.h"
 #include "ccm_io.h"
 #include "ccm_lock.h"
@@ -81,9 +82,8 @@ int64_t content_length(const unsigned char *blk, int keylen) {
 
 // Fills `ccmerr` with the close reason of an invalid frame. Returns -1.
 int invalid_frame(ccm_error_t *ccmerr, const ccm_channel_t *ch, const char *what) {
-  ccmerr->msgnr = kCcmMsgRecvError;
-  snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s|invalid frame(%s),S(%d(ID=%d))|", ch ? ch->name : "",
-           what, ch ? ch->s : -1, ch ? ch->ID : 0);
+  ccm_error_set(ccmerr, CCM_MSGNR_RECV, "%s|invalid frame(%s),S(%d(ID=%d))|", ch ? ch->name : "", what,
+                ch ? ch->s : -1, ch ? ch->ID : 0);
   return -1;
 }
 
@@ -92,13 +92,6 @@ int invalid_frame(ccm_error_t *ccmerr, const ccm_channel_t *ch, const char *what
 void set_text(char *field, const unsigned char *src, int64_t n) {
   memset(field, 0, 64);
   memcpy(field, src, (size_t)n);
-}
-
-// Copies an access value of `n` (at most 4) raw bytes, host order.
-void set_acv(int32_t *field, const unsigned char *src, int64_t n) {
-  unsigned char raw[4] = {0, 0, 0, 0};
-  memcpy(raw, src, (size_t)n);
-  memcpy(field, raw, sizeof raw);
 }
 
 // Walks the sub-blocks of a callback (0xFD) block of `n` content bytes.
@@ -120,7 +113,7 @@ int parse_callback(const ccm_channel_t *ch, ccm_msg_t *msg, const unsigned char 
     const unsigned char *data = work + cp + 2;
     if (key == 0x02) {
       if (len > 4) return invalid_frame(ccmerr, ch, "callback access value longer than 4 bytes");
-      set_acv(&msg->addr.src_acv, data, len);
+      msg->addr.src_acv = ccm_acv_get(data, (size_t)len);
     } else {
       if (len > kCcmAddrTextMax) return invalid_frame(ccmerr, ch, "callback name or address longer than 63 bytes");
       set_text(key == 0x01 ? msg->addr.src_name : msg->addr.src_addr, data, len);
@@ -193,8 +186,7 @@ int grow_receive_buffer(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccme
   // Only the recv_pos bytes in front are ever read, so the rest need not be cleared.
   char *nb = static_cast<char *>(ccm_malloc((size_t)newsize));
   if (!nb) {
-    ccmerr->msgnr = kCcmMsgAlloc;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s/%s(%d)", "RECVBUFF", "src/_ccm/ccm", __LINE__);
+    CCM_ERROR_ALLOC(ccmerr, "RECVBUFF", kCcmUnit);
     return -1;
   }
   if (ch->recv_pos > 0) memcpy(nb, ch->recv_buffer, (size_t)ch->recv_pos);
@@ -202,11 +194,6 @@ int grow_receive_buffer(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccme
   ch->recv_buffer = nb;
   ch->recv_size = newsize;
   return 0;
-}
-
-void record_close_reason(ccm_channel_t *ch, const ccm_error_t *err) {
-  ch->msgnr = err->msgnr;
-  StringCopy(ch->msginsert, sizeof ch->msginsert, err->msginsert);
 }
 
 size_t max_frame_of(const ccm_context_t *ccm) {
@@ -228,19 +215,13 @@ bool queue_frame(ccm_context_t *ccm, ccm_channel_t *ch, ccm_msg_t *msg, size_t f
   TRC_DUMP(msg->buffer1, (int)flen, "complete message from channel(%p,s=%d/chID=%d,%s,flag=%.8X)", (void *)ch, ch->s,
            ch->ID, ch->name, (unsigned)ccm_flag_get(ch->flag));
   if (ccm_classify_message(ccm, ch, msg, ccmerr) != 0) {
-    record_close_reason(ch, ccmerr);
+    ccm_channel_take_reason(ch, ccmerr);
     ccm_channel_delete(ccm, ch);
     ccm_msg_free(ccm, msg);
     return false;
   }
   if (with_ctl) attach_control(ch, msg);
-  {
-    CcmLockGuard ql(ccm->queue_lock);
-    ccm_recvq_put_locked(ccm, msg);
-    *room = ccm_recvq_has_room_locked(ccm);
-  }
-  // The message is in the queue before its wake-up can be seen.
-  ccm_wakeup_processor(ccm);
+  *room = ccm_msg_hand_over(ccm, msg, CcmHandTo::kReceiver);
   return true;
 }
 
@@ -275,7 +256,7 @@ Cut cut_frames(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccmerr, bool 
       else
         snprintf(what, sizeof what, "length %zu above the maximum %zu", flen, max_frame);
       invalid_frame(ccmerr, ch, what);
-      record_close_reason(ch, ccmerr);
+      ccm_channel_take_reason(ch, ccmerr);
       ccm_channel_delete(ccm, ch);
       why = Cut::kBadLength;
       break;
@@ -414,7 +395,7 @@ int ccm_parse_native_message(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_msg_t
         TRC_OUT("access value too long");
         return -1;
       }
-      set_acv(&ccmmsg->addr.dst_acv, content, clen);
+      ccmmsg->addr.dst_acv = ccm_acv_get(content, (size_t)clen);
     } else if (key == 0x01 || key == 0x03) {
       if (clen > kCcmAddrTextMax) {
         invalid_frame(ccmerr, ccmch, "name or address longer than 63 bytes");
@@ -528,6 +509,9 @@ class SettleControlOnReturn {
 // the failed one stays).
 int ccm_read_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr) {
   TRC_IN("(ccm=%p, ccmch=%p)", (void *)ccm, (void *)ccmch);
+  // Close reasons pass through an error record on their way to the channel.
+  ccm_error_t own{};
+  if (!ccmerr) ccmerr = &own;
   SettleControlOnReturn settle(ccmch);
   const bool room_before = ccm_recvq_has_room(ccm);
   bool room = room_before;
@@ -572,9 +556,8 @@ int ccm_read_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccme
     return 0;
   }
   if (got < 0) {
-    ccmch->msgnr = kCcmMsgRecvError;
-    snprintf(ccmch->msginsert, sizeof ccmch->msginsert, "%s|%d(%s),S(%d(ID=%d))|", ccmch->name, err, strerror(err),
-             ccmch->s, ccmch->ID);
+    ccm_channel_set_reason(ccmch, CCM_MSGNR_RECV, "%s|%d(%s),S(%d(ID=%d))|", ccmch->name, err, strerror(err),
+                           ccmch->s, ccmch->ID);
   }
   if (got <= 0) {
     ccm_channel_delete(ccm, ccmch);

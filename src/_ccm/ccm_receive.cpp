@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "ccm.h"
+#include "ccm_error.h"
 #include "ccm_io.h"
 #include "ccm_lock.h"
 #include "ccm_wakeup.h"
@@ -69,9 +70,7 @@ WaitResult wait_readable(ccm_context_t *ccm, int ms, ccm_error_t *ccmerr, int *e
   if (rslt < 0 && *err == EINTR) return kInterrupted;
   if (rslt < 0 || (pfd.revents & POLLNVAL)) {
     if (rslt > 0) *err = EBADF;
-    ccmerr->msgnr = kCcmMsgSysCall;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "select(processor_wakeup(%d))|%d-%s", pfd.fd, *err,
-             strerror(*err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "select(processor_wakeup(%d))|%d-%s", pfd.fd, *err, strerror(*err));
     return kWaitFailed;
   }
   return kWoken;

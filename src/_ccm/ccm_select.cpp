@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "ccm.h"
+#include "ccm_error.h"
 #include "ccm_io.h"
 #include "ccm_lock.h"
 #include "ccm_wakeup.h"
@@ -137,8 +138,7 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt)
     if (fd_fits(ch->s) && ch->s > highest) highest = ch->s;
   if (!sets_cover(*sets, highest)) {
-    ccmerr->msgnr = kCcmMsgAlloc;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s/%s(%d)", "FDSETS", "src/_ccm/ccm", __LINE__);
+    CCM_ERROR_ALLOC(ccmerr, "FDSETS", kCcmUnit);
     TRC_OUT("no memory for the select sets");
     return -1;
   }
@@ -172,9 +172,8 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
     if (!fd_fits(ch->s)) {
       // A descriptor the sets cannot hold is never watched; the channel is
       // closed instead of writing outside the sets.
-      ch->msgnr = kCcmMsgSysCall;
-      snprintf(ch->msginsert, sizeof ch->msginsert, "select(s=%d(ID=%d))|descriptor outside the select sets|",
-               ch->s, ch->ID);
+      ccm_channel_set_reason(ch, CCM_MSGNR_SYSCALL, "select(s=%d(ID=%d))|descriptor outside the select sets|", ch->s,
+                             ch->ID);
       ccm_channel_delete(ccm, ch);
       continue;
     }
@@ -227,11 +226,9 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
     }
     fdset2string(rlist, as_fdset(sets->rd), maxfd, sizeof rlist);
     fdset2string(wlist, as_fdset(sets->wr), maxfd, sizeof wlist);
-    ccmerr->msgnr = kCcmMsgSysCall;
-    // Bounded to the insert; long lists are cut.
-    int n = snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "select(%d,RSET[%.480s],WSET[%.480s])|%d-%s",
-                     maxfd + 1, rlist, wlist, err, strerror(err));
-    (void)n;
+    // Long lists are cut to fit the insert.
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "select(%d,RSET[%.480s],WSET[%.480s])|%d-%s", maxfd + 1, rlist, wlist,
+                  err, strerror(err));
     TRC_OUT("select error: %d-%s", err, strerror(err));
     return -1;
   }
@@ -298,8 +295,7 @@ int ccm_signal_on_listen(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *
   int s = accept(ccmch->s, reinterpret_cast<struct sockaddr *>(&peer), &plen);
   if (s < 0) {
     int err = errno;
-    ccmerr->msgnr = kCcmMsgSysCall;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "accept(...,FIONBIO)|%d-%s", err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "accept(...,FIONBIO)|%d-%s", err, strerror(err));
     TRC_OUT("accept error");
     return -1;
   }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "ccm.h"
+#include "ccm_io.h"
 #include "ccm_lock.h"
 #include "ccm_send_internal.h"
 #include "ipcmsg.h"
@@ -57,12 +58,7 @@ int ccm_send_message_common(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *t
     return -1;
   }
   TRC_DUMP(ccmmsg->msg_start, ccmmsg->len, "%s", text ? text : "");
-  {
-    CcmLockGuard lock(ccm->queue_lock);
-    ccmq_unlink(ccm->msgq_inuse, ccmmsg);
-    ccmq_append(ccm->sendq, ccmmsg);
-  }
-  ccm_wakeup_network(ccm);
+  ccm_msg_hand_over(ccm, ccmmsg, CcmHandTo::kNetwork);
   TRC_OUT("OK");
   return 0;
 }
@@ -121,7 +117,7 @@ int send_file_descriptor(ccm_context_t *ccm, const char *destination, int32_t fd
                          int32_t agentID, const char *name) {
   const char *dst = destination ? destination : "";
   TRC_LINE("%s(passing fd=%d to partner %s) -->", fd, dst);
-  __log(2003060, "%d/ID=%d", fd, listenerID);
+  __log(CCM_LOG_PASS_FD, "%d/ID=%d", fd, listenerID);
   ccm_error_t err{};
   ccm_msg_t *msg = ccm ? ccm_msg_alloc(ccm, &err) : nullptr;
   if (!msg) {

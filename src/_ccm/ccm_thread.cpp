@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "ccm.h"
+#include "ccm_error.h"
 #include "ccm_io.h"
 #include "ccm_lock.h"
 #include "wq_trace.h"
@@ -48,9 +49,8 @@ int ccm_thread_start(ccm_context_t *ccm, ccm_error_t *ccmerr) {
     // pthread_create reports its error as the result; errno may be 0.
     if (err == 0) err = rc;
     ccm_loop_set(ccm, 0);
-    ccmerr->msgnr = kCcmMsgThread;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s|%s=%d(%d-%s)", "CCM-thread", "pthread_create()", rc,
-             err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_THREAD, "%s|%s=%d(%d-%s)", "CCM-thread", "pthread_create()", rc, err,
+                  strerror(err));
     TRC_OUT("pthread_create() error");
     return -1;
   }
@@ -74,7 +74,7 @@ void *ccm_thread_run(void *pccm) {
       default: break;
     }
   }
-  __log(kCcmMsgThreadRunning, "%s", name);
+  __log(CCM_LOG_THREAD_RUNNING, "%s", name);
 
   ccm_error_t err;
   while (ccm_flag_get(ccm->loop) != 0) {
@@ -218,8 +218,7 @@ int ccm_channel_create_pair(ccm_context_t *ccm, ccm_channel_t **pch1, ccm_channe
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) {
     int err = errno;
-    ccmerr->msgnr = kCcmMsgSysCall;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "socketpair()|%d-%s|", err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "socketpair()|%d-%s|", err, strerror(err));
     discard_unchained(ccm, ch1, -1);
     discard_unchained(ccm, ch2, -1);
     TRC_OUT("error creating socket pair");
@@ -230,8 +229,7 @@ int ccm_channel_create_pair(ccm_context_t *ccm, ccm_channel_t **pch1, ccm_channe
 
   int on = 1;
   if (ioctl(ch1->s, FIONBIO, &on) != 0 || ioctl(ch2->s, FIONBIO, &on) != 0) {
-    ccmerr->msgnr = -1;
-    ccmerr->msginsert[0] = '\0';
+    ccm_error_set(ccmerr, CCM_MSGNR_NONBLOCK, "%s", "");
     discard_unchained(ccm, ch1, sv[0]);
     discard_unchained(ccm, ch2, sv[1]);
     TRC_OUT("ioctl error, dontblock");

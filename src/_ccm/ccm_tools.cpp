@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "ccm.h"
+#include "ccm_error.h"
 #include "ccm_lock.h"
 #include "ctools.h"
 #include "wq_trace.h"
@@ -40,14 +41,12 @@ int lookup(const char *name, AddrInfoList &list, ccm_error_t *ccmerr) {
     // The resolver's own code says why; errno does so only for EAI_SYSTEM.
     int code = rc == EAI_SYSTEM ? errno : rc;
     const char *text = rc == EAI_SYSTEM ? strerror(errno) : gai_strerror(rc);
-    ccmerr->msgnr = 2000102;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "getaddrinfo|%d(%s)", code, text);
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "getaddrinfo|%d(%s)", code, text);
     list.head = nullptr;
     return -1;
   }
   if (!list.head) {
-    ccmerr->msgnr = 2000102;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "getaddrinfo|%d(%s)", 0, "nothing found");
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "getaddrinfo|%d(%s)", 0, "nothing found");
     return -2;
   }
   return 0;
@@ -91,7 +90,7 @@ int ccm_hostname2address(const char *phostname, int options, struct sockaddr_in6
   strip(name);
   TRC("hostname without brackets=%s", name);
 
-  memset(ccmerr, 0, sizeof *ccmerr);
+  ccm_error_clear(ccmerr);
   memset(addr, 0, sizeof *addr);
 
   if (literal_address(name, addr)) {
@@ -175,8 +174,7 @@ int ccm_getmyIP(int /*options*/, char *out, ccm_error_t *ccmerr) {
   memset(name, 0, sizeof name);
   if (gethostname(name, sizeof name - 1) != 0) {
     int err = errno;
-    ccmerr->msgnr = 2000102;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "getmyIP/gethostname()|%d(%s)", err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "getmyIP/gethostname()|%d(%s)", err, strerror(err));
     TRC_OUT("gethostname error");
     return -1;
   }
@@ -192,7 +190,7 @@ int ccm_getmyIP(int /*options*/, char *out, ccm_error_t *ccmerr) {
 
 int ccm_log_all_ip(const char *hostname, ccm_error_t *ccmerr) {
   TRC_IN("(hostname=%s)", hostname ? hostname : "(null)");
-  memset(ccmerr, 0, sizeof *ccmerr);
+  ccm_error_clear(ccmerr);
   AddrInfoList list;
   if (int rc = lookup(hostname, list, ccmerr); rc != 0) {
     TRC_OUT("%s", rc == -2 ? "nothing found" : "getaddrinfo error");
@@ -202,7 +200,7 @@ int ccm_log_all_ip(const char *hostname, ccm_error_t *ccmerr) {
     char text[kAddrTextSize];
     char bracketed[256];
     entry_text(ai, text, sizeof text);
-    __log(2000066, "%s|%s", hostname, ccm_addressformatted(text, bracketed));
+    __log(CCM_LOG_HOST_ADDRESS, "%s|%s", hostname, ccm_addressformatted(text, bracketed));
   }
   TRC_OUT("OK");
   return 0;
@@ -213,8 +211,7 @@ int ccm_check_ipv6_support(ccm_error_t *ccmerr) {
   CcmFd s(socket(AF_INET6, SOCK_STREAM, 0));
   if (s.get() < 0) {
     int err = errno;
-    ccmerr->msgnr = 2000102;
-    snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "socket(AF_INET6/IPv6)|%d(%s)", err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "socket(AF_INET6/IPv6)|%d(%s)", err, strerror(err));
     TRC_OUT("socket() error");
     return -1;
   }

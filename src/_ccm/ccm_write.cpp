@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "ccm.h"
+#include "ccm_error.h"
 #include "ccm_io.h"
 #include "ccm_lock.h"
 #include "wq_trace.h"
@@ -130,9 +131,8 @@ int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccm
       return 0;
     }
     if (sent < 0) {
-      ccmch->msgnr = kCcmMsgSendError;
-      snprintf(ccmch->msginsert, sizeof ccmch->msginsert, "%d(%s)|%s(%d/ID=%d)|", err, strerror(err), ccmch->name,
-               ccmch->s, ccmch->ID);
+      ccm_channel_set_reason(ccmch, CCM_MSGNR_SEND, "%d(%s)|%s(%d/ID=%d)|", err, strerror(err), ccmch->name,
+                             ccmch->s, ccmch->ID);
       ccm_channel_delete(ccm, ccmch);
       TRC_OUT("socket send() error");
       return -1;

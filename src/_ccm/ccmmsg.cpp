@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ccm.h"
+#include "ccm_error.h"
 #include "ccm_alloc.h"
 #include "ccm_io.h"
 #include "ccm_lock.h"
@@ -18,12 +19,6 @@ constexpr char kMsgEyec[16] = {'#', '#', 'C', 'C', 'M', '#', 'M', 'E', 'S', 'S',
 constexpr size_t kMsgHeaderSize = offsetof(ccm_msg_t, buffer);
 // A normal message is a heap block: ccm_close releases the free list with free().
 static_assert(kMsgHeaderSize + 2 * kCcmNormalSize < kCcmMapThreshold);
-
-void alloc_error(ccm_error_t *ccmerr, int line) {
-  if (!ccmerr) return;
-  ccmerr->msgnr = 3301;
-  snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "%s/%s(%d)", "CCMMSG", "src/_ccm/ccmmsg", line);
-}
 
 // Frees a detached chain of messages one by one.
 void free_chain(ccm_context_t *ccm, ccm_msg_t *m) {
@@ -50,7 +45,7 @@ ccm_msg_t *ccm_msg_alloc_huge(ccm_context_t *ccm, int32_t size, ccm_error_t *ccm
   // A size that is not positive, or whose doubled data area does not fit the
   // 32-bit size arithmetic of the message, gives no message at all.
   if (!ccm || size <= 0 || size > INT32_MAX / 2) {
-    alloc_error(ccmerr, __LINE__);
+    CCM_ERROR_ALLOC(ccmerr, "CCMMSG", kCcmMsgUnit);
     TRC_OUT("invalid size %d", size);
     return nullptr;
   }
@@ -68,7 +63,7 @@ ccm_msg_t *ccm_msg_alloc_huge(ccm_context_t *ccm, int32_t size, ccm_error_t *ccm
     // unbacked until the bytes of its frame arrive.
     m = static_cast<ccm_msg_t *>(ccm_block_alloc(ccm_msg_memory_for(size)));
     if (!m) {
-      alloc_error(ccmerr, __LINE__);
+      CCM_ERROR_ALLOC(ccmerr, "CCMMSG", kCcmMsgUnit);
       TRC_OUT("malloc error, message queue");
       return nullptr;
     }
@@ -130,6 +125,25 @@ int ccm_msg_free(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
       break;
   }
   return 0;
+}
+
+bool ccm_msg_hand_over(ccm_context_t *ccm, ccm_msg_t *m, CcmHandTo to) {
+  bool room = true;
+  {
+    CcmLockGuard lock(ccm->queue_lock);
+    if (to == CcmHandTo::kReceiver) {
+      ccm_recvq_put_locked(ccm, m);
+      room = ccm_recvq_has_room_locked(ccm);
+    } else {
+      ccmq_unlink(ccm->msgq_inuse, m);
+      ccmq_append(ccm->sendq, m);
+    }
+  }
+  if (to == CcmHandTo::kReceiver)
+    ccm_wakeup_processor(ccm);
+  else
+    ccm_wakeup_network(ccm);
+  return room;
 }
 
 int ccm_msg_set_protocol_header(ccm_msg_t *ccmmsg, const char *protocol) {
@@ -219,8 +233,7 @@ int cmm_msg_write_sr_data(ccm_msg_t *ccmmsg) {
     p -= 6;
     p[0] = 0x02;
     p[1] = 0x04;
-    // Access values travel as 4 bytes, least significant first.
-    wq_put_u32(p + 2, static_cast<uint32_t>(a.dst_acv));
+    ccm_acv_put(p + 2, a.dst_acv);
     ccmmsg->len += 6;
   }
   ccmmsg->msg_start = p;
@@ -244,7 +257,7 @@ int cmm_msg_write_sr_data(ccm_msg_t *ccmmsg) {
     if (with_src_acv) {
       q[0] = 0x02;
       q[1] = 0x04;
-      wq_put_u32(q + 2, static_cast<uint32_t>(a.src_acv));
+      ccm_acv_put(q + 2, a.src_acv);
       q += 6;
     }
     size_t sub = static_cast<size_t>(q - cb) - 3;

@@ -37,7 +37,7 @@ int32_t report_unhandled(const ccm_msg_t *msg, const char *what) {
   char src[64];
   memcpy(src, msg->addr.src_name, sizeof src - 1);
   src[sizeof src - 1] = '\0';
-  __log(2000033, "%s|", src);
+  __log(CCM_LOG_IPC_SENDER, "%s|", src);
   return -1;
 }
 
