@@ -18,10 +18,10 @@ if(WQ_MAN_PAGES)
   install(FILES ${WQ_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
-# Every header of the library; they include each other by file name, so they
-# go into one directory.
+# Every header of the two libraries; they include each other by file name, so
+# they go into one directory. No header of the messenger is among them.
 set(WQ_PUBLIC_HEADERS)
-foreach(dir ${WQ_INCLUDE_DIRS})
+foreach(dir ${WQBASE_INCLUDE_DIRS} ${CCM_INCLUDE_DIRS})
   file(GLOB found ${dir}/*.h)
   list(APPEND WQ_PUBLIC_HEADERS ${found})
 endforeach()

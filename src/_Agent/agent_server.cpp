@@ -31,7 +31,7 @@ volatile sig_atomic_t g_stop = 0;
 // (Connections are also bounded: one answer each, and a connection that
 // stays quiet longer than --idle seconds is closed, so that clients that
 // never read or never finish a frame cannot make the agent grow.)
-PCX agent_pcx;
+ccm_program_head_t agent_pcx;
 
 // Once the requested reports are in, the server waits this long for the
 // messengers to close their connections, so that every answer is out.

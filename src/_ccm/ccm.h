@@ -27,7 +27,6 @@
 #include <ctime>
 
 #include "ccm_queue.h"
-#include "messenger_pcx.h"
 
 typedef void *gss_ctx_id_t;
 typedef void *gss_cred_id_t;
@@ -40,6 +39,25 @@ inline int ccm_flag_get(const int &w) { return std::atomic_ref<int>(const_cast<i
 inline bool ccm_flag_test(const int &w, int bits) { return (ccm_flag_get(w) & bits) != 0; }
 inline void ccm_flag_set(int &w, int bits) { std::atomic_ref<int>(w).fetch_or(bits); }
 inline void ccm_flag_clear(int &w, int bits) { std::atomic_ref<int>(w).fetch_and(~bits); }
+
+// ---- the calling program's context ---------------------------------------------
+// ccm_open is given the calling program's context and keeps it in the channel
+// manager context (`program`). The library reads only the head of it: the
+// running mode (which names the network thread and decides whether NAT
+// messages for "*SERVER" go through the local agent) and the channel manager
+// context that the IPC logger sends with. A program's context begins with
+// these fields (the job messenger's does).
+typedef struct __ccm_program_head {
+  char eyec[8];
+  int running_mode;   // CCM_MODE_*
+  void *ccm;          // the program's channel manager context, for ipc_logger
+} ccm_program_head_t;
+
+// Running modes of the calling program.
+inline constexpr int CCM_MODE_AGENT = 0;
+inline constexpr int CCM_MODE_LISTENER = 1;
+inline constexpr int CCM_MODE_FTX = 2;
+inline constexpr int CCM_MODE_MESSENGER = 3;
 
 // ---- error record -----------------------------------------------------------
 typedef struct __ccm_error {
@@ -246,7 +264,15 @@ typedef struct __ccm_context {
   size_t recvq_limit;
   int max_frame;               // 0: kCcmMaxFrameDefault; atomic access
   int recv_stop_ID;            // network thread only: channel whose read the limit stopped last
+  // The calling program's context as given to ccm_open (may be null); its
+  // running mode is read at the moment it decides something.
+  const ccm_program_head_t *program;
 } ccm_context_t;
+
+// The running mode of the program that opened `ccm`; -1 without a program context.
+inline int ccm_running_mode(const ccm_context_t *ccm) {
+  return ccm && ccm->program ? ccm->program->running_mode : -1;
+}
 
 inline void ccm_loop_set(ccm_context_t *ccm, int v) { std::atomic_ref<int>(ccm->loop).store(v); }
 

@@ -16,9 +16,6 @@
 #include "ccm_wakeup.h"
 #include "wq_trace.h"
 
-extern PCX *pcx;
-extern PCX *GlbPcx;
-
 namespace {
 constexpr char kContextEyec[16] = {'#', '#', 'C', 'C', 'M', '_', 'C', 'O', 'N', 'E', 'X', 'T', '#', '#', '#', '#'};
 
@@ -72,9 +69,6 @@ int ccm_open(void *ppcx, ccm_context_t **pccm, ccm_error_t *ccmerr) {
     TRC_OUT("calloc error");
     return -1;
   }
-  pcx = static_cast<PCX *>(ppcx);
-  GlbPcx = static_cast<PCX *>(ppcx);
-
   memcpy(ccm->eyec, kContextEyec, sizeof ccm->eyec);
   pthread_mutex_init(&ccm->queue_lock, nullptr);
   pthread_mutex_init(&ccm->channel_lock, nullptr);
@@ -82,6 +76,7 @@ int ccm_open(void *ppcx, ccm_context_t **pccm, ccm_error_t *ccmerr) {
   ccm->unique_msg_ID = 1;
   ccm->network_wakeup[0] = ccm->network_wakeup[1] = -1;
   ccm->processor_wakeup[0] = ccm->processor_wakeup[1] = -1;
+  ccm->program = static_cast<const ccm_program_head_t *>(ppcx);
   *pccm = ccm;
 
   // A host without IPv6 still gets a context; the failure is only logged.

@@ -95,7 +95,8 @@ int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   }
   // A process other than an agent sends what is meant for the server through
   // its agent, which frames and forwards it.
-  if (pcx && pcx->running_mode != 0 && strncmp(ccmmsg->addr.dst_addr, "*SERVER", 64) == 0) {
+  const int mode = ccm_running_mode(ccm);
+  if (mode != -1 && mode != CCM_MODE_AGENT && strncmp(ccmmsg->addr.dst_addr, "*SERVER", 64) == 0) {
     if (send_NAT_message_route(ccm, ccmmsg) < 0) {
       TRC_OUT("route error");
       return -1;

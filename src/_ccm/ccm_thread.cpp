@@ -66,13 +66,11 @@ void *ccm_thread_run(void *pccm) {
   TRC_IN("(ccm=%p)", pccm);
 
   char name[33] = "";
-  if (pcx) {
-    switch (pcx->running_mode) {
-      case 0: StringCopy(name, sizeof name, "AGENT/CCM"); break;
-      case 1: StringCopy(name, sizeof name, "LISTENER/CCM"); break;
-      case 2: StringCopy(name, sizeof name, "FTX/CCM"); break;
-      default: break;
-    }
+  switch (ccm_running_mode(ccm)) {
+    case CCM_MODE_AGENT: StringCopy(name, sizeof name, "AGENT/CCM"); break;
+    case CCM_MODE_LISTENER: StringCopy(name, sizeof name, "LISTENER/CCM"); break;
+    case CCM_MODE_FTX: StringCopy(name, sizeof name, "FTX/CCM"); break;
+    default: break;
   }
   __log(CCM_LOG_THREAD_RUNNING, "%s", name);
 

@@ -20,7 +20,7 @@ const char control_data_type_text[8][16] = {
 namespace {
 
 // The process context the dispatcher was last called with.
-PCX *ppcx = nullptr;
+const ccm_program_head_t *ppcx = nullptr;
 
 // The record's type name as a terminated text; a record shorter than 16
 // bytes is read only as far as it goes (the rest counts as zero bytes).
@@ -57,7 +57,7 @@ int32_t process_IPC_message(void *pcx_, ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   record_type(ccmmsg, name);
   TRC_IN("(type=%s)", name);
   if (ccmmsg->msg_start && ccmmsg->len > 0) TRC_DUMP(ccmmsg->msg_start, ccmmsg->len, "IPC message to process ");
-  ppcx = static_cast<PCX *>(pcx_);
+  ppcx = static_cast<const ccm_program_head_t *>(pcx_);
 
   // Names are compared over all 16 bytes, so a name that only starts like a
   // table entry does not match it.
@@ -89,12 +89,11 @@ int32_t process_ipc_not_implemented(void *, ccm_msg_t *ccmmsg) {
 }
 
 // Sends number and insert (at most 1024 characters) as a "LOGGING" record to
-// "*IPC(AGENT)". Always 0; nothing is sent without a channel manager.
+// "*IPC(AGENT)" through the channel manager of the kept process context.
+// Always 0; nothing is sent before the dispatcher has kept a context, nor
+// without a channel manager in it.
 int ipc_logger(int32_t msgnr, const char *msginsert) {
-  // The kept context of the dispatcher, else the process's own context as
-  // registered with ccm_open; without a channel manager nothing is sent.
-  PCX *owner = ppcx ? ppcx : pcx;
-  ccm_context_t *ccm = owner ? static_cast<ccm_context_t *>(owner->ccm) : nullptr;
+  ccm_context_t *ccm = ppcx ? static_cast<ccm_context_t *>(ppcx->ccm) : nullptr;
   if (!ccm) return 0;
   ccm_error_t err{};
   ccm_msg_t *msg = ccm_msg_alloc(ccm, &err);

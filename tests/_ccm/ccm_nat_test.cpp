@@ -54,7 +54,7 @@ class NatTest : public ::testing::Test {
   // Takes the pending network wake-up, as a pass would; true when there was one.
   bool network_woken() { return ccm_take_network_wakeup(ccm_) == 1; }
 
-  PCX ctx_;
+  ccm_program_head_t ctx_;
   ccm_context_t *ccm_ = nullptr;
 };
 

@@ -46,7 +46,7 @@ class SendRouteTest : public ::testing::Test {
 
   static std::string frame(const ccm_msg_t *m) { return std::string((const char *)m->msg_start, (size_t)m->len); }
 
-  PCX ctx_;
+  ccm_program_head_t ctx_;
   ccm_context_t *ccm_ = nullptr;
 };
 

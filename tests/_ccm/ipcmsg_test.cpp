@@ -43,7 +43,7 @@ class IpcTest : public ::testing::Test {
     return m;
   }
 
-  PCX ctx_;
+  ccm_program_head_t ctx_;
   ccm_context_t *ccm_ = nullptr;
 };
 

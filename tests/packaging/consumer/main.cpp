@@ -7,7 +7,7 @@
 #include "ccm.h"
 
 int main() {
-  static PCX context{};
+  static ccm_program_head_t context{};
   ccm_context_t *ccm = nullptr;
   ccm_error_t err{};
   if (ccm_open(&context, &ccm, &err) != 0) return 2;
