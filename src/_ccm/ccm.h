@@ -157,6 +157,16 @@ typedef struct __ccm_msg {
 typedef ccm_queue_t<ccm_msg_t> ccm_msgq_t;
 
 // ---- channel ----------------------------------------------------------------
+// Channel types (the `type` field; the values are the interface).
+inline constexpr int CCM_CH_ACCEPTED = 0;     // accepted connection, or one end of a channel pair
+inline constexpr int CCM_CH_LISTEN = 1;       // listening socket "*LISTEN": accepted from, not read
+inline constexpr int CCM_CH_SERVER = 3;       // server connection
+inline constexpr int CCM_CH_AGENT = 4;        // agent connection
+inline constexpr int CCM_CH_MESSENGER = 5;    // the job messenger's connection to its agent
+inline constexpr int CCM_CH_CP = 6;           // connection to a communication process of the server
+inline constexpr int CCM_CH_UNWATCHED = 255;  // not watched by the select loop; no close notice
+inline constexpr int CCM_CH_SILENT = -1;      // destroyed without log message and close notice
+
 // Channel flag bits.
 inline constexpr int CCM_CHF_DELETED = 0x01;
 inline constexpr int CCM_CHF_SECURED = 0x02;

@@ -239,23 +239,23 @@ int ccm_channel_destroy(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t * 
   if (ch->msgnr != 0) __log(ch->msgnr, "%s", ch->msginsert);
 
   switch (ch->type) {
-    case -1:
+    case CCM_CH_SILENT:
       break;
-    case 1:
+    case CCM_CH_LISTEN:
       __log(CCM_LOG_CLOSED, "s=%d,ID=%d|%s", ch->s, ch->ID, "*LISTEN");
       break;
-    case 3:
-    case 6:
+    case CCM_CH_SERVER:
+    case CCM_CH_CP:
       __log(CCM_LOG_CLOSED_SERVER, "%s(s=%d,ID=%d)", ch->name, ch->s, ch->ID);
       break;
-    case 4:
+    case CCM_CH_AGENT:
       __log(CCM_LOG_CLOSED_AGENT, "%s(s=%d,ID=%d)", ch->name, ch->s, ch->ID);
       break;
     default:
       __log(CCM_LOG_CLOSED, "s=%d,ID=%d|%s", ch->s, ch->ID, ch->name);
       break;
   }
-  if (ch->type != 255 && ch->type != -1) post_close_notice(ccm, ch);
+  if (ch->type != CCM_CH_UNWATCHED && ch->type != CCM_CH_SILENT) post_close_notice(ccm, ch);
 
   ccm_channel_emptying_msg_queue(ccm, ch);
   ccm_read_release(ccm, ch);  // a large frame in progress, descriptors no frame took

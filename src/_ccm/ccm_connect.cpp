@@ -114,7 +114,7 @@ int ccm_create_listen(ccm_context_t *ccm, const char *pbind_addr, int port, int 
     return -1;
   }
   ch->s = s.release();
-  ch->type = 1;
+  ch->type = CCM_CH_LISTEN;
   _StringCopy(ch->name, sizeof ch->name, "*LISTEN", __FILE__, __LINE__);
   char desc[512];
   if (WQ_TRACE_ON()) ccm_channel_describe(ch, desc, sizeof desc);
@@ -173,7 +173,7 @@ int ccm_is_cp_connecting(ccm_context_t *ccm, const char *host, int port, ccm_err
     for (const auto &entry : queues) {
       for (ccm_channel_t *ch = entry.q->head; ch && !found; ch = ch->nxt) {
         TRC("   --> %stype=%d,%s:%d", entry.label, ch->type, ch->addr, ch->port);
-        found = !ccm_flag_test(ch->flag, CCM_CHF_DELETED) && ch->type == 6 && ch->port == port &&
+        found = !ccm_flag_test(ch->flag, CCM_CHF_DELETED) && ch->type == CCM_CH_CP && ch->port == port &&
                 strcmp(ch->addr, addr) == 0;
       }
       if (found) break;

@@ -335,13 +335,101 @@ int32_t extract_protocol_data(const unsigned char *src, int keylen, unsigned cha
   return (int32_t)(1 + keylen + clen);
 }
 
+namespace {
+
+// Trace lines of the native parse, written under its name by its steps.
+#define PARSE_TRC(fmt, ...)                                                                                      \
+  do {                                                                                                           \
+    if (WQ_TRACE_ON()) __trace_text(0, "%s:      " fmt, "ccm_parse_native_message" __VA_OPT__(, ) __VA_ARGS__); \
+  } while (0)
+#define PARSE_TRC_OUT(fmt, ...)                                                                                   \
+  do {                                                                                                            \
+    if (WQ_TRACE_ON()) __trace_text(0, "%s <-- (" fmt ")", "ccm_parse_native_message" __VA_OPT__(, ) __VA_ARGS__); \
+  } while (0)
+
+// Checks the key block at `blk` with `room` bytes left in the body: a known
+// key, a length field and content within the body. Its content length goes
+// to *clen and the size of its length field to *keylen. -1 with `ccmerr`
+// filled (and the parse's exit traced) for an invalid block.
+int check_key_block(const ccm_channel_t *ch, const unsigned char *blk, int64_t room, int *keylen, int64_t *clen,
+                    ccm_error_t *ccmerr) {
+  const unsigned key = blk[0];
+  PARSE_TRC("protocol key = %d(0x%.2X)", key, key);
+  *keylen = key_length_field(key);
+  if (*keylen == 0) {
+    char what[32];
+    snprintf(what, sizeof what, "invalid key 0x%.2X", key);
+    invalid_frame(ccmerr, ch, what);
+    PARSE_TRC_OUT("invalid key %d(0x%.2X)", key, key);
+    return -1;
+  }
+  if (1 + *keylen > room) {
+    invalid_frame(ccmerr, ch, "length field cut at the end of the frame");
+    PARSE_TRC_OUT("length field of key 0x%.2X cut", key);
+    return -1;
+  }
+  *clen = content_length(blk, *keylen);
+  if (*clen < 0 || 1 + *keylen + *clen > room) {
+    invalid_frame(ccmerr, ch, "key block runs past the end of the frame");
+    PARSE_TRC_OUT("block of key 0x%.2X runs past the frame", key);
+    return -1;
+  }
+  return 0;
+}
+
+// Takes the content of a checked key block into the message: data blocks
+// (moved to msg_start, or NAT data pointed at in place), the destination
+// access value, name and address, and the callback block. *data_seen is set
+// by a data block. -1 with `ccmerr` filled for invalid content.
+int apply_key_block(ccm_channel_t *ch, ccm_msg_t *msg, const unsigned char *blk, int keylen, int64_t clen,
+                    bool *data_seen, ccm_error_t *ccmerr) {
+  const unsigned key = blk[0];
+  const unsigned char *content = blk + 1 + keylen;
+  if (is_moved_data_key(key)) {
+    msg->protocol_key = (uint8_t)key;
+    extract_protocol_data(blk, keylen, msg->msg_start);
+    msg->len = (int32_t)clen;
+    *data_seen = true;
+  } else if (key == 0xFE || key == 0xFF) {
+    msg->protocol_key = 0;
+    msg->msg_start = const_cast<unsigned char *>(content);
+    msg->len = (int32_t)clen;
+    msg->type = CCM_MSG_NAT;
+    if (ch) ccm_flag_clear(ch->flag, CCM_CHF_CONNECTING);
+    *data_seen = true;
+  } else if (key == 0x02) {
+    if (clen > 4) {
+      invalid_frame(ccmerr, ch, "access value longer than 4 bytes");
+      PARSE_TRC_OUT("access value too long");
+      return -1;
+    }
+    msg->addr.dst_acv = ccm_acv_get(content, (size_t)clen);
+  } else if (key == 0x01 || key == 0x03) {
+    if (clen > kCcmAddrTextMax) {
+      invalid_frame(ccmerr, ch, "name or address longer than 63 bytes");
+      PARSE_TRC_OUT("name or address too long");
+      return -1;
+    }
+    char *field = key == 0x01 ? msg->addr.dst_name : msg->addr.dst_addr;
+    set_text(field, content, clen);
+    strip(field);
+  } else {  // 0xFD
+    if (parse_callback(ch, msg, content, clen, ccmerr) != 0) {
+      PARSE_TRC_OUT("invalid callback block");
+      return -1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
 // Parses the body of a native frame (msg_start, len) block by block into the
 // message's address and data: data blocks end up at buffer1 with `len` their
 // content length, NAT data (keys 0xFE, 0xFF) makes the message type 2 and
 // clears the channel's connecting flag. Returns 0, or -1 with `ccmerr` filled
 // for an invalid body.
-int ccm_parse_native_message(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_msg_t *ccmmsg, ccm_error_t *ccmerr) {
-  (void)ccm;
+int ccm_parse_native_message(ccm_context_t * /*ccm*/, ccm_channel_t *ccmch, ccm_msg_t *ccmmsg, ccm_error_t *ccmerr) {
   TRC_IN("(ccmch=%p, ccmmsg=%p)", (void *)ccmch, (void *)ccmmsg);
   ccmmsg->type = CCM_MSG_NATIVE;
   // The walk runs over the body as received; data moves only write in front
@@ -349,71 +437,14 @@ int ccm_parse_native_message(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_msg_t
   unsigned char *const body = ccmmsg->msg_start;
   const int64_t total = ccmmsg->len;
   bool data_seen = false;
-  int64_t pos = 0;
-
-  while (pos < total) {
+  for (int64_t pos = 0; pos < total;) {
     const unsigned char *blk = body + pos;
-    const unsigned key = blk[0];
-    TRC("protocol key = %d(0x%.2X)", key, key);
-    const int keylen = key_length_field(key);
-    if (keylen == 0) {
-      char what[32];
-      snprintf(what, sizeof what, "invalid key 0x%.2X", key);
-      invalid_frame(ccmerr, ccmch, what);
-      TRC_OUT("invalid key %d(0x%.2X)", key, key);
-      return -1;
-    }
-    const int64_t room = total - pos;
-    if (1 + keylen > room) {
-      invalid_frame(ccmerr, ccmch, "length field cut at the end of the frame");
-      TRC_OUT("length field of key 0x%.2X cut", key);
-      return -1;
-    }
-    const int64_t clen = content_length(blk, keylen);
-    if (clen < 0 || 1 + keylen + clen > room) {
-      invalid_frame(ccmerr, ccmch, "key block runs past the end of the frame");
-      TRC_OUT("block of key 0x%.2X runs past the frame", key);
-      return -1;
-    }
-    const unsigned char *content = blk + 1 + keylen;
-
-    if (is_moved_data_key(key)) {
-      ccmmsg->protocol_key = (uint8_t)key;
-      extract_protocol_data(blk, keylen, ccmmsg->msg_start);
-      ccmmsg->len = (int32_t)clen;
-      data_seen = true;
-    } else if (key == 0xFE || key == 0xFF) {
-      ccmmsg->protocol_key = 0;
-      ccmmsg->msg_start = const_cast<unsigned char *>(content);
-      ccmmsg->len = (int32_t)clen;
-      ccmmsg->type = CCM_MSG_NAT;
-      if (ccmch) ccm_flag_clear(ccmch->flag, CCM_CHF_CONNECTING);
-      data_seen = true;
-    } else if (key == 0x02) {
-      if (clen > 4) {
-        invalid_frame(ccmerr, ccmch, "access value longer than 4 bytes");
-        TRC_OUT("access value too long");
-        return -1;
-      }
-      ccmmsg->addr.dst_acv = ccm_acv_get(content, (size_t)clen);
-    } else if (key == 0x01 || key == 0x03) {
-      if (clen > kCcmAddrTextMax) {
-        invalid_frame(ccmerr, ccmch, "name or address longer than 63 bytes");
-        TRC_OUT("name or address too long");
-        return -1;
-      }
-      char *field = key == 0x01 ? ccmmsg->addr.dst_name : ccmmsg->addr.dst_addr;
-      set_text(field, content, clen);
-      strip(field);
-    } else {  // 0xFD
-      if (parse_callback(ccmch, ccmmsg, content, clen, ccmerr) != 0) {
-        TRC_OUT("invalid callback block");
-        return -1;
-      }
-    }
+    int keylen = 0;
+    int64_t clen = 0;
+    if (check_key_block(ccmch, blk, total - pos, &keylen, &clen, ccmerr) != 0) return -1;
+    if (apply_key_block(ccmch, ccmmsg, blk, keylen, clen, &data_seen, ccmerr) != 0) return -1;
     pos += 1 + keylen + clen;
   }
-
   if (data_seen) {
     memmove(ccmmsg->buffer1, ccmmsg->msg_start, (size_t)ccmmsg->len);
     ccmmsg->msg_start = ccmmsg->buffer1;
@@ -491,6 +522,66 @@ class SettleControlOnReturn {
 
 }  // namespace
 
+namespace {
+
+// Whether a cut left the channel usable.
+bool cut_ok(Cut why) { return why == Cut::kNeedBytes || why == Cut::kFull; }
+
+// Receives once from the socket: straight into the message of a large frame
+// in progress (at most the bytes it still lacks), else into the free end of
+// the receive buffer, with room for ancillary data. Returns what recvmsg
+// returned, with its errno in *err; *iov tells where the bytes went.
+ssize_t receive_once(ccm_channel_t *ch, struct iovec *iov, int *err) {
+  ccm_msg_t *const large = ch->recv_msg;
+  if (large) {
+    iov->iov_base = large->buffer1 + ch->recv_msg_got;
+    iov->iov_len = (size_t)(large->len - ch->recv_msg_got);
+  } else {
+    iov->iov_base = ch->recv_buffer + ch->recv_pos;
+    iov->iov_len = (size_t)(ch->recv_size - ch->recv_pos);
+  }
+  struct msghdr mh;
+  memset(&mh, 0, sizeof mh);
+  mh.msg_iov = iov;
+  mh.msg_iovlen = 1;
+  mh.msg_control = ch->recv_ctl;
+  mh.msg_controllen = sizeof ch->recv_ctl;
+  ch->timestamp_last_io = time(nullptr);
+  ssize_t got = recvmsg(ch->s, &mh, 0);
+  *err = errno;
+  if (got > 0) ch->recv_ctl_len = mh.msg_controllen;
+  return got;
+}
+
+// Takes `got` bytes just received into the large frame in progress: once it
+// is complete it is queued. *done is false while the frame still lacks
+// bytes. -1 for an invalid frame (channel deleted).
+int take_into_large(ccm_context_t *ccm, ccm_channel_t *ch, ssize_t got, ccm_error_t *ccmerr, bool *room, bool *done) {
+  ccm_msg_t *const large = ch->recv_msg;
+  ch->recv_msg_got += (int)got;
+  *done = ch->recv_msg_got >= large->len;
+  if (!*done) {
+    // Descriptors sent with a piece of the frame are closed when the call ends.
+    READ_TRC("not enough data pos(%d) < len(%d)", ch->recv_msg_got, large->len);
+    return 0;
+  }
+  ch->recv_msg = nullptr;
+  ch->recv_msg_got = 0;
+  if (!queue_frame(ccm, ch, large, (size_t)large->len, ch->recv_ctl_len > 0, ccmerr, room)) return cut_failed(Cut::kBadFrame);
+  return 0;
+}
+
+// Takes `got` bytes just received into the receive buffer and cuts the
+// frames that are complete. -1 when a cut failed.
+int take_into_buffer(ccm_context_t *ccm, ccm_channel_t *ch, ssize_t got, ccm_error_t *ccmerr, bool *room) {
+  ch->recv_pos += (int)got;
+  ch->recv_ctl_end = ch->recv_pos;
+  Cut why = cut_frames(ccm, ch, ccmerr, room);
+  return cut_ok(why) ? 0 : cut_failed(why);
+}
+
+}  // namespace
+
 // Hands the frames already buffered in the channel over to the context's
 // receive queue while it has room, then, if it still has room, receives once
 // from the socket: into the receive buffer, or straight into the message of
@@ -516,74 +607,47 @@ int ccm_read_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccme
   const bool room_before = ccm_recvq_has_room(ccm);
   bool room = room_before;
   Cut why = cut_frames(ccm, ccmch, ccmerr, &room);
-  if (why != Cut::kNeedBytes && why != Cut::kFull) return cut_failed(why);
+  if (!cut_ok(why)) return cut_failed(why);
   if (!room) {
     // The select loop serves the channels after this one first next time.
     if (room_before) ccm->recv_stop_ID = ccmch->ID;
     TRC_OUT("receive queue full, pos=%d", ccmch->recv_pos);
     return 0;
   }
-
-  ccm_msg_t *const large = ccmch->recv_msg;
-  if (!large && ccmch->recv_size == ccmch->recv_pos && grow_receive_buffer(ccm, ccmch, ccmerr) != 0) {
+  if (!ccmch->recv_msg && ccmch->recv_size == ccmch->recv_pos && grow_receive_buffer(ccm, ccmch, ccmerr) != 0) {
     TRC_OUT("calloc error, receive buffer");
     return -1;
   }
   if (!ccm_flag_test(ccmch->flag, CCM_CHF_BINDADDR)) ccm_channel_bindaddr_inquire(ccm, ccmch, ccmerr);
-
   settle_control(ccmch);  // already settled unless frames waited; none do now
-  struct iovec iov;
-  if (large) {
-    iov.iov_base = large->buffer1 + ccmch->recv_msg_got;
-    iov.iov_len = (size_t)(large->len - ccmch->recv_msg_got);
-  } else {
-    iov.iov_base = ccmch->recv_buffer + ccmch->recv_pos;
-    iov.iov_len = (size_t)(ccmch->recv_size - ccmch->recv_pos);
-  }
-  struct msghdr mh;
-  memset(&mh, 0, sizeof mh);
-  mh.msg_iov = &iov;
-  mh.msg_iovlen = 1;
-  mh.msg_control = ccmch->recv_ctl;
-  mh.msg_controllen = sizeof ccmch->recv_ctl;
 
-  ccmch->timestamp_last_io = time(nullptr);
-  ssize_t got = recvmsg(ccmch->s, &mh, 0);
-  int err = errno;
+  const bool large = ccmch->recv_msg != nullptr;
+  struct iovec iov;
+  int err = 0;
+  ssize_t got = receive_once(ccmch, &iov, &err);
   if (got < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) {
     // Readiness that vanished (or a signal) is no reason to drop a channel.
     TRC_OUT("nothing to read (%d)", err);
     return 0;
   }
-  if (got < 0) {
+  if (got < 0)
     ccm_channel_set_reason(ccmch, CCM_MSGNR_RECV, "%s|%d(%s),S(%d(ID=%d))|", ccmch->name, err, strerror(err),
                            ccmch->s, ccmch->ID);
-  }
   if (got <= 0) {
     ccm_channel_delete(ccm, ccmch);
     TRC_OUT("receive error");
     return -1;
   }
   TRC_DUMP(iov.iov_base, (int)got, "recvmsg() data");
-  ccmch->recv_ctl_len = mh.msg_controllen;
-
   if (large) {
-    ccmch->recv_msg_got += (int)got;
-    if (ccmch->recv_msg_got < large->len) {
-      // Descriptors sent with a piece of the frame are closed when the call ends.
-      TRC("not enough data pos(%d) < len(%d)", ccmch->recv_msg_got, large->len);
+    bool done = false;
+    if (take_into_large(ccm, ccmch, got, ccmerr, &room, &done) != 0) return -1;
+    if (!done) {
       TRC_OUT("datalen=%d,pos=%d", (int)got, ccmch->recv_pos);
       return 0;
     }
-    ccmch->recv_msg = nullptr;
-    ccmch->recv_msg_got = 0;
-    if (!queue_frame(ccm, ccmch, large, (size_t)large->len, ccmch->recv_ctl_len > 0, ccmerr, &room))
-      return cut_failed(Cut::kBadFrame);
-  } else {
-    ccmch->recv_pos += (int)got;
-    ccmch->recv_ctl_end = ccmch->recv_pos;
-    why = cut_frames(ccm, ccmch, ccmerr, &room);
-    if (why != Cut::kNeedBytes && why != Cut::kFull) return cut_failed(why);
+  } else if (take_into_buffer(ccm, ccmch, got, ccmerr, &room) != 0) {
+    return -1;
   }
   if (!room) ccm->recv_stop_ID = ccmch->ID;
   TRC_OUT("datalen=%d,pos=%d", (int)got, ccmch->recv_pos);

@@ -158,35 +158,30 @@ int32_t count_channels(ccm_context_t *ccm, Pick pick) {
 
 }  // namespace
 
-// Live channels of type 6 (communication process) or 3 (server).
 int32_t ccm_get_nof_server_connections(ccm_context_t *ccm) {
-  int32_t n = count_channels(ccm, [](int t) { return t == 6 || t == 3; });
+  int32_t n = count_channels(ccm, [](int t) { return t == CCM_CH_CP || t == CCM_CH_SERVER; });
   TRC_OUT("nof server connections=%d", n);
   return n;
 }
 
-// Live channels of type 6, 3 or 1 (listening socket).
 int32_t ccm_get_nof_connections(ccm_context_t *ccm) {
-  int32_t n = count_channels(ccm, [](int t) { return t == 6 || t == 3 || t == 1; });
+  int32_t n = count_channels(ccm, [](int t) { return t == CCM_CH_CP || t == CCM_CH_SERVER || t == CCM_CH_LISTEN; });
   TRC_OUT("nof connections=%d", n);
   return n;
 }
 
-// Live channels of type 4 (agent connection).
 int32_t ccm_get_nof_agent_connections(ccm_context_t *ccm) {
-  int32_t n = count_channels(ccm, [](int t) { return t == 4; });
+  int32_t n = count_channels(ccm, [](int t) { return t == CCM_CH_AGENT; });
   TRC_OUT("nof agent connections=%d", n);
   return n;
 }
 
-// Live channels of every type but 255 (not watched by the select loop).
 int32_t ccm_get_nof_channels(ccm_context_t *ccm) {
-  int32_t n = count_channels(ccm, [](int t) { return t != 255; });
+  int32_t n = count_channels(ccm, [](int t) { return t != CCM_CH_UNWATCHED; });
   TRC_OUT("nof channels=%d", n);
   return n;
 }
 
-// Number of messages in the context's sendq.
 int32_t ccm_get_sendq_count(ccm_context_t *ccm) {
   int32_t n = 0;
   {
@@ -213,7 +208,7 @@ int32_t ccm_is_all_sendq_empty(ccm_context_t *ccm) {
       if (ccm->sendq.head || ccm->msgq_2dispatch.head) empty = 0;
     }
     for (ccm_channel_t *ch = ccm->channelq.head; ch && empty; ch = ch->nxt) {
-      if (ccm_flag_test(ch->flag, CCM_CHF_DELETED) || ch->type == -1) continue;
+      if (ccm_flag_test(ch->flag, CCM_CHF_DELETED) || ch->type == CCM_CH_SILENT) continue;
       CcmLockGuard chql(ch->queue_lock);
       if (ch->sendq.head) empty = 0;
     }

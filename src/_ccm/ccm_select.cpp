@@ -111,9 +111,158 @@ inline bool test_bit(const uint64_t *set, int fd) { return (set[fd / 64] >> (fd 
 inline fd_set *as_fdset(uint64_t *set) { return reinterpret_cast<fd_set *>(set); }
 inline bool fd_fits(int fd) { return fd >= 0 && fd < kCcmSelectSetBits; }
 
-void trace_channel(const char *func, const ccm_channel_t *ch) {
+// Trace lines of the select pass, written under its name by its steps.
+constexpr const char kPass[] = "ccm_network_select";
+#define PASS_TRC(fmt, ...) \
+  do { if (WQ_TRACE_ON()) __trace_text(0, "%s:      " fmt, kPass __VA_OPT__(, ) __VA_ARGS__); } while (0)
+
+void trace_channel(const ccm_channel_t *ch) {
   char desc[512];
-  __trace_text(0, "%s:        ==> %s", func, ccm_channel_describe(ch, desc, sizeof desc));
+  __trace_text(0, "%s:        ==> %s", kPass, ccm_channel_describe(ch, desc, sizeof desc));
+}
+
+// Takes over the channels chained since the last pass and hands the
+// context's queued messages to their channels.
+void take_over_new_work(ccm_context_t *ccm) {
+  {
+    CcmLockGuard cl(ccm->channel_lock);
+    if (ccm->channel_newq.head) ccm_channel_merge_newq(ccm);
+  }
+  ccm_dispatch_send_messages(ccm);
+}
+
+// The highest descriptor the pass can watch. channelq is changed only by
+// this thread, so it bounds every bit that the pass sets.
+int highest_descriptor(const ccm_context_t *ccm) {
+  int highest = fd_fits(ccm->network_wakeup[0]) ? ccm->network_wakeup[0] : 0;
+  for (const ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt)
+    if (fd_fits(ch->s) && ch->s > highest) highest = ch->s;
+  return highest;
+}
+
+// Fills the sets for one pass and returns the highest descriptor in them.
+// While the receive queue is at its limit (`room` false) no channel is read:
+// they stay out of the read set, so select does not spin on them and TCP
+// flow control holds their bytes in the peers. Listening channels still
+// accept (an accept notice is never held back, and connections are bounded
+// by the descriptors); the receiver's take that makes room wakes this
+// thread. *held tells whether a channel has complete frames waiting for
+// room. channelq is walked without channel_lock: only this thread changes
+// it, other threads only set flag bits on its channels.
+int fill_sets(ccm_context_t *ccm, SelectSets *sets, bool room, bool *held) {
+  const size_t dirty = (size_t)sets->dirty_words * sizeof(uint64_t);
+  memset(sets->rd, 0, dirty);
+  memset(sets->wr, 0, dirty);
+  memset(sets->er, 0, dirty);
+  int maxfd = 0;
+  *held = false;
+  for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt) {
+    if (WQ_TRACE_ON()) trace_channel(ch);
+    if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) {
+      ccm_flag_set(ccm->flag, CCM_CTXF_DELETED);
+      continue;
+    }
+    if (ch->type == CCM_CH_UNWATCHED) continue;
+    if (!fd_fits(ch->s)) {
+      // A descriptor the sets cannot hold is never watched; the channel is
+      // closed instead of writing outside the sets.
+      ccm_channel_set_reason(ch, CCM_MSGNR_SYSCALL, "select(s=%d(ID=%d))|descriptor outside the select sets|", ch->s,
+                             ch->ID);
+      ccm_channel_delete(ccm, ch);
+      continue;
+    }
+    if (!ccm_flag_test(ch->flag, CCM_CHF_NOREAD) && (room || ch->type == CCM_CH_LISTEN)) set_bit(sets->rd, ch->s);
+    if (ch->recv_held) *held = true;
+    set_bit(sets->er, ch->s);
+    if (ch->sendq.head) set_bit(sets->wr, ch->s);
+    if (ch->s > maxfd) maxfd = ch->s;
+  }
+  const int wake = ccm->network_wakeup[0];
+  if (fd_fits(wake)) {
+    set_bit(sets->rd, wake);
+    if (wake > maxfd) maxfd = wake;
+  }
+  sets->dirty_words = maxfd / 64 + 1;
+  return maxfd;
+}
+
+// Waits in select for the sets' descriptors up to `seconds`, tracing the
+// sets before and after. Returns select's result, with its errno in *err.
+int wait_in_select(SelectSets *sets, int maxfd, int seconds, int *err) {
+  struct timeval tv;
+  tv.tv_sec = seconds;
+  tv.tv_usec = 0;
+  char rlist[1024];
+  char wlist[1024];
+  if (WQ_TRACE_ON()) {
+    fdset2string(rlist, as_fdset(sets->rd), maxfd, sizeof rlist);
+    fdset2string(wlist, as_fdset(sets->wr), maxfd, sizeof wlist);
+    __trace_text(0, "%s:         select(maxfd=%d,READ[%s],WRITE[%s]) -->", kPass, maxfd + 1, rlist, wlist);
+  }
+  int rslt = select(maxfd + 1, as_fdset(sets->rd), as_fdset(sets->wr), as_fdset(sets->er), &tv);
+  *err = errno;
+  if (WQ_TRACE_ON()) {
+    fdset2string(rlist, as_fdset(sets->rd), maxfd, sizeof rlist);
+    fdset2string(wlist, as_fdset(sets->wr), maxfd, sizeof wlist);
+    __trace_text(0, "%s:         select(...) <-- (rslt=%d,READ[%s],WRITE[%s])", kPass, rslt, rlist, wlist);
+  }
+  return rslt;
+}
+
+// Fills `ccmerr` for a failed select, naming both sets (cut to fit the insert).
+void select_failed(SelectSets *sets, int maxfd, int err, ccm_error_t *ccmerr) {
+  char rlist[1024];
+  char wlist[1024];
+  fdset2string(rlist, as_fdset(sets->rd), maxfd, sizeof rlist);
+  fdset2string(wlist, as_fdset(sets->wr), maxfd, sizeof wlist);
+  ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "select(%d,RSET[%.480s],WSET[%.480s])|%d-%s", maxfd + 1, rlist, wlist, err,
+                strerror(err));
+}
+
+// The channel the pass serves first: the one after the channel whose frames
+// last filled the receive queue (the pass goes round to it), so that a peer
+// that always has frames waiting cannot keep the others from being read.
+ccm_channel_t *first_to_serve(const ccm_context_t *ccm) {
+  ccm_channel_t *first = ccm->channelq.head;
+  for (ccm_channel_t *ch = ccm->recv_stop_ID ? ccm->channelq.head : nullptr; ch; ch = ch->nxt) {
+    if (ch->ID != ccm->recv_stop_ID) continue;
+    if (ch->nxt) first = ch->nxt;
+    break;
+  }
+  return first;
+}
+
+// Accepts on a readable listening channel. Without tracing the pass takes
+// over up to kAcceptBurst waiting connections instead of one, so that a
+// burst of connects does not overflow the listen queue while every accept
+// waits for a whole pass; the connections, their order and their notices
+// are the same. A traced pass keeps to one accept, as its trace shows.
+void accept_waiting(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccmerr) {
+  if (ccm_signal_on_listen(ccm, ch, ccmerr) != 0 || WQ_TRACE_ON()) return;
+  ccm_error_t more;
+  // Asked before each accept: the listening socket may be blocking.
+  for (int i = 1; i < kAcceptBurst && !ccm_flag_test(ch->flag, CCM_CHF_DELETED) && readable_now(ch->s); ++i) {
+    memset(&more, 0, sizeof more);
+    if (ccm_signal_on_listen(ccm, ch, &more) != 0) break;
+  }
+}
+
+// Serves one channel after select: accept, or read (also when its frames
+// wait for room and there is room now) and then write. Channels marked
+// deleted during the wait (by another thread or by an earlier channel of
+// this pass) are left for the sweep.
+void serve_channel(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets, bool serve_held,
+                   ccm_error_t *ccmerr) {
+  if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) return;
+  if (ch->type == CCM_CH_UNWATCHED || !fd_fits(ch->s)) return;
+  if (test_bit(sets->rd, ch->s) || (serve_held && ch->recv_held)) {
+    if (ch->type == CCM_CH_LISTEN) {
+      accept_waiting(ccm, ch, ccmerr);
+      return;
+    }
+    if (ccm_read_channel(ccm, ch, ccmerr) != 0) return;
+  }
+  if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && test_bit(sets->wr, ch->s)) ccm_write_channel(ccm, ch, ccmerr);
 }
 
 }  // namespace
@@ -125,160 +274,48 @@ void trace_channel(const char *func, const ccm_channel_t *ch) {
 int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   SelectSets *sets = &thread_sets();
   TRC_IN("(ccm=%p, sizeof(fd_read) = %d)", (void *)ccm, (int)(kCcmSelectSetWords * sizeof(uint64_t)));
-
-  {
-    CcmLockGuard cl(ccm->channel_lock);
-    if (ccm->channel_newq.head) ccm_channel_merge_newq(ccm);
-  }
-  ccm_dispatch_send_messages(ccm);
-
-  // channelq is changed only by this thread, so the highest descriptor found
-  // here bounds every bit that the pass sets below.
-  int highest = fd_fits(ccm->network_wakeup[0]) ? ccm->network_wakeup[0] : 0;
-  for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt)
-    if (fd_fits(ch->s) && ch->s > highest) highest = ch->s;
-  if (!sets_cover(*sets, highest)) {
+  take_over_new_work(ccm);
+  if (!sets_cover(*sets, highest_descriptor(ccm))) {
     CCM_ERROR_ALLOC(ccmerr, "FDSETS", kCcmUnit);
     TRC_OUT("no memory for the select sets");
     return -1;
   }
-
-  const size_t dirty = (size_t)sets->dirty_words * sizeof(uint64_t);
-  memset(sets->rd, 0, dirty);
-  memset(sets->wr, 0, dirty);
-  memset(sets->er, 0, dirty);
-  int maxfd = 0;
-
-  // While the receive queue is at its limit no channel is read: they stay
-  // out of the read set, so select does not spin on them and TCP flow
-  // control holds their bytes in the peers. Listening channels still accept
-  // (an accept notice is never held back, and connections are bounded by the
-  // descriptors); the receiver's take that makes room wakes this thread.
   // Channels whose complete frames wait for room (recv_held) are served as
   // soon as there is room, readable or not: select then only polls.
   const bool room = ccm_recvq_has_room(ccm);
-  bool held = false;
   if (!room) TRC("receive queue full: no channel is read");
-
-  // channelq is changed only by this thread (merge and sweep), so it is walked
-  // without channel_lock; other threads only set flag bits on its channels.
-  for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt) {
-    if (WQ_TRACE_ON()) trace_channel(__func__, ch);
-    if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) {
-      ccm_flag_set(ccm->flag, CCM_CTXF_DELETED);
-      continue;
-    }
-    if (ch->type == 255) continue;
-    if (!fd_fits(ch->s)) {
-      // A descriptor the sets cannot hold is never watched; the channel is
-      // closed instead of writing outside the sets.
-      ccm_channel_set_reason(ch, CCM_MSGNR_SYSCALL, "select(s=%d(ID=%d))|descriptor outside the select sets|", ch->s,
-                             ch->ID);
-      ccm_channel_delete(ccm, ch);
-      continue;
-    }
-    if (!ccm_flag_test(ch->flag, CCM_CHF_NOREAD) && (room || ch->type == 1)) set_bit(sets->rd, ch->s);
-    if (ch->recv_held) held = true;
-    set_bit(sets->er, ch->s);
-    if (ch->sendq.head) set_bit(sets->wr, ch->s);
-    if (ch->s > maxfd) maxfd = ch->s;
-  }
-
-  const int wake = ccm->network_wakeup[0];
-  const bool wake_ok = fd_fits(wake);
-  if (wake_ok) {
-    set_bit(sets->rd, wake);
-    if (wake > maxfd) maxfd = wake;
-  }
-
-  sets->dirty_words = maxfd / 64 + 1;
-
-  struct timeval tv;
+  bool held = false;
+  const int maxfd = fill_sets(ccm, sets, room, &held);
   const bool serve_held = room && held;
-  tv.tv_sec = stimeout < 0 || serve_held ? 0 : stimeout;
-  tv.tv_usec = 0;
-
-  char rlist[1024];
-  char wlist[1024];
-  if (WQ_TRACE_ON()) {
-    fdset2string(rlist, as_fdset(sets->rd), maxfd, sizeof rlist);
-    fdset2string(wlist, as_fdset(sets->wr), maxfd, sizeof wlist);
-    __trace_text(0, "%s:         select(maxfd=%d,READ[%s],WRITE[%s]) -->", __func__, maxfd + 1, rlist, wlist);
-  }
-
-  int rslt = select(maxfd + 1, as_fdset(sets->rd), as_fdset(sets->wr), as_fdset(sets->er), &tv);
-  int err = errno;
-
-  if (WQ_TRACE_ON()) {
-    fdset2string(rlist, as_fdset(sets->rd), maxfd, sizeof rlist);
-    fdset2string(wlist, as_fdset(sets->wr), maxfd, sizeof wlist);
-    __trace_text(0, "%s:         select(...) <-- (rslt=%d,READ[%s],WRITE[%s])", __func__, rslt, rlist, wlist);
-  }
-
+  int err = 0;
+  const int rslt = wait_in_select(sets, maxfd, stimeout < 0 || serve_held ? 0 : stimeout, &err);
   if (rslt == 0 && !serve_held) {
     TRC_OUT("timeout");
     return 0;
   }
+  if (rslt < 0 && err == EINTR) {
+    TRC_OUT("signal wakeup");
+    return 0;
+  }
   if (rslt < 0) {
-    if (err == EINTR) {
-      TRC_OUT("signal wakeup");
-      return 0;
-    }
-    fdset2string(rlist, as_fdset(sets->rd), maxfd, sizeof rlist);
-    fdset2string(wlist, as_fdset(sets->wr), maxfd, sizeof wlist);
-    // Long lists are cut to fit the insert.
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "select(%d,RSET[%.480s],WSET[%.480s])|%d-%s", maxfd + 1, rlist, wlist,
-                  err, strerror(err));
+    select_failed(sets, maxfd, err, ccmerr);
     TRC_OUT("select error: %d-%s", err, strerror(err));
     return -1;
   }
-
-  if (wake_ok && test_bit(sets->rd, wake)) {
+  const int wake = ccm->network_wakeup[0];
+  if (fd_fits(wake) && test_bit(sets->rd, wake)) {
     // Every pending wake-up is taken at once: the work behind all of them is
     // picked up by the next pass's merge and dispatch.
     TRC("network woken up by other thread");
     ccm_take_network_wakeup(ccm);
   }
-
-  // The pass begins with the channel after the one whose frames last filled
-  // the receive queue and goes round to it, so that a peer that always has
-  // frames waiting cannot keep the others from being read.
-  ccm_channel_t *first = ccm->channelq.head;
-  for (ccm_channel_t *ch = ccm->recv_stop_ID ? ccm->channelq.head : nullptr; ch; ch = ch->nxt) {
-    if (ch->ID != ccm->recv_stop_ID) continue;
-    if (ch->nxt) first = ch->nxt;
-    break;
-  }
+  ccm_channel_t *const first = first_to_serve(ccm);
   ccm_channel_t *next = nullptr;
   for (ccm_channel_t *ch = first; ch; ch = next) {
     next = ch->nxt ? ch->nxt : ccm->channelq.head;
     if (next == first) next = nullptr;
-    // Channels marked deleted during the wait (by another thread or by an
-    // earlier channel of this pass) are left for the sweep.
-    if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) continue;
-    if (ch->type == 255 || !fd_fits(ch->s)) continue;
-    if (test_bit(sets->rd, ch->s) || (serve_held && ch->recv_held)) {
-      if (ch->type == 1) {
-        // Without tracing the pass takes over up to kAcceptBurst waiting
-        // connections instead of one, so that a burst of connects does not
-        // overflow the listen queue while every accept waits for a whole
-        // pass; the connections, their order and their notices are the same.
-        // A traced pass keeps to one accept, as its trace shows.
-        if (ccm_signal_on_listen(ccm, ch, ccmerr) == 0 && !WQ_TRACE_ON()) {
-          ccm_error_t more;
-          // Asked before each accept: the listening socket may be blocking.
-          for (int i = 1; i < kAcceptBurst && !ccm_flag_test(ch->flag, CCM_CHF_DELETED) && readable_now(ch->s); ++i) {
-            memset(&more, 0, sizeof more);
-            if (ccm_signal_on_listen(ccm, ch, &more) != 0) break;
-          }
-        }
-        continue;
-      }
-      if (ccm_read_channel(ccm, ch, ccmerr) != 0) continue;
-    }
-    if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && test_bit(sets->wr, ch->s)) ccm_write_channel(ccm, ch, ccmerr);
+    serve_channel(ccm, ch, sets, serve_held, ccmerr);
   }
-
   TRC_OUT("OK");
   return 0;
 }
@@ -317,13 +354,13 @@ int ccm_signal_on_listen(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *
   // channel table: type -1 destroys it silently and closes its descriptor.
   ccm_error_t scratch;
   if (ccm_set_nonblocking(ccm, ch, ccmerr) != 0) {
-    ch->type = -1;
+    ch->type = CCM_CH_SILENT;
     ccm_channel_destroy(ccm, ch, &scratch);
     TRC_OUT("error set non-blocking mode");
     return -1;
   }
   if (ccm_set_linger(ccm, ch, 1, 60, ccmerr) != 0) {
-    ch->type = -1;
+    ch->type = CCM_CH_SILENT;
     ccm_channel_destroy(ccm, ch, &scratch);
     TRC_OUT("error set linger");
     return -1;

@@ -190,7 +190,7 @@ static void discard_unchained(ccm_context_t *ccm, ccm_channel_t *ch, int fd) {
   }
   ccm_error_t err;
   memset(&err, 0, sizeof err);
-  ch->type = -1;
+  ch->type = CCM_CH_SILENT;
   ch->s = fd;
   ccm_channel_destroy(ccm, ch, &err);
 }

@@ -68,6 +68,76 @@ int gather(ccm_channel_t *ch, ccm_msg_t *msg, struct iovec *iov, size_t *total) 
   return n;
 }
 
+// A message whose position, length or ancillary data lie outside it is
+// never seen in a sound queue; writing it would read outside the message.
+bool is_sound(const ccm_msg_t *msg) {
+  return msg->pos >= 0 && msg->len >= 0 && msg->pos <= msg->len && msg->control_len <= sizeof msg->control_data;
+}
+
+// One sendmsg: the next piece of the head message (at most kCcmWriteChunk
+// bytes), the whole messages gathered behind it, and the head's ancillary
+// data.
+struct Piece {
+  struct iovec iov[kGatherMax];
+  int niov;
+  size_t total;
+  struct msghdr mh;
+  union {
+    struct cmsghdr align;
+    unsigned char buf[kCcmControlSize];
+  } control;  // last: cmsghdr ends in a flexible array
+};
+
+void build_piece(ccm_channel_t *ch, ccm_msg_t *msg, Piece *p) {
+  int chunk = msg->len - msg->pos;
+  if (chunk > kCcmWriteChunk) chunk = kCcmWriteChunk;
+  TRC_DUMP(msg->msg_start + msg->pos, chunk, "sendmsg() to channel(%p,s=%d/chID=%d,%s,flag=%.8X)", (void *)ch, ch->s,
+           ch->ID, ch->name, (unsigned)ccm_flag_get(ch->flag));
+  p->iov[0].iov_base = msg->msg_start + msg->pos;
+  p->iov[0].iov_len = (size_t)chunk;
+  p->niov = 1;
+  p->total = (size_t)chunk;
+  if (msg->control_len == 0 && !WQ_TRACE_ON() && msg->pos + chunk == msg->len) p->niov = gather(ch, msg, p->iov, &p->total);
+  memset(&p->mh, 0, sizeof p->mh);
+  p->mh.msg_iov = p->iov;
+  p->mh.msg_iovlen = (size_t)p->niov;
+  if (msg->control_len > 0) {
+    // Copied into an aligned buffer: the kernel walks it as cmsghdr records.
+    memcpy(p->control.buf, msg->control_data, msg->control_len);
+    p->mh.msg_control = p->control.buf;
+    p->mh.msg_controllen = msg->control_len;
+    TRC_DUMP(msg->control_data, (int)msg->control_len, "control data");
+  }
+}
+
+// Sends the piece; the result of sendmsg, with its errno in *err.
+ssize_t send_piece(ccm_channel_t *ch, Piece *p, int *err) {
+  ch->timestamp_last_io = time(nullptr);
+  errno = 0;
+  // MSG_NOSIGNAL: a peer that has gone away must not end the process with
+  // SIGPIPE; the error is handled like any other. MSG_DONTWAIT: a channel
+  // whose descriptor came in blocking (made by a user, or passed from
+  // another process) must not hold the network thread either.
+  ssize_t sent = sendmsg(ch->s, &p->mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+  *err = errno;
+  return sent;
+}
+
+// Moves the positions of the gathered messages on by the `sent` bytes, in
+// queue order; each one that is complete leaves the queue. Returns the new
+// head of the queue.
+ccm_msg_t *account_sent(ccm_context_t *ccm, ccm_channel_t *ch, ccm_msg_t *msg, const Piece &p, size_t sent) {
+  size_t left = sent;
+  for (int i = 0; i < p.niov && msg; ++i) {
+    size_t take = left < p.iov[i].iov_len ? left : p.iov[i].iov_len;
+    msg->pos += (int32_t)take;
+    left -= take;
+    if (msg->pos != msg->len) break;
+    msg = drop_head(ccm, ch, msg);
+  }
+  return msg;
+}
+
 }  // namespace
 
 // Writes the channel's queued messages while the socket accepts whole pieces.
@@ -75,57 +145,23 @@ int gather(ccm_channel_t *ch, ccm_msg_t *msg, struct iovec *iov, size_t *total) 
 // written as far as possible (also when the socket would block: the message
 // keeps its position), -1 after a send error: the channel is deleted with
 // close reason 2002002 and `ccmerr` is not filled. Runs on the network thread.
-int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr) {
-  (void)ccmerr;
+int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t * /*ccmerr*/) {
   TRC_IN("(ccm=%p, ccmch=%p)", (void *)ccm, (void *)ccmch);
   ccm_msg_t *msg;
   {
     CcmLockGuard ql(ccmch->queue_lock);
     msg = ccmch->sendq.head;
   }
-
   while (msg) {
-    if (msg->pos < 0 || msg->len < 0 || msg->pos > msg->len || msg->control_len > sizeof msg->control_data) {
-      // Never seen in a sound queue; writing it would read outside the message.
+    if (!is_sound(msg)) {
       TRC_DUMP(msg, (int)sizeof(ccm_msg_t), "invalid CCMMSG");
       msg = drop_head(ccm, ccmch, msg);
       continue;
     }
-    int chunk = msg->len - msg->pos;
-    if (chunk > kCcmWriteChunk) chunk = kCcmWriteChunk;
-    TRC_DUMP(msg->msg_start + msg->pos, chunk, "sendmsg() to channel(%p,s=%d/chID=%d,%s,flag=%.8X)", (void *)ccmch,
-             ccmch->s, ccmch->ID, ccmch->name, (unsigned)ccm_flag_get(ccmch->flag));
-
-    struct iovec iov[kGatherMax];
-    iov[0].iov_base = msg->msg_start + msg->pos;
-    iov[0].iov_len = (size_t)chunk;
-    int niov = 1;
-    size_t total = (size_t)chunk;
-    if (msg->control_len == 0 && !WQ_TRACE_ON() && msg->pos + chunk == msg->len) niov = gather(ccmch, msg, iov, &total);
-    union {
-      struct cmsghdr align;
-      unsigned char buf[kCcmControlSize];
-    } control;
-    struct msghdr mh;
-    memset(&mh, 0, sizeof mh);
-    mh.msg_iov = iov;
-    mh.msg_iovlen = (size_t)niov;
-    if (msg->control_len > 0) {
-      // Copied into an aligned buffer: the kernel walks it as cmsghdr records.
-      memcpy(control.buf, msg->control_data, msg->control_len);
-      mh.msg_control = control.buf;
-      mh.msg_controllen = msg->control_len;
-      TRC_DUMP(msg->control_data, (int)msg->control_len, "control data");
-    }
-
-    ccmch->timestamp_last_io = time(nullptr);
-    errno = 0;
-    // MSG_NOSIGNAL: a peer that has gone away must not end the process with
-    // SIGPIPE; the error is handled below like any other. MSG_DONTWAIT: a
-    // channel whose descriptor came in blocking (made by a user, or passed
-    // from another process) must not hold the network thread either.
-    ssize_t sent = sendmsg(ccmch->s, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
-    int err = errno;
+    Piece piece;
+    build_piece(ccmch, msg, &piece);
+    int err = 0;
+    ssize_t sent = send_piece(ccmch, &piece, &err);
     if (sent < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) {
       TRC_OUT("WouldBlock,pos=%d", msg->pos);
       return 0;
@@ -137,20 +173,9 @@ int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccm
       TRC_OUT("socket send() error");
       return -1;
     }
-    // The sent bytes belong to the gathered messages in queue order; each
-    // one that is complete leaves the queue.
-    const bool whole_chunk = (size_t)sent == total;
-    size_t left = (size_t)sent;
-    for (int i = 0; i < niov && msg; ++i) {
-      size_t take = left < iov[i].iov_len ? left : iov[i].iov_len;
-      msg->pos += (int32_t)take;
-      left -= take;
-      if (msg->pos != msg->len) break;
-      msg = drop_head(ccm, ccmch, msg);
-    }
-    if (!whole_chunk) break;  // the socket is full; the next writable event goes on
+    msg = account_sent(ccm, ccmch, msg, piece, (size_t)sent);
+    if ((size_t)sent != piece.total) break;  // the socket is full; the next writable event goes on
   }
-
   TRC_OUT("OK");
   return 0;
 }

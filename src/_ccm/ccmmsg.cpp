@@ -183,88 +183,116 @@ unsigned char *ccm_msg_write_native_data(ccm_msg_t *ccmmsg, char key, const unsi
   return nullptr;
 }
 
+namespace {
+
+// Which routing blocks a message's address asks for, and their sizes.
+struct RoutingPlan {
+  size_t dst_addr_n, src_addr_n;
+  bool dst_addr, dst_name, dst_acv;       // blocks in front of the payload
+  bool src_addr, src_name, src_acv;       // sub-blocks of the callback block
+  bool callback;
+  size_t front, back;                     // bytes in front of and behind the payload
+};
+
+RoutingPlan plan_routing(const ccm_addr_t &a) {
+  RoutingPlan r{};
+  r.dst_addr_n = strnlen(a.dst_addr, sizeof a.dst_addr);
+  r.src_addr_n = strnlen(a.src_addr, sizeof a.src_addr);
+  r.dst_addr = r.dst_addr_n >= 3 && memcmp(a.dst_addr, "*CP", 3) == 0;
+  r.dst_name = a.dst_name[0] != '\0';
+  r.dst_acv = a.dst_acv != 0;
+  r.src_addr = r.src_addr_n > 0;
+  r.src_name = a.src_name[0] != '\0';
+  r.src_acv = a.src_acv != 0;
+  r.callback = r.src_addr || r.src_name || r.src_acv;
+  r.front = 5 + (r.dst_addr ? r.dst_addr_n + 2 : 0) + (r.dst_name ? 10 : 0) + (r.dst_acv ? 6 : 0);
+  r.back = r.callback ? 3 + (r.src_addr ? r.src_addr_n + 2 : 0) + (r.src_name ? 10 : 0) + (r.src_acv ? 6 : 0) : 0;
+  return r;
+}
+
+// Writes a name block (key 0x01, 8 blank-padded characters) at `p`.
+void put_name_block(unsigned char *p, const char *name, size_t cap) {
+  p[0] = 0x01;
+  p[1] = 0x08;
+  put_name8(p + 2, name, cap);
+}
+
+// Writes an access-value block (key 0x02, 4 bytes) at `p`.
+void put_acv_block(unsigned char *p, int32_t acv) {
+  p[0] = 0x02;
+  p[1] = 0x04;
+  ccm_acv_put(p + 2, acv);
+}
+
+// Writes an address block (key 0x03, `n` characters) at `p`.
+void put_addr_block(unsigned char *p, const char *addr, size_t n) {
+  p[0] = 0x03;
+  p[1] = static_cast<unsigned char>(n);
+  memcpy(p + 2, addr, n);
+}
+
+// Prepends the length block and the destination blocks one after the other
+// (the last written is first on the wire) and moves msg_start to the first.
+void prepend_front_blocks(ccm_msg_t *m, const RoutingPlan &r) {
+  const ccm_addr_t &a = m->addr;
+  unsigned char *p = m->msg_start - 5;
+  p[0] = 0xFF;
+  wq_put_u32(p + 1, static_cast<uint32_t>(m->len));
+  if (r.dst_addr) {
+    p -= r.dst_addr_n + 2;
+    put_addr_block(p, a.dst_addr, r.dst_addr_n);
+  }
+  if (r.dst_name) {
+    p -= 10;
+    put_name_block(p, a.dst_name, sizeof a.dst_name);
+  }
+  if (r.dst_acv) {
+    p -= 6;
+    put_acv_block(p, a.dst_acv);
+  }
+  m->len += static_cast<int32_t>(m->msg_start - p);
+  m->msg_start = p;
+}
+
+// Appends the callback block (key 0xFD, 2-byte length of its sub-blocks)
+// with the source blocks behind the payload.
+void append_callback_block(ccm_msg_t *m, const RoutingPlan &r) {
+  const ccm_addr_t &a = m->addr;
+  unsigned char *cb = m->msg_start + m->len;
+  unsigned char *q = cb + 3;
+  if (r.src_addr) {
+    put_addr_block(q, a.src_addr, r.src_addr_n);
+    q += r.src_addr_n + 2;
+  }
+  if (r.src_name) {
+    put_name_block(q, a.src_name, sizeof a.src_name);
+    q += 10;
+  }
+  if (r.src_acv) {
+    put_acv_block(q, a.src_acv);
+    q += 6;
+  }
+  size_t sub = static_cast<size_t>(q - cb) - 3;
+  cb[0] = 0xFD;
+  wq_put_u16(cb + 1, static_cast<uint16_t>(sub));
+  m->len += static_cast<int32_t>(sub + 3);
+}
+
+}  // namespace
+
 int cmm_msg_write_sr_data(ccm_msg_t *ccmmsg) {
   TRC_IN("(msg=%p,len=%d)", static_cast<void *>(ccmmsg), ccmmsg->len);
-  const ccm_addr_t &a = ccmmsg->addr;
-  size_t dst_addr_n = strnlen(a.dst_addr, sizeof a.dst_addr);
-  size_t src_addr_n = strnlen(a.src_addr, sizeof a.src_addr);
-  bool with_dst_addr = dst_addr_n >= 3 && memcmp(a.dst_addr, "*CP", 3) == 0;
-  bool with_dst_name = a.dst_name[0] != '\0';
-  bool with_dst_acv = a.dst_acv != 0;
-  bool with_src_addr = src_addr_n > 0;
-  bool with_src_name = a.src_name[0] != '\0';
-  bool with_src_acv = a.src_acv != 0;
-  bool with_callback = with_src_addr || with_src_name || with_src_acv;
-
+  const RoutingPlan plan = plan_routing(ccmmsg->addr);
   // Everything must fit between the start of the data area and its end;
   // otherwise the message is left as it is.
-  size_t front = 5 + (with_dst_addr ? dst_addr_n + 2 : 0) + (with_dst_name ? 10 : 0) + (with_dst_acv ? 6 : 0);
-  size_t back = with_callback ? 3 + (with_src_addr ? src_addr_n + 2 : 0) + (with_src_name ? 10 : 0) +
-                                    (with_src_acv ? 6 : 0)
-                              : 0;
   size_t headroom = static_cast<size_t>(ccmmsg->msg_start - ccmmsg->buffer1);
   size_t area = 2 * static_cast<size_t>(ccmmsg->size);
-  if (ccmmsg->len < 0 || front > headroom || headroom + static_cast<size_t>(ccmmsg->len) + back > area) {
+  if (ccmmsg->len < 0 || plan.front > headroom || headroom + static_cast<size_t>(ccmmsg->len) + plan.back > area) {
     TRC_OUT("routing blocks do not fit");
     return -1;
   }
-
-  // Front blocks, prepended one after the other: the last written is first
-  // on the wire.
-  unsigned char *p = ccmmsg->msg_start - 5;
-  p[0] = 0xFF;
-  wq_put_u32(p + 1, static_cast<uint32_t>(ccmmsg->len));
-  ccmmsg->len += 5;
-  if (with_dst_addr) {
-    p -= dst_addr_n + 2;
-    p[0] = 0x03;
-    p[1] = static_cast<unsigned char>(dst_addr_n);
-    memcpy(p + 2, a.dst_addr, dst_addr_n);
-    ccmmsg->len += static_cast<int32_t>(dst_addr_n + 2);
-  }
-  if (with_dst_name) {
-    p -= 10;
-    p[0] = 0x01;
-    p[1] = 0x08;
-    put_name8(p + 2, a.dst_name, sizeof a.dst_name);
-    ccmmsg->len += 10;
-  }
-  if (with_dst_acv) {
-    p -= 6;
-    p[0] = 0x02;
-    p[1] = 0x04;
-    ccm_acv_put(p + 2, a.dst_acv);
-    ccmmsg->len += 6;
-  }
-  ccmmsg->msg_start = p;
-
-  // Callback block behind the payload.
-  if (with_callback) {
-    unsigned char *cb = ccmmsg->msg_start + ccmmsg->len;
-    unsigned char *q = cb + 3;
-    if (with_src_addr) {
-      q[0] = 0x03;
-      q[1] = static_cast<unsigned char>(src_addr_n);
-      memcpy(q + 2, a.src_addr, src_addr_n);
-      q += src_addr_n + 2;
-    }
-    if (with_src_name) {
-      q[0] = 0x01;
-      q[1] = 0x08;
-      put_name8(q + 2, a.src_name, sizeof a.src_name);
-      q += 10;
-    }
-    if (with_src_acv) {
-      q[0] = 0x02;
-      q[1] = 0x04;
-      ccm_acv_put(q + 2, a.src_acv);
-      q += 6;
-    }
-    size_t sub = static_cast<size_t>(q - cb) - 3;
-    cb[0] = 0xFD;
-    wq_put_u16(cb + 1, static_cast<uint16_t>(sub));
-    ccmmsg->len += static_cast<int32_t>(sub + 3);
-  }
+  prepend_front_blocks(ccmmsg, plan);
+  if (plan.callback) append_callback_block(ccmmsg, plan);
   TRC_OUT("OK(len=%d)", ccmmsg->len);
   return 0;
 }
