@@ -16,9 +16,6 @@ logger_function_t *default_logger = messenger_logger;
 
 namespace {
 constexpr size_t kLineSize = 2048;
-
-// Translation tables between EBCDIC 273 and PC code page 850.
-#include "swapcode_tables.inc"
 }  // namespace
 
 int trc_level() { return trcFlag.load(std::memory_order_relaxed); }
@@ -96,13 +93,3 @@ int trcdump(const void *area, int len, const char *format, ...) {
 }
 
 int trcdump_limited(const void *, int, int, const char *, ...) { return 0; }
-
-int is_gss_message(struct __ccm_context *, struct __ccm_msg *) { return 0; }
-
-int OwnCode() { return 1; }
-
-void Swapcode(int srccode, int trgcode, unsigned char *from, int size) {
-  if (srccode == trgcode || !from) return;
-  const unsigned char *table = trgcode == 0 ? ascii2ebcdic : ebcdic2ascii;
-  for (int i = 0; i < size; ++i) from[i] = table[from[i]];
-}

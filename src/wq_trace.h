@@ -43,18 +43,6 @@ int trcdump(const void *area, int len, const char *format, ...) __attribute__((f
 int trcdump_limited(const void *area, int len, int limit, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
 
-struct __ccm_context;
-struct __ccm_msg;
-// No message is a GSS message in this program: always 0.
-int is_gss_message(struct __ccm_context *ccm, struct __ccm_msg *ccmmsg);
-
-// Code of the program's own character set: 1 (ASCII).
-int OwnCode();
-
-// Translates `size` bytes at `from` in place between EBCDIC 273 (code 0) and
-// PC code page 850 (non-zero code); nothing when the codes are equal.
-void Swapcode(int srccode, int trgcode, unsigned char *from, int size);
-
 // The trace convention, written once. Each macro costs one load of the trace
 // level when tracing is off.
 //   TRC_IN("(argc=%d)", argc)    ->  "<func>(argc=1) -->"

@@ -7,6 +7,8 @@
 namespace {
 // kAsciiToEbcdic and kEbcdicToAscii, generated from the cp037 codec.
 #include "zudnst_codepage_tables.inc"
+// ebcdic2ascii and ascii2ebcdic: EBCDIC 273 and PC code page 850, for Swapcode.
+#include "swapcode_tables.inc"
 
 constexpr unsigned char kValid = 0x01;         // attribute bit 0
 constexpr unsigned char kSubstitution = 0x02;  // attribute bit 1
@@ -60,4 +62,12 @@ int AreaConv(unsigned char *OutArea, const unsigned char *ConvArea, int AreaLen,
   for (int i = 0; i < AreaLen; ++i) OutArea[i] = cCodeTab[ConvArea[i]];
   TRC_OUT("OK");
   return AreaLen;
+}
+
+int OwnCode() { return 1; }
+
+void Swapcode(int srccode, int trgcode, unsigned char *from, int size) {
+  if (srccode == trgcode || !from) return;
+  const unsigned char *table = trgcode == 0 ? ascii2ebcdic : ebcdic2ascii;
+  for (int i = 0; i < size; ++i) from[i] = table[from[i]];
 }

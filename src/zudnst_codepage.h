@@ -31,3 +31,10 @@ void SetCodeTab(unsigned char *cCodeTab, const unsigned char *InpCode);
 // be `ConvArea`. Returns the number of bytes converted: 0 when `AreaLen` <= 0
 // or an argument is null.
 int AreaConv(unsigned char *OutArea, const unsigned char *ConvArea, int AreaLen, const unsigned char *cCodeTab);
+
+// Code of the program's own character set: 1 (ASCII).
+int OwnCode();
+
+// Translates `size` bytes at `from` in place between EBCDIC 273 (code 0) and
+// PC code page 850 (non-zero code); nothing when the codes are equal.
+void Swapcode(int srccode, int trgcode, unsigned char *from, int size);

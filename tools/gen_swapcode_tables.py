@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generates src/_JobSource/swapcode_tables.inc: the two 256-byte translation
+"""Generates src/swapcode_tables.inc: the two 256-byte translation
 tables of Swapcode between EBCDIC code page 273 (German/Austrian) and PC code
 page 850.
 
@@ -58,7 +58,7 @@ def emit(name, comment, table):
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
-        here, "..", "src", "_JobSource", "swapcode_tables.inc")
+        here, "..", "src", "swapcode_tables.inc")
     e2a = build("cp273", "cp850", EBCDIC_ONLY, SUBSTITUTES_E2A)
     a2e = build("cp850", "cp273", PC_ONLY, SUBSTITUTES_A2E)
     text = "\n".join([

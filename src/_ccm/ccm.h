@@ -13,8 +13,13 @@
 // other way round; the two kinds of queue lock are never held together. A
 // successful lookup returns with channel_lock held.
 //
-// Failures return -1 (or NULL) and fill the caller's ccm_error_t; no
-// exception leaves this interface.
+// Failures return -1 (or NULL) and fill the caller's ccm_error_t (a null
+// record is allowed: the failure is then only returned); no exception leaves
+// this interface.
+//
+// Threads: a function whose comment says "Network thread" runs only on the
+// network thread; every other function may be called from any thread, the
+// locks above guarding what it shares.
 #pragma once
 
 #include <pthread.h>
@@ -117,6 +122,23 @@ static_assert(offsetof(ccm_addr_t, src_type) == 284);
 inline constexpr int kCcmNormalSize = 32768;   // size class of a normal message
 inline constexpr int kCcmHeadroom = 256;       // bytes in front of msg_start
 inline constexpr int kCcmMaxFreeMsgs = 64;     // normal messages kept for reuse
+
+// Key bytes of the blocks of a native frame; each is followed by a length
+// field of the size given and the content. NAT frames carry the routing
+// blocks (name, access value, address), a NAT data block and a callback
+// block with the source's name, access value and address.
+inline constexpr unsigned char CCM_KEY_NAME = 0x01;      // 1-byte length: destination (or source) name
+inline constexpr unsigned char CCM_KEY_ACV = 0x02;       // 1-byte length: access value, 4 bytes
+inline constexpr unsigned char CCM_KEY_ADDR = 0x03;      // 1-byte length: destination (or source) address
+inline constexpr unsigned char CCM_KEY_DATA = 0x04;      // 1-byte length: data (the agent's greeting)
+inline constexpr unsigned char CCM_KEY_DATA_07 = 0x07;   // 1-byte length: data
+inline constexpr unsigned char CCM_KEY_DATA_3B = 0x3B;   // 2-byte length: data
+inline constexpr unsigned char CCM_KEY_DATA_41 = 0x41;   // 7 decimal digits: data
+inline constexpr unsigned char CCM_KEY_DATA_44 = 0x44;   // 7 decimal digits: data
+inline constexpr unsigned char CCM_KEY_DATA_F9 = 0xF9;   // 2-byte length: data
+inline constexpr unsigned char CCM_KEY_CALLBACK = 0xFD;  // 2-byte length: source sub-blocks
+inline constexpr unsigned char CCM_KEY_NAT_FE = 0xFE;    // 2-byte length: NAT data
+inline constexpr unsigned char CCM_KEY_NAT = 0xFF;       // 4-byte length: NAT data
 
 // Message kinds (type).
 inline constexpr int CCM_MSG_NATIVE = 0;
@@ -335,9 +357,11 @@ size_t ccm_get_recvq_peak(ccm_context_t *ccm);
 
 // ---- context and locks -------------------------------------------------------
 // Allocates a zeroed context (eye-catcher, both locks, IDs from 1, wake-up
-// descriptors -1), stores `ppcx` into pcx and GlbPcx and sets flag 0x1 when
-// IPv6 sockets can be made (a failing probe is logged, 2000361). 0 with
-// *pccm set; -1 with 3301 when memory is short (*pccm untouched).
+// descriptors -1), keeps `ppcx` (the program's context, beginning with
+// ccm_program_head_t, or null) as `program`, and sets flag 0x1 when IPv6
+// sockets can be made (a failing probe is logged, 2000361). The caller owns
+// the context and closes it with ccm_close. 0 with *pccm set; -1 with 3301
+// "CCM_OPEN/src/_ccm/ccm(200)" when memory is short (*pccm untouched).
 int ccm_open(void *ppcx, ccm_context_t **pccm, ccm_error_t *ccmerr);
 // Frees every message of sendq, recvq, msgq_inuse, msgq_2dispatch and the free
 // list, destroys the locks, closes the wake-up pipes and frees the context.
@@ -490,28 +514,62 @@ int ccm_connect(ccm_context_t *ccm, const char *host, int port, int type, ccm_co
                 int connwait, ccm_error_t *ccmerr);
 
 // ---- network thread and select loop ------------------------------------------
+// Creates the wake-up pipes, sets `loop` to 1 and starts the joinable network
+// thread (ccm_thread_run). User's thread. 0, or -1 with 2000102 (pipes) or
+// 2000136 (thread) in `ccmerr`; no thread runs then.
 int ccm_thread_start(ccm_context_t *ccm, ccm_error_t *ccmerr);
+// The network thread's start routine (`pccm` is the context): logs 2000134
+// with a name taken from the running mode, then one ccm_network_select pass
+// after the other while `loop` is set, each followed by the sweep of deleted
+// channels. Returns null; channels and pipes are left to the user.
 void *ccm_thread_run(void *pccm);
+// Sets `loop` to 0 and wakes the network thread; it ends after its pass. Does
+// not wait: the caller joins ccm->thread. Any thread. 0.
 int ccm_thread_stop(ccm_context_t *ccm);
+// Network thread: moves every message of the context's sendq to the sendq of
+// its destination channel (dst_ID, else the channel named dst_addr, "*CP..."
+// read as "*SERVER"). A message without a live destination is freed, or only
+// leaves the batch when it carries CCM_MSGF_KEEP. 0.
 int ccm_dispatch_send_messages(ccm_context_t *ccm);
+// Appends channel_newq to channelq, in order, and empties it. The caller
+// holds channel_lock (the network thread, at the start of a pass). 0.
 int ccm_channel_merge_newq(ccm_context_t *ccm);
+// Hook for periodic work on the channels: does nothing, as its contract asks
+// nothing yet. 0.
 int ccm_channel_maintenance(ccm_context_t *ccm);
+// Two channels of type 0 joined by a local stream socket pair, both
+// non-blocking, chained first then second. Any thread. 0 with *pch1/*pch2
+// set; -1 with 3301, 2000102 or -1 (non-blocking mode) in `ccmerr`, and then
+// nothing is left open or allocated.
 int ccm_channel_create_pair(ccm_context_t *ccm, ccm_channel_t **pch1, ccm_channel_t **pch2, ccm_error_t *ccmerr);
+// Network thread: one pass of the select loop (take over new channels and
+// queued messages, wait up to `stimeout` seconds, accept, read, write). 0
+// after a time-out, a signal or a served pass; -1 with 2000102 (select) or
+// 3301 (select sets) in `ccmerr`.
 int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr);
+// Network thread: accepts one connection on the listening channel, makes it
+// a chained channel of type 0 (non-blocking, linger 60 s) and posts a
+// "CHANNEL_ACCEPT" notice. 0; -1 with `ccmerr` filled when nothing was taken
+// over (a descriptor that was accepted is closed).
 int ccm_signal_on_listen(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
 
 // ---- messages ------------------------------------------------------------------
+// A message belongs to its creator from allocation until it is handed to a
+// send route, and to the channel manager from then on (see each route for a
+// failure); a received message belongs to the receiver. Any thread.
+//
 // A normal message (size class 32768): ccm_msg_alloc_huge(ccm, 32768, ...).
 ccm_msg_t *ccm_msg_alloc(ccm_context_t *ccm, ccm_error_t *ccmerr);
 // A message with a 2*size data area, header cleared (the data area is not:
 // its bytes are undefined), fresh ID, msg_start 256 bytes into the area,
-// pushed on msgq_inuse. Size 32768 reuses the most recently freed normal
-// message (its data bytes are kept). Null with 3301
+// pushed on msgq_inuse; the caller owns it. Size 32768 reuses the most
+// recently freed normal message (its data bytes are kept). Null with 3301
 // "CCMMSG/src/_ccm/ccmmsg(<line>)" when memory is short or size is <= 0 or
 // larger than INT32_MAX / 2.
 ccm_msg_t *ccm_msg_alloc_huge(ccm_context_t *ccm, int32_t size, ccm_error_t *ccmerr);
-// Unlinks the message from msgq_inuse (if there) and keeps it in the free
-// list (normal size, fewer than 64 kept) or releases it. Null: nothing. 0.
+// Takes the message back: unlinks it from msgq_inuse (if there) and keeps it
+// in the free list (normal size, fewer than 64 kept) or releases it. Null
+// message: nothing. Null context: the message is released. 0.
 int ccm_msg_free(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
 // Writes the 48-byte protocol header at msg_start: len as 8 digits,
 // "WQ8:global", "001", the 3 protocol characters, 24 blanks. The caller has
@@ -527,14 +585,16 @@ unsigned char *ccm_msg_write_native_data(ccm_msg_t *ccmmsg, char key, const unsi
 // [0xFD callback]; lengths and access values little-endian. 0, or -1 (message
 // untouched) when the blocks do not fit in front of or behind the payload.
 int cmm_msg_write_sr_data(ccm_msg_t *ccmmsg);
-// Changes nothing. 0.
+// An IPC record needs no header of its own beyond the protocol header that
+// send_IPC_message writes, so this changes nothing, as its contract asks. 0.
 int ccm_msg_set_ipc_header(ccm_msg_t *ccmmsg, size_t len);
 // Shutdown only (no other thread may use the queues): frees the messages of
 // recvq, msgq_inuse, msgq_2dispatch and of every live channel of channelq
 // (resetting its recv_pos and dropping a large frame in progress). The
 // context's sendq and free list stay. 0.
 int ccm_msg_emptying_queues(ccm_context_t *ccm);
-// Frees every message of the channel's sendq and recvq. 0.
+// Frees every message of the channel's sendq and recvq (takes the channel's
+// queue lock, frees after releasing it). 0.
 int ccm_channel_emptying_msg_queue(ccm_context_t *ccm, ccm_channel_t *ccmch);
 
 // ---- reading and writing -------------------------------------------------------
@@ -543,37 +603,98 @@ int ccm_channel_emptying_msg_queue(ccm_context_t *ccm, ccm_channel_t *ccmch);
 // receives once more from the socket (see ccm_set_recvq_limit). 0 when the
 // read was handled (also with nothing new, and with the queue at its limit),
 // -1 when the channel failed or ended (deleted, reason recorded) or memory
-// was short (3301 in `ccmerr`, channel kept).
+// was short (3301 in `ccmerr`, channel kept). A null `ccmerr` is allowed.
 int ccm_read_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
+// Frame length from the 8 length characters at `buffer` (leading blanks and a
+// sign accepted, conversion stops at the first non-digit); 0 when they hold
+// no number or a negative one. Reads 8 bytes; any thread.
 size_t ccm_get_msg_length(ccm_context_t *ccm, ccm_channel_t *ccmch, const char *buffer);
+// Classifies a complete frame at msg_start (len bytes, header included):
+// "IPC" frames become type 3 with the header skipped and the channel name as
+// source address; everything else is parsed as native (flag 0x20 for data
+// starting "<?xml"). 0, or -1 with 2002036 "...invalid frame(...)..." in
+// `ccmerr`. The message stays with the caller either way. Network thread.
 int ccm_classify_message(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_msg_t *ccmmsg, ccm_error_t *ccmerr);
+// Parses the body of a native frame (msg_start, len) key block by key block
+// into the message's address and data (data moved to buffer1, NAT data makes
+// type 2 and clears the channel's connecting flag). 0, or -1 with 2002036 in
+// `ccmerr` for an invalid body. `ccmch` may be null. Network thread.
 int ccm_parse_native_message(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_msg_t *ccmmsg, ccm_error_t *ccmerr);
+// Whole length of the key block at `src` whose length field has `keylen`
+// bytes (1, 2, 4 little-endian, or 7 decimal characters); the content is
+// moved to `dst` when given (overlap allowed). The caller has checked that
+// the block lies within its frame. -1 for another keylen.
 int32_t extract_protocol_data(const unsigned char *src, int keylen, unsigned char *dst);
+// Whether a frame is a GSS message, kept whole by the classification. This
+// program knows none: always 0.
+int is_gss_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
+// Conversion hooks of a NAT payload to the host's and to the LAN
+// representation. The payloads of this system travel exactly as built, so
+// they change nothing, as their contract asks. 0.
 int msgconv_ToHost(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
 int msgconv_ToLan(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
+// Network thread: writes the channel's queued messages while the socket takes
+// whole pieces, freeing each written message. 0 when written as far as
+// possible (also when the socket would block), -1 after a send error: the
+// channel is deleted with close reason 2002002 and `ccmerr` is not filled.
 int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
 
 // ---- addressing and send routes --------------------------------------------------
+// Address setters fill the message's routing address (texts cut to 63
+// characters, null as "") and its eye-catcher, and return &ccmmsg->addr.
+// The caller owns the message. Any thread.
+// Destination half: ID, address, name, access value; reply_ID is not used.
 ccm_addr_t *ccm_setaddr(ccm_msg_t *ccmmsg, int32_t ID, int32_t reply_ID, const char *addr, const char *name,
                         int32_t acv);
+// Source half: address, name, access value; src_ID stays.
 ccm_addr_t *ccm_setback(ccm_msg_t *ccmmsg, const char *addr, const char *name, int32_t acv);
+// ccmd's destination becomes the sender of ccms: its source ID, address,
+// name and access value.
 ccm_addr_t *ccm_setaddr_reply(ccm_msg_t *ccmd, const ccm_msg_t *ccms);
+// The send routes queue a message for the network thread and wake it; any
+// thread may call them (the network thread uses them for its notices).
+//
+// NAT route: wraps the payload in the routing blocks and the "NAT" header;
+// in a program whose running mode is not CCM_MODE_AGENT, a message for
+// "*SERVER" goes as a "ROUTENAT" record through the local agent instead.
+// 0: the message is handed over. -1: it STAYS WITH THE CALLER, who frees it
+// (conversion hook failed, no room for the blocks, no buffer for routing) --
+// the opposite of the header routes below.
 int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
+// Wraps address and payload in a "ROUTENAT" record to "*IPC(AGENT)" and frees
+// the routed message: 0. -1 when no buffer could be had; the routed message
+// then stays with the caller.
 int send_NAT_message_route(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
+// Sends a copy of the payload of ccmmsg to another channel (by ID when
+// non-zero, else by name; looked up first when `check_channel`), with
+// "*SERVER" as call-back address. ccmmsg stays with the caller in every case.
+// 0, or -1 with 2003070 in `ccmerr` (channel not found, no buffer, not sent).
 int ccm_forward_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg, int32_t channelID, const char *channelName,
                             ccm_error_t *ccmerr, int32_t check_channel);
+// The common send step of every route: dumps the framed message under
+// `text` when tracing and hands it to the network thread
+// (ccm_msg_hand_over). 0; -1 without context or message.
 int ccm_send_message_common(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *text);
+// Header routes: put the 48-byte header ("NAT", "GSS" with `coding` in
+// cCoding, "IPC" with type 3) in front of the payload and queue the message.
+// They take the message over IN EVERY CASE: 0 when queued, -1 when it could
+// not be framed (it is then released).
 int send_native_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
 int send_GSS_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *coding);
 int send_IPC_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
-// Takes over a message whose msg_start/len hold an IPC record: type 3,
-// moved from msgq_inuse to the context's recvq, then one "P" wake-up. 0.
+// Internal route (the network thread's notices): takes over a message whose
+// msg_start/len hold an IPC record: type 3, moved from msgq_inuse to the
+// context's recvq, then one "P" wake-up. No header, no socket. 0.
 int send_IPC_internal(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
+// Sends a "PASSFD" record to the channel named `destination` with `fd` as
+// SCM_RIGHTS ancillary data; `fd` stays open and the caller's. 0, or -1 when
+// no message buffer could be had. Any thread.
 int send_file_descriptor(ccm_context_t *ccm, const char *destination, int32_t fd, int32_t listenerID,
                          int32_t agentID, const char *name);
 
 // ---- receiving and counters ------------------------------------------------------
-// Takes the head of the receive queue: 1 with *ccmmsg set (the caller owns
+// The receiving side: the user's thread (one receiving thread per context,
+// as the wake-up bytes are shared). Takes the head of the receive queue: 1 with *ccmmsg set (the caller owns
 // the message and frees it with ccm_msg_free). A queued message is taken at
 // once. With an empty queue the call waits up to `stimeout` seconds (0 or
 // less: not at all) for one; the wait ends only when a message is there, at
@@ -585,9 +706,18 @@ int ccm_receive_message(ccm_context_t *ccm, int32_t stimeout, ccm_msg_t **ccmmsg
 // it (and any other pending one). 0 after a wake-up, a time-out or a signal;
 // -1 with 2000102 when the wait fails.
 int ccm_wait_processor(ccm_context_t *ccm, int32_t stimeout, ccm_error_t *ccmerr);
+// Counts of live (not deleted) channels of channelq, taken under
+// channel_lock from any thread: server connections (types 6 and 3), all
+// connections (6, 3 and listening 1), agent connections (4), and channels of
+// every type but 255.
 int32_t ccm_get_nof_server_connections(ccm_context_t *ccm);
 int32_t ccm_get_nof_connections(ccm_context_t *ccm);
 int32_t ccm_get_nof_agent_connections(ccm_context_t *ccm);
 int32_t ccm_get_nof_channels(ccm_context_t *ccm);
+// Messages in the context's sendq (under the queue lock; any thread).
 int32_t ccm_get_sendq_count(ccm_context_t *ccm);
+// 1 when the context's sendq, the batch the network thread is dispatching
+// and the sendq of every live channel (type -1 excepted) are empty, else 0.
+// Any thread; takes channel_lock, the queue lock and each channel's queue
+// lock, one after the other.
 int32_t ccm_is_all_sendq_empty(ccm_context_t *ccm);

@@ -171,11 +171,11 @@ unsigned char *ccm_msg_write_native_data(ccm_msg_t *ccmmsg, char key, const unsi
   // The block's length is one byte: a longer block, or one that would run
   // past the data area, is not written.
   const unsigned char *end = ccmmsg->buffer1 + 2 * static_cast<size_t>(ccmmsg->size);
-  if (key != 0x04 || len < 0 || len > 255 || (!data && len > 0) || ccmmsg->msg_start + 2 + len > end) {
+  if (key != static_cast<char>(CCM_KEY_DATA) || len < 0 || len > 255 || (!data && len > 0) || ccmmsg->msg_start + 2 + len > end) {
     TRC_OUT("not written");
     return nullptr;
   }
-  ccmmsg->msg_start[0] = 0x04;
+  ccmmsg->msg_start[0] = CCM_KEY_DATA;
   ccmmsg->msg_start[1] = static_cast<unsigned char>(len);
   if (len > 0) memcpy(ccmmsg->msg_start + 2, data, static_cast<size_t>(len));
   ccmmsg->len = len + 2;
@@ -212,21 +212,21 @@ RoutingPlan plan_routing(const ccm_addr_t &a) {
 
 // Writes a name block (key 0x01, 8 blank-padded characters) at `p`.
 void put_name_block(unsigned char *p, const char *name, size_t cap) {
-  p[0] = 0x01;
+  p[0] = CCM_KEY_NAME;
   p[1] = 0x08;
   put_name8(p + 2, name, cap);
 }
 
 // Writes an access-value block (key 0x02, 4 bytes) at `p`.
 void put_acv_block(unsigned char *p, int32_t acv) {
-  p[0] = 0x02;
+  p[0] = CCM_KEY_ACV;
   p[1] = 0x04;
   ccm_acv_put(p + 2, acv);
 }
 
 // Writes an address block (key 0x03, `n` characters) at `p`.
 void put_addr_block(unsigned char *p, const char *addr, size_t n) {
-  p[0] = 0x03;
+  p[0] = CCM_KEY_ADDR;
   p[1] = static_cast<unsigned char>(n);
   memcpy(p + 2, addr, n);
 }
@@ -236,7 +236,7 @@ void put_addr_block(unsigned char *p, const char *addr, size_t n) {
 void prepend_front_blocks(ccm_msg_t *m, const RoutingPlan &r) {
   const ccm_addr_t &a = m->addr;
   unsigned char *p = m->msg_start - 5;
-  p[0] = 0xFF;
+  p[0] = CCM_KEY_NAT;
   wq_put_u32(p + 1, static_cast<uint32_t>(m->len));
   if (r.dst_addr) {
     p -= r.dst_addr_n + 2;
@@ -273,7 +273,7 @@ void append_callback_block(ccm_msg_t *m, const RoutingPlan &r) {
     q += 6;
   }
   size_t sub = static_cast<size_t>(q - cb) - 3;
-  cb[0] = 0xFD;
+  cb[0] = CCM_KEY_CALLBACK;
   wq_put_u16(cb + 1, static_cast<uint16_t>(sub));
   m->len += static_cast<int32_t>(sub + 3);
 }

@@ -68,8 +68,20 @@ typedef struct __sr_function {
 extern const sr_function_t ipc_function_list[];
 extern const char control_data_type_text[8][16];
 
+// Runs the handler of the record's type name (the fallback for unknown
+// names) with (pcx, ccmmsg) and returns its result; keeps `pcx` (a program
+// context beginning with ccm_program_head_t) for ipc_logger. The message
+// stays with the caller. -1 for a null message. The receiving thread.
 int32_t process_IPC_message(void *pcx, ccm_context_t *ccm, ccm_msg_t *ccmmsg);
+// "CHANNEL_CLOSE": the notice needs no work in this program, so the handler
+// only answers 0, as its contract asks.
 int32_t process_ipc_channel_close(void *pcx, ccm_msg_t *ccmmsg);
+// Unknown and not implemented records: log -1 "IPC message (<type>) is not
+// known" / "... is not implemented" and 2000033 "<source name>|". -1.
 int32_t process_ipc_unknown(void *pcx, ccm_msg_t *ccmmsg);
 int32_t process_ipc_not_implemented(void *pcx, ccm_msg_t *ccmmsg);
+// A logger (logger_function_t) that sends number and insert (at most 1024
+// characters) as a "LOGGING" record to "*IPC(AGENT)" through the channel
+// manager of the context that process_IPC_message kept. Always 0; nothing is
+// sent before a context was kept or without a channel manager in it.
 int ipc_logger(int32_t msgnr, const char *msginsert);

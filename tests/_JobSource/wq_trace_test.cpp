@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "src/rows.h"
+#include "zudnst_codepage.h"
 
 namespace {
 
