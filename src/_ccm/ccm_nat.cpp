@@ -129,9 +129,6 @@ int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   return 0;
 }
 
-// Wraps address and payload in a "ROUTENAT" record to "*IPC(AGENT)" and frees
-// the routed message: 0. -1 when no buffer could be had; the routed message
-// then stays with the caller.
 int send_NAT_message_route(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   TRC_IN("(ccm=%p, msg=%p, len=%d)", (void *)ccm, (void *)ccmmsg, ccmmsg ? ccmmsg->len : 0);
   if (!ccm || !ccmmsg || ccmmsg->len < 0) {

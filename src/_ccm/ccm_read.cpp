@@ -669,16 +669,12 @@ void ccm_read_release(ccm_context_t *ccm, ccm_channel_t *ccmch) {
   settle_control(ccmch);
 }
 
-// Conversion of a received NAT payload to the host's representation. The
-// payloads of this system travel exactly as built. Returns 0.
 int msgconv_ToHost(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   TRC_IN("(ccm=%p, ccmmsg=%p)", (void *)ccm, (void *)ccmmsg);
   TRC_OUT("OK");
   return 0;
 }
 
-// Conversion of a NAT payload to the LAN representation before sending. The
-// payloads of this system travel exactly as built. Returns 0.
 int msgconv_ToLan(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   TRC_IN("(ccm=%p, ccmmsg=%p)", (void *)ccm, (void *)ccmmsg);
   TRC_OUT("OK");

@@ -267,10 +267,6 @@ void serve_channel(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets
 
 }  // namespace
 
-// One pass of the select loop with a time-out of `stimeout` seconds. Returns 0
-// after a time-out, a signal or a served pass, -1 when select fails (2000102
-// in `ccmerr`) or the sets cannot be allocated (3301). Runs on the network
-// thread only.
 int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   SelectSets *sets = &thread_sets();
   TRC_IN("(ccm=%p, sizeof(fd_read) = %d)", (void *)ccm, (int)(kCcmSelectSetWords * sizeof(uint64_t)));

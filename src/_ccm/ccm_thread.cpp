@@ -23,9 +23,6 @@
 #include "wq_trace.h"
 #include "zudnst.h"
 
-// Starts the network thread of `ccm`: creates the wake-up pipes, sets `loop`
-// to 1 and creates a joinable thread running ccm_thread_run. Returns 0, or -1
-// with `ccmerr` filled (2000102 for the pipes, 2000136 for the thread).
 int ccm_thread_start(ccm_context_t *ccm, ccm_error_t *ccmerr) {
   TRC_IN("(ccm=%p)", (void *)ccm);
   pthread_attr_init(&ccm->thread_attr);
@@ -90,8 +87,6 @@ void *ccm_thread_run(void *pccm) {
   return nullptr;
 }
 
-// Asks the network thread to end after its current pass and wakes it so that
-// it sees the request at once. Does not wait. Returns 0.
 int ccm_thread_stop(ccm_context_t *ccm) {
   TRC_IN("(ccm=%p)", (void *)ccm);
   if (!ccm) {
@@ -105,8 +100,6 @@ int ccm_thread_stop(ccm_context_t *ccm) {
   return 0;
 }
 
-// Appends every channel of channel_newq, in order, to channelq and empties
-// channel_newq. The caller holds channel_lock. Returns 0.
 int ccm_channel_merge_newq(ccm_context_t *ccm) {
   if (!ccm->channel_newq.head) return 0;
   if (ccm->channelq.head)
@@ -174,7 +167,6 @@ int ccm_dispatch_send_messages(ccm_context_t *ccm) {
   return 0;
 }
 
-// Hook for periodic work on the channels; nothing to do yet. Returns 0.
 int ccm_channel_maintenance(ccm_context_t *ccm) {
   TRC_IN("(ccm=%p)", (void *)ccm);
   TRC_OUT("OK");

@@ -140,11 +140,6 @@ ccm_msg_t *account_sent(ccm_context_t *ccm, ccm_channel_t *ch, ccm_msg_t *msg, c
 
 }  // namespace
 
-// Writes the channel's queued messages while the socket accepts whole pieces.
-// Ancillary data of a message goes with every piece of it. Returns 0 when
-// written as far as possible (also when the socket would block: the message
-// keeps its position), -1 after a send error: the channel is deleted with
-// close reason 2002002 and `ccmerr` is not filled. Runs on the network thread.
 int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t * /*ccmerr*/) {
   TRC_IN("(ccm=%p, ccmch=%p)", (void *)ccm, (void *)ccmch);
   ccm_msg_t *msg;
