@@ -132,14 +132,176 @@ const char *kind_name(ReportKind k) {
 // A single character as text; a zero byte is shown as nothing.
 std::string char_text(char c) { return c ? std::string(1, c) : std::string(); }
 
-void appendf(std::string &out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void appendf(std::string &out, const char *fmt, ...) {
-  char buf[256];
+std::string printed(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string printed(const char *fmt, ...) {
+  char buf[64];
   va_list ap;
   va_start(ap, fmt);
   int n = vsnprintf(buf, sizeof buf, fmt, ap);
   va_end(ap);
-  if (n > 0) out.append(buf, (size_t)n < sizeof buf ? (size_t)n : sizeof buf - 1);
+  return n > 0 ? std::string(buf, (size_t)n < sizeof buf ? (size_t)n : sizeof buf - 1) : std::string();
+}
+
+// Report kinds a field belongs to; kInvalid stands for a body that is no
+// report.
+constexpr unsigned kJob = 1u << (int)ReportKind::Job;
+constexpr unsigned kOutput = 1u << (int)ReportKind::Output;
+constexpr unsigned kVariable = 1u << (int)ReportKind::Variable;
+constexpr unsigned kInvalid = 1u << 3;
+constexpr unsigned kReport = kJob | kOutput | kVariable;
+
+// How a field's value is shown in the two forms.
+enum class Show : unsigned char {
+  Number,    // a number in both
+  Word,      // text: bare; JSON: a string
+  Quoted,    // a string in both
+  Cut,       // text: "yes" only when set, else the field is left out; JSON: true/false
+  Version,   // text: the string and "(major.minor.patch)"; JSON: the string
+  Variable,  // the variable record, or none
+};
+
+// The value of one field: a number, a string or a flag as `Show` needs.
+struct Value {
+  std::string s;
+  bool flag = false;
+};
+
+// One field of the one-line forms: its key in the text form and in the
+// JSON form (null: not shown in that form), the kinds that carry it, how
+// it is shown, and where its value comes from. The rows are in the order
+// of both forms; the process ids come twice because the text form shows
+// them after the time and JSON with the job's own fields.
+struct ReportField {
+  const char *text;
+  const char *json;
+  unsigned kinds;
+  Show show;
+  Value (*get)(const AgentReport &r, int channel);
+};
+
+Value number_value(long long n) { return {printed("%lld", n)}; }
+Value text_value(std::string s) { return {std::move(s)}; }
+
+using Rep = const AgentReport &;
+constexpr ReportField kFields[] = {
+    {"channel", "channel", kReport | kInvalid, Show::Number, [](Rep, int ch) { return number_value(ch); }},
+    {"invalid", "error", kInvalid, Show::Quoted, [](Rep r, int) { return text_value(r.error); }},
+    {"kind", "kind", kReport, Show::Word, [](Rep r, int) { return text_value(kind_name(r.kind)); }},
+    {"job", "job", kReport, Show::Number, [](Rep r, int) { return number_value(r.job); }},
+    {"status", "status", kReport, Show::Word, [](Rep r, int) { return text_value(char_text(r.status)); }},
+    {"ret", "ret", kJob, Show::Number, [](Rep r, int) { return number_value(r.ret); }},
+    {"text", "text", kJob, Show::Quoted, [](Rep r, int) { return text_value(r.info); }},
+    {nullptr, "pid", kJob, Show::Number, [](Rep r, int) { return number_value(r.pid); }},
+    {nullptr, "ppid", kJob, Show::Number, [](Rep r, int) { return number_value(r.ppid); }},
+    {nullptr, "pgrp", kJob, Show::Number, [](Rep r, int) { return number_value(r.pgrp); }},
+    {nullptr, "sid", kJob, Show::Number, [](Rep r, int) { return number_value(r.sid); }},
+    {"login", "login", kOutput, Show::Word, [](Rep r, int) { return text_value(char_text(r.login)); }},
+    {"file", "file", kOutput, Show::Quoted, [](Rep r, int) { return text_value(r.file); }},
+    {"file_cut", "file_cut", kOutput, Show::Cut, [](Rep r, int) { return Value{{}, r.file_cut}; }},
+    {"variable", "variable", kVariable, Show::Variable, [](Rep r, int) { return Value{{}, r.has_var}; }},
+    {"time", "time", kReport, Show::Word,
+     [](Rep r, int) {
+       return text_value(printed("%04d-%02d-%02dT%02d:%02d:%02dZ", r.year, r.month, r.day, r.hour, r.minute, r.second));
+     }},
+    {"epoch", "epoch", kReport, Show::Number, [](Rep r, int) { return Value{printed("%llu", (unsigned long long)r.epoch)}; }},
+    {"pid", nullptr, kJob, Show::Number, [](Rep r, int) { return number_value(r.pid); }},
+    {"ppid", nullptr, kJob, Show::Number, [](Rep r, int) { return number_value(r.ppid); }},
+    {"pgrp", nullptr, kJob, Show::Number, [](Rep r, int) { return number_value(r.pgrp); }},
+    {"sid", nullptr, kJob, Show::Number, [](Rep r, int) { return number_value(r.sid); }},
+    {"client", "client", kReport, Show::Number, [](Rep r, int) { return number_value(r.client); }},
+    {"version", "version", kReport, Show::Version, [](Rep r, int) { return text_value(r.md_version); }},
+    {nullptr, "major", kReport, Show::Number, [](Rep r, int) { return number_value(r.major); }},
+    {nullptr, "minor", kReport, Show::Number, [](Rep r, int) { return number_value(r.minor); }},
+    {nullptr, "patch", kReport, Show::Number, [](Rep r, int) { return number_value(r.patch); }},
+    {"len", "len", kReport | kInvalid, Show::Number, [](Rep r, int) { return number_value(r.len); }},
+};
+
+// A line under construction in one of the two forms: "report k=v k=v" or
+// {"k":v,"k":v}.
+class Line {
+ public:
+  explicit Line(ReportForm form) : form_(form), out_(form == ReportForm::Json ? "{" : "report") {}
+
+  // Appends one key with its value, already in the form's notation.
+  void put(const char *key, const std::string &shown) {
+    if (form_ == ReportForm::Json) {
+      out_ += first_ ? "\"" : ",\"";
+      out_ += key;
+      out_ += "\":" + shown;
+    } else {
+      out_ += ' ';
+      out_ += key;
+      out_ += '=' + shown;
+    }
+    first_ = false;
+  }
+  std::string quoted(const std::string &s) const { return '"' + escape_report_field(s, form_) + '"'; }
+  std::string word(const std::string &s) const {
+    return form_ == ReportForm::Json ? quoted(s) : escape_report_field(s, form_);
+  }
+  std::string finish() { return form_ == ReportForm::Json ? out_ + "}" : out_; }
+  ReportForm form() const { return form_; }
+
+ private:
+  ReportForm form_;
+  std::string out_;
+  bool first_ = true;
+};
+
+// The variable record: text shows its three fields (or variable=none),
+// JSON one object (or null).
+void put_variable(Line &line, const char *key, const AgentReport &r) {
+  const bool json = line.form() == ReportForm::Json;
+  if (!r.has_var) {
+    line.put(key, json ? "null" : "none");
+  } else if (json) {
+    line.put(key, "{\"name\":" + line.quoted(r.var_name) + ",\"value\":" + line.quoted(r.var_value) +
+                      ",\"type\":" + line.quoted(char_text(r.var_type)) + "}");
+  } else {
+    line.put("name", line.quoted(r.var_name));
+    line.put("value", line.quoted(r.var_value));
+    line.put("vtype", line.quoted(char_text(r.var_type)));
+  }
+}
+
+// Appends field `f` of report `r` to the line.
+void put_field(Line &line, const char *key, const ReportField &f, const AgentReport &r, int channel) {
+  const Value v = f.get(r, channel);
+  const bool json = line.form() == ReportForm::Json;
+  switch (f.show) {
+    case Show::Number:
+      line.put(key, v.s);
+      break;
+    case Show::Word:
+      line.put(key, line.word(v.s));
+      break;
+    case Show::Quoted:
+      line.put(key, line.quoted(v.s));
+      break;
+    case Show::Cut:
+      if (json) line.put(key, v.flag ? "true" : "false");
+      else if (v.flag) line.put(key, "yes");
+      break;
+    case Show::Version:
+      line.put(key, json ? line.quoted(v.s)
+                         : line.quoted(v.s) + printed(" (%d.%d.%d)", r.major, r.minor, r.patch));
+      break;
+    case Show::Variable:
+      put_variable(line, key, r);
+      break;
+  }
+}
+
+// The whole line of report `r` in `form`: the fields of its kind, or of an
+// invalid body, in table order.
+std::string format_report(const AgentReport &r, int channel, ReportForm form) {
+  const unsigned kind = r.error.empty() ? 1u << (int)r.kind : kInvalid;
+  Line line(form);
+  for (const ReportField &f : kFields) {
+    const char *key = form == ReportForm::Json ? f.json : f.text;
+    if (key && (f.kinds & kind)) put_field(line, key, f, r, channel);
+  }
+  return line.finish();
 }
 
 }  // namespace
@@ -176,7 +338,7 @@ AgentReport decode_report(const unsigned char *body, int len) {
   return r;
 }
 
-std::string escape_text(const std::string &s) {
+std::string escape_report_field(const std::string &s, ReportForm form) {
   std::string out;
   for (unsigned char c : s) {
     if (c == '"' || c == '\\') {
@@ -185,95 +347,17 @@ std::string escape_text(const std::string &s) {
     } else if (c >= 0x20 && c < 0x7f) {
       out += (char)c;
     } else {
-      appendf(out, "\\x%02X", c);
-    }
-  }
-  return out;
-}
-
-std::string escape_json(const std::string &s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += (char)c;
-    } else if (c >= 0x20 && c < 0x7f) {
-      out += (char)c;
-    } else {
-      appendf(out, "\\u%04X", c);  // bytes taken as Latin-1 characters
+      // JSON takes the byte as a Latin-1 character.
+      out += printed(form == ReportForm::Json ? "\\u%04X" : "\\x%02X", c);
     }
   }
   return out;
 }
 
 std::string format_report_text(const AgentReport &r, int channel) {
-  std::string out;
-  if (!r.error.empty()) {
-    appendf(out, "report channel=%d invalid=\"%s\" len=%d", channel, escape_text(r.error).c_str(), r.len);
-    return out;
-  }
-  appendf(out, "report channel=%d kind=%s job=%u status=%s", channel, kind_name(r.kind), r.job,
-          escape_text(char_text(r.status)).c_str());
-  switch (r.kind) {
-    case ReportKind::Job:
-      appendf(out, " ret=%d", r.ret);
-      out += " text=\"" + escape_text(r.info) + "\"";
-      break;
-    case ReportKind::Output:
-      out += " login=" + escape_text(char_text(r.login));
-      out += " file=\"" + escape_text(r.file) + "\"";
-      if (r.file_cut) out += " file_cut=yes";
-      break;
-    case ReportKind::Variable:
-      if (r.has_var) {
-        out += " name=\"" + escape_text(r.var_name) + "\"";
-        out += " value=\"" + escape_text(r.var_value) + "\"";
-        out += " vtype=\"" + escape_text(char_text(r.var_type)) + "\"";
-      } else {
-        out += " variable=none";
-      }
-      break;
-  }
-  appendf(out, " time=%04d-%02d-%02dT%02d:%02d:%02dZ epoch=%llu", r.year, r.month, r.day, r.hour, r.minute,
-          r.second, (unsigned long long)r.epoch);
-  if (r.kind == ReportKind::Job) appendf(out, " pid=%u ppid=%u pgrp=%u sid=%u", r.pid, r.ppid, r.pgrp, r.sid);
-  appendf(out, " client=%u version=\"%s\" (%d.%d.%d) len=%d", r.client, escape_text(r.md_version).c_str(), r.major,
-          r.minor, r.patch, r.len);
-  return out;
+  return format_report(r, channel, ReportForm::Text);
 }
 
 std::string format_report_json(const AgentReport &r, int channel) {
-  std::string out;
-  if (!r.error.empty()) {
-    appendf(out, "{\"channel\":%d,\"error\":\"%s\",\"len\":%d}", channel, escape_json(r.error).c_str(), r.len);
-    return out;
-  }
-  appendf(out, "{\"channel\":%d,\"kind\":\"%s\",\"job\":%u,\"status\":\"%s\"", channel, kind_name(r.kind), r.job,
-          escape_json(char_text(r.status)).c_str());
-  switch (r.kind) {
-    case ReportKind::Job:
-      appendf(out, ",\"ret\":%d", r.ret);
-      out += ",\"text\":\"" + escape_json(r.info) + "\"";
-      appendf(out, ",\"pid\":%u,\"ppid\":%u,\"pgrp\":%u,\"sid\":%u", r.pid, r.ppid, r.pgrp, r.sid);
-      break;
-    case ReportKind::Output:
-      out += ",\"login\":\"" + escape_json(char_text(r.login)) + "\"";
-      out += ",\"file\":\"" + escape_json(r.file) + "\"";
-      out += r.file_cut ? ",\"file_cut\":true" : ",\"file_cut\":false";
-      break;
-    case ReportKind::Variable:
-      if (r.has_var) {
-        out += ",\"variable\":{\"name\":\"" + escape_json(r.var_name) + "\"";
-        out += ",\"value\":\"" + escape_json(r.var_value) + "\"";
-        out += ",\"type\":\"" + escape_json(char_text(r.var_type)) + "\"}";
-      } else {
-        out += ",\"variable\":null";
-      }
-      break;
-  }
-  appendf(out, ",\"time\":\"%04d-%02d-%02dT%02d:%02d:%02dZ\",\"epoch\":%llu", r.year, r.month, r.day, r.hour,
-          r.minute, r.second, (unsigned long long)r.epoch);
-  appendf(out, ",\"client\":%u,\"version\":\"%s\",\"major\":%d,\"minor\":%d,\"patch\":%d,\"len\":%d}", r.client,
-          escape_json(r.md_version).c_str(), r.major, r.minor, r.patch, r.len);
-  return out;
+  return format_report(r, channel, ReportForm::Json);
 }

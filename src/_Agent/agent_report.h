@@ -53,12 +53,16 @@ struct AgentReport {
 // len <= 0). Never reads outside [body, body + len).
 AgentReport decode_report(const unsigned char *body, int len);
 
-// One line without line end: readable "key=value" text, or one JSON object.
-// `channel` is the channel ID the report came on.
+// The two one-line forms of a report.
+enum class ReportForm { Text, Json };
+
+// One line without line end: readable "report key=value ..." text, or one
+// JSON object. `channel` is the channel ID the report came on. Both forms
+// show the same fields, walked from one table.
 std::string format_report_text(const AgentReport &r, int channel);
 std::string format_report_json(const AgentReport &r, int channel);
 
-// Text escaping used by the two forms: printable ASCII stays, '"' and '\\'
-// are escaped, every other byte becomes \xNN (text) or \u00NN (JSON).
-std::string escape_text(const std::string &s);
-std::string escape_json(const std::string &s);
+// Escapes `s` for a quoted value of `form`: printable ASCII stays, '"' and
+// '\\' get a backslash, every other byte becomes \xNN (text) or \u00NN
+// (JSON, the byte taken as a Latin-1 character).
+std::string escape_report_field(const std::string &s, ReportForm form);
