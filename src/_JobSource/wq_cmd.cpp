@@ -88,14 +88,14 @@ size_t decipherCmd(const char *cmd, char *out, size_t outSize) {
   return output.len;
 }
 
-int processCmd(PCX *pcx) {
+int processCmd(PCX *px) {
   // The command as given: its segments are still enciphered here.
-  const size_t n = strnlen(pcx->pCmdBuffer, sizeof pcx->pCmdBuffer);
-  TRC_LINE("%s(cmd=%.*s) -->", (int)n, pcx->pCmdBuffer);
+  const size_t n = strnlen(px->pCmdBuffer, sizeof px->pCmdBuffer);
+  TRC_LINE("%s(cmd=%.*s) -->", (int)n, px->pCmdBuffer);
 
   char *pBuff1 = static_cast<char *>(MemAllocRetArea(n + 4));
   char *pBuff2 = static_cast<char *>(MemAllocRetArea(n + 4));
-  memcpy(pBuff1, pcx->pCmdBuffer, n);
+  memcpy(pBuff1, px->pCmdBuffer, n);
   decipherCmd(pBuff1, pBuff2, n + 4);
 
   // The shell writes to the same standard output: what is buffered goes

@@ -78,25 +78,25 @@ void await_sends_written(int seconds) {
 // Connection attempts until a greeting is accepted. Returns 1 when greeted
 // (agentID set), 0 when every attempt was used, -1 when the greeting wait
 // failed (nothing arrived in time).
-int connect_and_greet(PCX *pcx, ccm_error_t *ccmerr) {
-  for (int a = 0; a < pcx->connect_retry; ++a) {
+int connect_and_greet(PCX *px, ccm_error_t *ccmerr) {
+  for (int a = 0; a < px->connect_retry; ++a) {
     TRC("connection attempt #%d", a);
-    if (a > 0 && pcx->connect_wait > 0) {
-      TRC("wait %d seconds before retry connecting", pcx->connect_wait);
-      pause_seconds(pcx->connect_wait);
+    if (a > 0 && px->connect_wait > 0) {
+      TRC("wait %d seconds before retry connecting", px->connect_wait);
+      pause_seconds(px->connect_wait);
     }
-    ccmID = ccm_connect(ccm, pcx->ipAddr, pcx->portnri, 5, nullptr, 60, ccmerr);
+    ccmID = ccm_connect(ccm, px->ipAddr, px->portnri, 5, nullptr, 60, ccmerr);
     if (ccmID < 0) {
       TRC("connect failed");
       continue;
     }
     ccmmsg = nullptr;
-    if (receive_within(pcx->IoTimeOut, &ccmmsg, ccmerr) <= 0 || !ccmmsg) {
-      pcx->abnormal_end = 1;
+    if (receive_within(px->IoTimeOut, &ccmmsg, ccmerr) <= 0 || !ccmmsg) {
+      px->abnormal_end = 1;
       return -1;
     }
     if (is_greeting(ccmmsg)) {
-      pcx->agentID = ccmmsg->addr.src_ID;
+      px->agentID = ccmmsg->addr.src_ID;
       return 1;
     }
     // A close notice of a refused connection, or a greeting of another kind;
@@ -109,43 +109,43 @@ int connect_and_greet(PCX *pcx, ccm_error_t *ccmerr) {
 }
 
 // Sends the report chosen by the report kind. Returns the send result.
-int send_report(PCX *pcx) {
-  switch (pcx->melder_type) {
+int send_report(PCX *px) {
+  switch (px->melder_type) {
     case 'O':
-      return SendOutputViewMsg(pcx);
+      return SendOutputViewMsg(px);
     case 'V':
-      return SendRegVariableMsg(pcx);
+      return SendRegVariableMsg(px);
     default:
-      return SendJpMd(pcx);
+      return SendJpMd(px);
   }
 }
 
 }  // namespace
 
-int agent_exchange(PCX *pcx) {
-  TRC_IN("(host=%s, port=%d)", pcx->ipAddr, pcx->portnri);
+int agent_exchange(PCX *px) {
+  TRC_IN("(host=%s, port=%d)", px->ipAddr, px->portnri);
   ccm_error_t ccmerr{};
   ccm = nullptr;
   bool running = false;
-  if (ccm_open(pcx, &ccm, &ccmerr) < 0 || !ccm) {
+  if (ccm_open(px, &ccm, &ccmerr) < 0 || !ccm) {
     ccm = nullptr;
-    pcx->abnormal_end = 1;
+    px->abnormal_end = 1;
   } else if (ccm_thread_start(ccm, &ccmerr) < 0) {
-    pcx->abnormal_end = 1;
+    px->abnormal_end = 1;
   } else {
     running = true;
   }
 
-  if (running && connect_and_greet(pcx, &ccmerr) > 0) {
+  if (running && connect_and_greet(px, &ccmerr) > 0) {
     TRC("executordata arrived");
     ccm_msg_free(ccm, ccmmsg);
     ccmmsg = nullptr;
-    if (send_report(pcx) == kSendNoBuffer) {
+    if (send_report(px) == kSendNoBuffer) {
       // Nothing was sent, so no answer can come.
-      pcx->abnormal_end = 1;
+      px->abnormal_end = 1;
     } else {
       ccmmsg = nullptr;
-      if (receive_within(pcx->IoTimeOut, &ccmmsg, &ccmerr) > 0 && ccmmsg) ccm_msg_free(ccm, ccmmsg);
+      if (receive_within(px->IoTimeOut, &ccmmsg, &ccmerr) > 0 && ccmmsg) ccm_msg_free(ccm, ccmmsg);
       ccmmsg = nullptr;
       await_sends_written(kFlushSeconds);
     }
@@ -154,7 +154,7 @@ int agent_exchange(PCX *pcx) {
   // Shut-down, always in this order: drop the agent channel, stop and join
   // the network thread, close every channel, close the context.
   if (ccm) {
-    if (pcx->agentID != 0) ccm_channel_deletebyID(ccm, pcx->agentID);
+    if (px->agentID != 0) ccm_channel_deletebyID(ccm, px->agentID);
     if (running) {
       ccm_thread_stop(ccm);
       pthread_join(ccm->thread, nullptr);
@@ -163,12 +163,12 @@ int agent_exchange(PCX *pcx) {
     ccm_close(ccm, &ccmerr);
     ccm = nullptr;
   }
-  if (pcx->abnormal_end)
+  if (px->abnormal_end)
     TRC("Program WQ8 Messenger Version \"%s\" ended abnormally", kWqVersion);
   else
     TRC("Program WQ8 Messenger Version \"%s\" ended normally", kWqVersion);
 
-  int status = pcx->melder_type == 'E' ? pcx->reti : 0;
+  int status = px->melder_type == 'E' ? px->reti : 0;
   TRC_OUT("exit status=%d", status);
   return status;
 }

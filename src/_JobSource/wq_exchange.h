@@ -14,7 +14,7 @@ extern ccm_msg_t *ccmmsg;
 // Allocation used by SendJpMd, SendOutputViewMsg and SendRegVariableMsg;
 // ccm_msg_alloc unless a test replaces it (for instance by one that yields no
 // buffer).
-extern ccm_msg_t *(*wq_send_msg_alloc)(ccm_context_t *ccm, ccm_error_t *ccmerr);
+extern ccm_msg_t *(*wq_send_msg_alloc)(ccm_context_t *ctx, ccm_error_t *err);
 
 // Result of a send function that got no message buffer: nothing was sent and
 // the exchange ends abnormally.

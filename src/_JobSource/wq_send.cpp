@@ -19,7 +19,7 @@
 #include "zudnst.h"
 #include "zutime.h"
 
-ccm_msg_t *(*wq_send_msg_alloc)(ccm_context_t *ccm, ccm_error_t *ccmerr) = ccm_msg_alloc;
+ccm_msg_t *(*wq_send_msg_alloc)(ccm_context_t *ctx, ccm_error_t *err) = ccm_msg_alloc;
 
 namespace {
 
@@ -61,7 +61,7 @@ void put_timestamp(unsigned char *p, const DATUM_BUFF &dt) {
 
 // Takes a message buffer, marks it a NAT message of `len` bytes, clears the
 // first `clear` body bytes and writes the MELD head. Null when no buffer.
-ccm_msg_t *start_message(const PCX *pcx, int len, int clear) {
+ccm_msg_t *start_message(const PCX *px, int len, int clear) {
   ccm_error_t err{};
   ccm_msg_t *msg = wq_send_msg_alloc ? wq_send_msg_alloc(ccm, &err) : nullptr;
   if (!msg) return nullptr;
@@ -69,35 +69,35 @@ ccm_msg_t *start_message(const PCX *pcx, int len, int clear) {
   msg->len = len;
   memset(msg->msg_start, 0, (size_t)clear);
   WQ_HEADM head;
-  CreateWqHeadm(&head, "MELD    ", pcx->client, 0);
+  CreateWqHeadm(&head, "MELD    ", px->client, 0);
   memcpy(msg->msg_start + offsetof(MSG_TYPE_MELD, header), &head, sizeof head);
   return msg;
 }
 
 // Addresses the message to the agent's channel under "JPAKTJ_R" and hands it
 // to the NAT route. A message the route refuses stays ours and is freed.
-void send_report(const PCX *pcx, ccm_msg_t *msg) {
-  ccm_setaddr(msg, pcx->agentID, 0, "", kReportFunction, 0);
+void send_report(const PCX *px, ccm_msg_t *msg) {
+  ccm_setaddr(msg, px->agentID, 0, "", kReportFunction, 0);
   if (send_NAT_message(ccm, msg) < 0) ccm_msg_free(ccm, msg);
 }
 
 }  // namespace
 
-int SendJpMd(PCX *pcx) {
-  TRC_IN("(job=%d)", pcx->jobnri);
-  ccm_msg_t *msg = start_message(pcx, kMeldLen, kMeldLen);
+int SendJpMd(PCX *px) {
+  TRC_IN("(job=%d)", px->jobnri);
+  ccm_msg_t *msg = start_message(px, kMeldLen, kMeldLen);
   if (!msg) {
     TRC_OUT("no message buffer");
     return kSendNoBuffer;
   }
   unsigned char *rec = msg->msg_start + kRec;
-  wq_put_u32(rec + offsetof(JP_EXMLDJ, jobNr), (uint32_t)pcx->jobnri);
-  rec[offsetof(JP_EXMLDJ, status)] = (unsigned char)pcx->status;
+  wq_put_u32(rec + offsetof(JP_EXMLDJ, jobNr), (uint32_t)px->jobnri);
+  rec[offsetof(JP_EXMLDJ, status)] = (unsigned char)px->status;
   char *info = (char *)rec + offsetof(JP_EXMLDJ, infoText);
   memset(info, ' ', 32);
-  _StringCopy(info, 32, pcx->info_text, "src/_JobSource/wq_send", __LINE__);
+  _StringCopy(info, 32, px->info_text, "src/_JobSource/wq_send", __LINE__);
   put_version<JP_EXMLDJ>(rec);
-  wq_put_u32(rec + offsetof(JP_EXMLDJ, retCode), (uint32_t)pcx->reti);
+  wq_put_u32(rec + offsetof(JP_EXMLDJ, retCode), (uint32_t)px->reti);
 
   DATUM_BUFF dt;
   GetDatumZeit2(nullptr, &dt);
@@ -114,24 +114,24 @@ int SendJpMd(PCX *pcx) {
   wq_put_u32(rec + offsetof(JP_EXMLDJ, pgrp), (uint32_t)pgrp);
   wq_put_u32(rec + offsetof(JP_EXMLDJ, sid), (uint32_t)sid);
 
-  send_report(pcx, msg);
+  send_report(px, msg);
   TRC_OUT("OK");
   return 0;
 }
 
-int SendOutputViewMsg(PCX *pcx) {
-  TRC_IN("(job=%d)", pcx->jobnri);
-  if (pcx->output_file[0] == '\0') {
+int SendOutputViewMsg(PCX *px) {
+  TRC_IN("(job=%d)", px->jobnri);
+  if (px->output_file[0] == '\0') {
     TRC_OUT("filename not defined");
     return -1;
   }
-  ccm_msg_t *msg = start_message(pcx, kMeldLen, kMeldLen);
+  ccm_msg_t *msg = start_message(px, kMeldLen, kMeldLen);
   if (!msg) {
     TRC_OUT("no message buffer");
     return kSendNoBuffer;
   }
   unsigned char *rec = msg->msg_start + kRec;
-  wq_put_u32(rec + offsetof(JP_EXMLDO, jobNr), (uint32_t)pcx->jobnri);
+  wq_put_u32(rec + offsetof(JP_EXMLDO, jobNr), (uint32_t)px->jobnri);
   rec[offsetof(JP_EXMLDO, status)] = 'O';
   put_version<JP_EXMLDO>(rec);
 
@@ -139,30 +139,30 @@ int SendOutputViewMsg(PCX *pcx) {
   GetDatumZeit2(nullptr, &dt);
   put_timestamp(rec + offsetof(JP_EXMLDO, currTime), dt);
   wq_put_u64(rec + offsetof(JP_EXMLDO, currTime_t), (uint64_t)dt.dt_time);
-  rec[offsetof(JP_EXMLDO, loginCheck)] = (unsigned char)pcx->output_login;
+  rec[offsetof(JP_EXMLDO, loginCheck)] = (unsigned char)px->output_login;
   // The whole 512-byte field is written inside the buffer; the message keeps
   // the length of MSG_TYPE_MELD, so the peer receives the first 183 bytes.
   unsigned char *file = rec + offsetof(JP_EXMLDO, fileName);
   memset(file, 0, 512);
-  memcpy(file, pcx->output_file, strnlen(pcx->output_file, 512));
+  memcpy(file, px->output_file, strnlen(px->output_file, 512));
 
-  send_report(pcx, msg);
+  send_report(px, msg);
   TRC_OUT("OK");
   return 0;
 }
 
-int SendRegVariableMsg(PCX *pcx) {
-  TRC_IN("(job=%d, name=%s)", pcx->jobnri, pcx->var_name);
+int SendRegVariableMsg(PCX *px) {
+  TRC_IN("(job=%d, name=%s)", px->jobnri, px->var_name);
   // Everything up to the longest length is cleared, so the bytes behind the
   // variable record (no field lies there) and the 20 bytes behind the MELD
   // record of a message without variable never carry an earlier message.
-  ccm_msg_t *msg = start_message(pcx, kMeldLen, kVarFullLen);
+  ccm_msg_t *msg = start_message(px, kMeldLen, kVarFullLen);
   if (!msg) {
     TRC_OUT("no message buffer");
     return kSendNoBuffer;
   }
   unsigned char *rec = msg->msg_start + kRec;
-  wq_put_u32(rec + offsetof(JP_EXMLDV, jobNr), (uint32_t)pcx->jobnri);
+  wq_put_u32(rec + offsetof(JP_EXMLDV, jobNr), (uint32_t)px->jobnri);
   rec[offsetof(JP_EXMLDV, status)] = 'V';
   memset(rec + offsetof(JP_EXMLDV, infoText), ' ', 32);
   put_version<JP_EXMLDV>(rec);
@@ -173,21 +173,21 @@ int SendRegVariableMsg(PCX *pcx) {
   wq_put_u64(rec + offsetof(JP_EXMLDV, currTime_t), (uint64_t)dt.dt_time);
 
   int32_t dist = 0, vlen = 0;
-  if (pcx->var_name[0] != '\0') {
+  if (px->var_name[0] != '\0') {
     dist = kVarDist;
     vlen = (int32_t)sizeof(MSG_TYPE_STATUS_VALUE);
     unsigned char *var = rec + dist;
     // Zero-padded texts of at most 199 and 1023 characters.
-    memcpy(var + offsetof(MSG_TYPE_STATUS_VALUE, name), pcx->var_name, strnlen(pcx->var_name, 199));
-    memcpy(var + offsetof(MSG_TYPE_STATUS_VALUE, value), pcx->var_value,
-           strnlen(pcx->var_value, 1023));
-    var[offsetof(MSG_TYPE_STATUS_VALUE, type)] = (unsigned char)pcx->var_type;
+    memcpy(var + offsetof(MSG_TYPE_STATUS_VALUE, name), px->var_name, strnlen(px->var_name, 199));
+    memcpy(var + offsetof(MSG_TYPE_STATUS_VALUE, value), px->var_value,
+           strnlen(px->var_value, 1023));
+    var[offsetof(MSG_TYPE_STATUS_VALUE, type)] = (unsigned char)px->var_type;
   }
   put_host32(rec + offsetof(JP_EXMLDV, variable_dist), dist);
   put_host32(rec + offsetof(JP_EXMLDV, variable_len), vlen);
   msg->len = kVarBaseLen + vlen;
 
-  send_report(pcx, msg);
+  send_report(px, msg);
   TRC_OUT("OK");
   return 0;
 }
