@@ -50,15 +50,18 @@ struct AgentReport {
 };
 
 // Decodes `len` bytes at `body` (len may be anything, body may be null when
-// len <= 0). Never reads outside [body, body + len).
+// len <= 0). Never reads outside [body, body + len) and keeps no pointer
+// into it. A body that is no report gives a record with `error` set (and
+// `len`) instead of a failure. Any thread.
 AgentReport decode_report(const unsigned char *body, int len);
 
 // The two one-line forms of a report.
 enum class ReportForm { Text, Json };
 
 // One line without line end: readable "report key=value ..." text, or one
-// JSON object. `channel` is the channel ID the report came on. Both forms
-// show the same fields, walked from one table.
+// JSON object, of the fields of the report's kind (or of its error).
+// `channel` is the channel ID the report came on. The two functions only
+// pick the form; both walk the same field table. Any thread.
 std::string format_report_text(const AgentReport &r, int channel);
 std::string format_report_json(const AgentReport &r, int channel);
 
