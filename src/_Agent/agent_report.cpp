@@ -67,7 +67,7 @@ void read_time(const Body &b, int off, AgentReport &r) {
 
 template <typename R>
 void read_version(const Body &b, AgentReport &r) {
-  r.md_version = rtrim(b.text(kRec + (int)offsetof(R, md_version), 32));
+  r.md_version = rtrim(b.text(kRec + (int)offsetof(R, md_version), (int)sizeof(R::md_version)));
   r.major = b.host16(kRec + (int)offsetof(R, mdMajor));
   r.minor = b.host16(kRec + (int)offsetof(R, mdMinor));
   r.patch = b.host16(kRec + (int)offsetof(R, mdPatch));
@@ -75,7 +75,7 @@ void read_version(const Body &b, AgentReport &r) {
 
 void decode_job(const Body &b, AgentReport &r) {
   r.kind = ReportKind::Job;
-  r.info = b.text(kRec + (int)offsetof(JP_EXMLDJ, infoText), 32);
+  r.info = b.text(kRec + (int)offsetof(JP_EXMLDJ, infoText), (int)sizeof(JP_EXMLDJ::infoText));
   read_version<JP_EXMLDJ>(b, r);
   r.ret = (int32_t)b.le32(kRec + (int)offsetof(JP_EXMLDJ, retCode));
   read_time(b, kRec + (int)offsetof(JP_EXMLDJ, sTime), r);
@@ -92,7 +92,7 @@ void decode_output(const Body &b, AgentReport &r) {
   read_time(b, kRec + (int)offsetof(JP_EXMLDO, currTime), r);
   r.epoch = b.le64(kRec + (int)offsetof(JP_EXMLDO, currTime_t));
   r.login = b.byte(kRec + (int)offsetof(JP_EXMLDO, loginCheck));
-  r.file = b.text(kRec + (int)offsetof(JP_EXMLDO, fileName), 512, &r.file_cut);
+  r.file = b.text(kRec + (int)offsetof(JP_EXMLDO, fileName), (int)sizeof(JP_EXMLDO::fileName), &r.file_cut);
 }
 
 void decode_variable(const Body &b, AgentReport &r) {
@@ -113,8 +113,8 @@ void decode_variable(const Body &b, AgentReport &r) {
   }
   int v = kRec + dist;
   r.has_var = true;
-  r.var_name = b.text(v + (int)offsetof(MSG_TYPE_STATUS_VALUE, name), 200);
-  r.var_value = b.text(v + (int)offsetof(MSG_TYPE_STATUS_VALUE, value), 1024);
+  r.var_name = b.text(v + (int)offsetof(MSG_TYPE_STATUS_VALUE, name), (int)sizeof(MSG_TYPE_STATUS_VALUE::name));
+  r.var_value = b.text(v + (int)offsetof(MSG_TYPE_STATUS_VALUE, value), (int)sizeof(MSG_TYPE_STATUS_VALUE::value));
   r.var_type = b.byte(v + (int)offsetof(MSG_TYPE_STATUS_VALUE, type));
 }
 

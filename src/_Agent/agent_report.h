@@ -11,6 +11,9 @@
 #include <cstdint>
 #include <string>
 
+// Function name that the job messenger addresses its report to.
+inline constexpr char kAgentReportFunction[] = "JPAKTJ_R";
+
 enum class ReportKind { Job, Output, Variable };
 
 struct AgentReport {
