@@ -155,65 +155,59 @@ enum class Show : unsigned char {
   Number,    // a number in both
   Word,      // text: bare; JSON: a string
   Quoted,    // a string in both
-  Cut,       // text: "yes" only when set, else the field is left out; JSON: true/false
   Version,   // text: the string and "(major.minor.patch)"; JSON: the string
+  FileCut,   // text: "yes" when the file name was cut, else left out; JSON: true/false
   Variable,  // the variable record, or none
-};
-
-// The value of one field: a number, a string or a flag as `Show` needs.
-struct Value {
-  std::string s;
-  bool flag = false;
 };
 
 // One field of the one-line forms: its key in the text form and in the
 // JSON form (null: not shown in that form), the kinds that carry it, how
-// it is shown, and where its value comes from. The rows are in the order
-// of both forms; the process ids come twice because the text form shows
-// them after the time and JSON with the job's own fields.
+// it is shown, and its value as text (null for FileCut and Variable, which
+// read the report themselves). The rows are in the order of both forms; the
+// process ids come twice because the text form shows them after the time,
+// JSON with the job's own fields.
 struct ReportField {
   const char *text;
   const char *json;
   unsigned kinds;
   Show show;
-  Value (*get)(const AgentReport &r, int channel);
+  std::string (*get)(const AgentReport &r, int channel);
 };
 
-Value number_value(long long n) { return {printed("%lld", n)}; }
-Value text_value(std::string s) { return {std::move(s)}; }
+std::string number(long long n) { return printed("%lld", n); }
 
 using Rep = const AgentReport &;
 constexpr ReportField kFields[] = {
-    {"channel", "channel", kReport | kInvalid, Show::Number, [](Rep, int ch) { return number_value(ch); }},
-    {"invalid", "error", kInvalid, Show::Quoted, [](Rep r, int) { return text_value(r.error); }},
-    {"kind", "kind", kReport, Show::Word, [](Rep r, int) { return text_value(kind_name(r.kind)); }},
-    {"job", "job", kReport, Show::Number, [](Rep r, int) { return number_value(r.job); }},
-    {"status", "status", kReport, Show::Word, [](Rep r, int) { return text_value(char_text(r.status)); }},
-    {"ret", "ret", kJob, Show::Number, [](Rep r, int) { return number_value(r.ret); }},
-    {"text", "text", kJob, Show::Quoted, [](Rep r, int) { return text_value(r.info); }},
-    {nullptr, "pid", kJob, Show::Number, [](Rep r, int) { return number_value(r.pid); }},
-    {nullptr, "ppid", kJob, Show::Number, [](Rep r, int) { return number_value(r.ppid); }},
-    {nullptr, "pgrp", kJob, Show::Number, [](Rep r, int) { return number_value(r.pgrp); }},
-    {nullptr, "sid", kJob, Show::Number, [](Rep r, int) { return number_value(r.sid); }},
-    {"login", "login", kOutput, Show::Word, [](Rep r, int) { return text_value(char_text(r.login)); }},
-    {"file", "file", kOutput, Show::Quoted, [](Rep r, int) { return text_value(r.file); }},
-    {"file_cut", "file_cut", kOutput, Show::Cut, [](Rep r, int) { return Value{{}, r.file_cut}; }},
-    {"variable", "variable", kVariable, Show::Variable, [](Rep r, int) { return Value{{}, r.has_var}; }},
+    {"channel", "channel", kReport | kInvalid, Show::Number, [](Rep, int ch) { return number(ch); }},
+    {"invalid", "error", kInvalid, Show::Quoted, [](Rep r, int) { return r.error; }},
+    {"kind", "kind", kReport, Show::Word, [](Rep r, int) { return std::string(kind_name(r.kind)); }},
+    {"job", "job", kReport, Show::Number, [](Rep r, int) { return number(r.job); }},
+    {"status", "status", kReport, Show::Word, [](Rep r, int) { return char_text(r.status); }},
+    {"ret", "ret", kJob, Show::Number, [](Rep r, int) { return number(r.ret); }},
+    {"text", "text", kJob, Show::Quoted, [](Rep r, int) { return r.info; }},
+    {nullptr, "pid", kJob, Show::Number, [](Rep r, int) { return number(r.pid); }},
+    {nullptr, "ppid", kJob, Show::Number, [](Rep r, int) { return number(r.ppid); }},
+    {nullptr, "pgrp", kJob, Show::Number, [](Rep r, int) { return number(r.pgrp); }},
+    {nullptr, "sid", kJob, Show::Number, [](Rep r, int) { return number(r.sid); }},
+    {"login", "login", kOutput, Show::Word, [](Rep r, int) { return char_text(r.login); }},
+    {"file", "file", kOutput, Show::Quoted, [](Rep r, int) { return r.file; }},
+    {"file_cut", "file_cut", kOutput, Show::FileCut, nullptr},
+    {"variable", "variable", kVariable, Show::Variable, nullptr},
     {"time", "time", kReport, Show::Word,
      [](Rep r, int) {
-       return text_value(printed("%04d-%02d-%02dT%02d:%02d:%02dZ", r.year, r.month, r.day, r.hour, r.minute, r.second));
+       return printed("%04d-%02d-%02dT%02d:%02d:%02dZ", r.year, r.month, r.day, r.hour, r.minute, r.second);
      }},
-    {"epoch", "epoch", kReport, Show::Number, [](Rep r, int) { return Value{printed("%llu", (unsigned long long)r.epoch)}; }},
-    {"pid", nullptr, kJob, Show::Number, [](Rep r, int) { return number_value(r.pid); }},
-    {"ppid", nullptr, kJob, Show::Number, [](Rep r, int) { return number_value(r.ppid); }},
-    {"pgrp", nullptr, kJob, Show::Number, [](Rep r, int) { return number_value(r.pgrp); }},
-    {"sid", nullptr, kJob, Show::Number, [](Rep r, int) { return number_value(r.sid); }},
-    {"client", "client", kReport, Show::Number, [](Rep r, int) { return number_value(r.client); }},
-    {"version", "version", kReport, Show::Version, [](Rep r, int) { return text_value(r.md_version); }},
-    {nullptr, "major", kReport, Show::Number, [](Rep r, int) { return number_value(r.major); }},
-    {nullptr, "minor", kReport, Show::Number, [](Rep r, int) { return number_value(r.minor); }},
-    {nullptr, "patch", kReport, Show::Number, [](Rep r, int) { return number_value(r.patch); }},
-    {"len", "len", kReport | kInvalid, Show::Number, [](Rep r, int) { return number_value(r.len); }},
+    {"epoch", "epoch", kReport, Show::Number, [](Rep r, int) { return printed("%llu", (unsigned long long)r.epoch); }},
+    {"pid", nullptr, kJob, Show::Number, [](Rep r, int) { return number(r.pid); }},
+    {"ppid", nullptr, kJob, Show::Number, [](Rep r, int) { return number(r.ppid); }},
+    {"pgrp", nullptr, kJob, Show::Number, [](Rep r, int) { return number(r.pgrp); }},
+    {"sid", nullptr, kJob, Show::Number, [](Rep r, int) { return number(r.sid); }},
+    {"client", "client", kReport, Show::Number, [](Rep r, int) { return number(r.client); }},
+    {"version", "version", kReport, Show::Version, [](Rep r, int) { return r.md_version; }},
+    {nullptr, "major", kReport, Show::Number, [](Rep r, int) { return number(r.major); }},
+    {nullptr, "minor", kReport, Show::Number, [](Rep r, int) { return number(r.minor); }},
+    {nullptr, "patch", kReport, Show::Number, [](Rep r, int) { return number(r.patch); }},
+    {"len", "len", kReport | kInvalid, Show::Number, [](Rep r, int) { return number(r.len); }},
 };
 
 // A line under construction in one of the two forms: "report k=v k=v" or
@@ -266,25 +260,25 @@ void put_variable(Line &line, const char *key, const AgentReport &r) {
 
 // Appends field `f` of report `r` to the line.
 void put_field(Line &line, const char *key, const ReportField &f, const AgentReport &r, int channel) {
-  const Value v = f.get(r, channel);
   const bool json = line.form() == ReportForm::Json;
   switch (f.show) {
     case Show::Number:
-      line.put(key, v.s);
+      line.put(key, f.get(r, channel));
       break;
     case Show::Word:
-      line.put(key, line.word(v.s));
+      line.put(key, line.word(f.get(r, channel)));
       break;
     case Show::Quoted:
-      line.put(key, line.quoted(v.s));
-      break;
-    case Show::Cut:
-      if (json) line.put(key, v.flag ? "true" : "false");
-      else if (v.flag) line.put(key, "yes");
+      line.put(key, line.quoted(f.get(r, channel)));
       break;
     case Show::Version:
-      line.put(key, json ? line.quoted(v.s)
-                         : line.quoted(v.s) + printed(" (%d.%d.%d)", r.major, r.minor, r.patch));
+      line.put(key, line.quoted(f.get(r, channel)) + (json ? "" : printed(" (%d.%d.%d)", r.major, r.minor, r.patch)));
+      break;
+    case Show::FileCut:
+      if (json)
+        line.put(key, r.file_cut ? "true" : "false");
+      else if (r.file_cut)
+        line.put(key, "yes");
       break;
     case Show::Variable:
       put_variable(line, key, r);

@@ -227,10 +227,11 @@ class AgentServer {
       fprintf(out_, "%s\n", line.c_str());
       ++reports_;
     } else if (opt_.json) {
-      fprintf(out_, "{\"channel\":%d,\"function\":\"%s\",\"len\":%d}\n", channel, escape_report_field(function, ReportForm::Json).c_str(),
-              m->len);
+      fprintf(out_, "{\"channel\":%d,\"function\":\"%s\",\"len\":%d}\n", channel,
+              escape_report_field(function, ReportForm::Json).c_str(), m->len);
     } else {
-      fprintf(out_, "message channel=%d function=\"%s\" len=%d\n", channel, escape_report_field(function, ReportForm::Text).c_str(), m->len);
+      fprintf(out_, "message channel=%d function=\"%s\" len=%d\n", channel,
+              escape_report_field(function, ReportForm::Text).c_str(), m->len);
     }
     fflush(out_);
     if (opt_.silent || opt_.no_answer) return;

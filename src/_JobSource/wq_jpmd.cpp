@@ -49,8 +49,9 @@ enum class Take : unsigned char {
 };
 
 // One key word: its name (upper case), how it takes its value, the field of
-// the context it sets (byte offset), the field's limit and the default that
-// initialize_messenger gives the field (`kNoDefault`: zero).
+// the context it sets (byte offset), its limit (the size of a text field, the
+// highest TIMEOUT), where a text is ended (`keep`, 0: not cut), and the
+// default that initialize_messenger gives the field (kNoDefault: zero).
 struct KeyWord {
   const char *name;
   Take take;
@@ -67,6 +68,7 @@ constexpr int kVarNameKeep = 200;
 constexpr int kVarValueKeep = (int)sizeof(PCX::var_value);
 static_assert(offsetof(PCX, filler2) == offsetof(PCX, var_value) + sizeof(PCX::var_value));
 
+// Offset and size of a text field.
 #define WQ_FIELD(f) offsetof(PCX, f), (int)sizeof(PCX::f)
 constexpr KeyWord kKeyWords[] = {
     {"JNR", Take::Number, offsetof(PCX, jobnri), 0, 0, kNoDefault},
