@@ -28,9 +28,6 @@ namespace {
 volatile sig_atomic_t g_stop = 0;
 
 // The program context handed to the channel manager: an agent.
-// (Connections are also bounded: one answer each, and a connection that
-// stays quiet longer than --idle seconds is closed, so that clients that
-// never read or never finish a frame cannot make the agent grow.)
 PCX agent_pcx;
 
 // Once the requested reports are in, the server waits this long for the
