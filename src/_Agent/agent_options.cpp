@@ -2,10 +2,66 @@
 #include "agent_options.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
+
+// How an option takes its value: none (a switch), the next word as text,
+// or the next word as a number.
+enum class Takes : unsigned char { Nothing, Text, Number };
+
+// Longest text an option accepts when it names no limit of its own.
+constexpr long kAnyLength = LONG_MAX;
+
+// One option: its name and short alias, what it takes, the accepted range
+// of a number or the longest text (`lo`, `hi`), the reason given for a
+// value outside them, and what it sets.
+struct AgentOption {
+  const char *name;
+  const char *alias;
+  Takes takes;
+  long lo, hi;
+  const char *refusal;
+  void (*set)(AgentOptions *opt, const char *text, long number);
+};
+
+constexpr AgentOption kOptions[] = {
+    {"--help", "-h", Takes::Nothing, 0, 0, nullptr, [](AgentOptions *o, const char *, long) { o->help = true; }},
+    {"--json", nullptr, Takes::Nothing, 0, 0, nullptr, [](AgentOptions *o, const char *, long) { o->json = true; }},
+    {"--silent", nullptr, Takes::Nothing, 0, 0, nullptr,
+     [](AgentOptions *o, const char *, long) { o->silent = true; }},
+    {"--close", nullptr, Takes::Nothing, 0, 0, nullptr,
+     [](AgentOptions *o, const char *, long) { o->close_at_once = true; }},
+    {"--no-answer", nullptr, Takes::Nothing, 0, 0, nullptr,
+     [](AgentOptions *o, const char *, long) { o->no_answer = true; }},
+    {"--listen", nullptr, Takes::Text, 0, 255, "address too long",
+     [](AgentOptions *o, const char *v, long) { o->listen = v; }},
+    {"--port-file", nullptr, Takes::Text, 0, kAnyLength, nullptr,
+     [](AgentOptions *o, const char *v, long) { o->port_file = v; }},
+    {"--port", nullptr, Takes::Number, 0, 65535, "invalid port",
+     [](AgentOptions *o, const char *, long n) { o->port = (int)n; }},
+    {"--count", nullptr, Takes::Number, 0, 1000000000L, "invalid count",
+     [](AgentOptions *o, const char *, long n) { o->count = n; }},
+    {"--greet-key", nullptr, Takes::Number, 0, 255, "invalid key",
+     [](AgentOptions *o, const char *, long n) { o->greet_key = (int)n; }},
+    {"--idle", nullptr, Takes::Number, 0, 86400, "invalid idle time",
+     [](AgentOptions *o, const char *, long n) { o->idle = (int)n; }},
+    {"--max-frame", nullptr, Takes::Number, 48, 99999999L, "invalid maximum frame length",
+     [](AgentOptions *o, const char *, long n) { o->max_frame = n; }},
+    {"--queue-limit", nullptr, Takes::Number, 1, 1L << 32, "invalid queue limit",
+     [](AgentOptions *o, const char *, long n) { o->queue_limit = n; }},
+    {"--trace", nullptr, Takes::Number, 0, 9, "invalid trace level",
+     [](AgentOptions *o, const char *, long n) { o->trace = (int)n; }},
+};
+
+// The option named `word` (by name or alias), or null.
+const AgentOption *find_option(const char *word) {
+  for (const AgentOption &o : kOptions)
+    if (strcmp(word, o.name) == 0 || (o.alias && strcmp(word, o.alias) == 0)) return &o;
+  return nullptr;
+}
 
 // A whole decimal or 0x-hexadecimal number within [lo, hi].
 bool to_long(const char *s, long lo, long hi, long *out) {
@@ -16,6 +72,24 @@ bool to_long(const char *s, long lo, long hi, long *out) {
   if (errno != 0 || !end || *end != '\0' || v < lo || v > hi) return false;
   *out = v;
   return true;
+}
+
+// Checks the value `v` of option `o`; a number is stored in *number. On a
+// refusal, puts the reason into *error and returns false.
+bool accept_value(const AgentOption &o, const char *v, long *number, std::string *error) {
+  switch (o.takes) {
+    case Takes::Nothing:
+      return true;
+    case Takes::Text:
+      if ((long)strlen(v) <= o.hi) return true;
+      *error = o.refusal;
+      return false;
+    case Takes::Number:
+      if (to_long(v, o.lo, o.hi, number)) return true;
+      *error = std::string(o.refusal) + ": " + v;
+      return false;
+  }
+  return false;
 }
 
 }  // namespace
@@ -67,91 +141,24 @@ const char *agent_help_text() {
 
 int parse_agent_options(int argc, char **argv, AgentOptions *opt, std::string *error) {
   for (int i = 1; i < argc; ++i) {
-    const char *a = argv[i];
-    // Options that take a value read it from the next word.
-    auto value = [&](const char **v) {
-      if (i + 1 >= argc) {
-        *error = std::string("missing value for ") + a;
-        return false;
-      }
-      *v = argv[++i];
-      return true;
-    };
-    const char *v = nullptr;
-    long n = 0;
-    if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
-      opt->help = true;
-    } else if (strcmp(a, "--json") == 0) {
-      opt->json = true;
-    } else if (strcmp(a, "--silent") == 0) {
-      opt->silent = true;
-    } else if (strcmp(a, "--close") == 0) {
-      opt->close_at_once = true;
-    } else if (strcmp(a, "--no-answer") == 0) {
-      opt->no_answer = true;
-    } else if (strcmp(a, "--listen") == 0) {
-      if (!value(&v)) return -1;
-      if (strlen(v) > 255) {
-        *error = "address too long";
-        return -1;
-      }
-      opt->listen = v;
-    } else if (strcmp(a, "--port-file") == 0) {
-      if (!value(&v)) return -1;
-      opt->port_file = v;
-    } else if (strcmp(a, "--port") == 0) {
-      if (!value(&v)) return -1;
-      if (!to_long(v, 0, 65535, &n)) {
-        *error = std::string("invalid port: ") + v;
-        return -1;
-      }
-      opt->port = (int)n;
-    } else if (strcmp(a, "--count") == 0) {
-      if (!value(&v)) return -1;
-      if (!to_long(v, 0, 1000000000L, &n)) {
-        *error = std::string("invalid count: ") + v;
-        return -1;
-      }
-      opt->count = n;
-    } else if (strcmp(a, "--greet-key") == 0) {
-      if (!value(&v)) return -1;
-      if (!to_long(v, 0, 255, &n)) {
-        *error = std::string("invalid key: ") + v;
-        return -1;
-      }
-      opt->greet_key = (int)n;
-    } else if (strcmp(a, "--idle") == 0) {
-      if (!value(&v)) return -1;
-      if (!to_long(v, 0, 86400, &n)) {
-        *error = std::string("invalid idle time: ") + v;
-        return -1;
-      }
-      opt->idle = (int)n;
-    } else if (strcmp(a, "--max-frame") == 0) {
-      if (!value(&v)) return -1;
-      if (!to_long(v, 48, 99999999L, &n)) {
-        *error = std::string("invalid maximum frame length: ") + v;
-        return -1;
-      }
-      opt->max_frame = n;
-    } else if (strcmp(a, "--queue-limit") == 0) {
-      if (!value(&v)) return -1;
-      if (!to_long(v, 1, 1L << 32, &n)) {
-        *error = std::string("invalid queue limit: ") + v;
-        return -1;
-      }
-      opt->queue_limit = n;
-    } else if (strcmp(a, "--trace") == 0) {
-      if (!value(&v)) return -1;
-      if (!to_long(v, 0, 9, &n)) {
-        *error = std::string("invalid trace level: ") + v;
-        return -1;
-      }
-      opt->trace = (int)n;
-    } else {
-      *error = std::string("unknown option: ") + a;
+    const char *word = argv[i];
+    const AgentOption *o = find_option(word);
+    if (!o) {
+      *error = std::string("unknown option: ") + word;
       return -1;
     }
+    const char *v = nullptr;
+    if (o->takes != Takes::Nothing) {
+      // The value is the next word.
+      if (i + 1 >= argc) {
+        *error = std::string("missing value for ") + word;
+        return -1;
+      }
+      v = argv[++i];
+    }
+    long number = 0;
+    if (!accept_value(*o, v, &number, error)) return -1;
+    o->set(opt, v, number);
   }
   return 0;
 }

@@ -20,8 +20,12 @@ struct AgentOptions {
   bool help = false;
 };
 
-// Parses argv[1..argc-1]. Returns 0, or -1 with a one-line reason in *error.
+// Parses the options argv[1..argc-1] (no null words) into *opt, which keeps
+// its own values for the options not given. Returns 0 and leaves *error
+// alone, or -1 at the first unknown option, missing value or value out of
+// range, with a one-line reason in *error; *opt then holds the options
+// before that one. Any thread; keeps no pointer.
 int parse_agent_options(int argc, char **argv, AgentOptions *opt, std::string *error);
 
-// The text printed by --help.
+// The text printed by --help: a static string the caller does not free.
 const char *agent_help_text();

@@ -67,7 +67,7 @@ void read_time(const Body &b, int off, AgentReport &r) {
 
 template <typename R>
 void read_version(const Body &b, AgentReport &r) {
-  r.md_version = rtrim(b.text(kRec + (int)offsetof(R, md_version), 32));
+  r.md_version = rtrim(b.text(kRec + (int)offsetof(R, md_version), (int)sizeof(R::md_version)));
   r.major = b.host16(kRec + (int)offsetof(R, mdMajor));
   r.minor = b.host16(kRec + (int)offsetof(R, mdMinor));
   r.patch = b.host16(kRec + (int)offsetof(R, mdPatch));
@@ -75,7 +75,7 @@ void read_version(const Body &b, AgentReport &r) {
 
 void decode_job(const Body &b, AgentReport &r) {
   r.kind = ReportKind::Job;
-  r.info = b.text(kRec + (int)offsetof(JP_EXMLDJ, infoText), 32);
+  r.info = b.text(kRec + (int)offsetof(JP_EXMLDJ, infoText), (int)sizeof(JP_EXMLDJ::infoText));
   read_version<JP_EXMLDJ>(b, r);
   r.ret = (int32_t)b.le32(kRec + (int)offsetof(JP_EXMLDJ, retCode));
   read_time(b, kRec + (int)offsetof(JP_EXMLDJ, sTime), r);
@@ -92,7 +92,7 @@ void decode_output(const Body &b, AgentReport &r) {
   read_time(b, kRec + (int)offsetof(JP_EXMLDO, currTime), r);
   r.epoch = b.le64(kRec + (int)offsetof(JP_EXMLDO, currTime_t));
   r.login = b.byte(kRec + (int)offsetof(JP_EXMLDO, loginCheck));
-  r.file = b.text(kRec + (int)offsetof(JP_EXMLDO, fileName), 512, &r.file_cut);
+  r.file = b.text(kRec + (int)offsetof(JP_EXMLDO, fileName), (int)sizeof(JP_EXMLDO::fileName), &r.file_cut);
 }
 
 void decode_variable(const Body &b, AgentReport &r) {
@@ -113,8 +113,8 @@ void decode_variable(const Body &b, AgentReport &r) {
   }
   int v = kRec + dist;
   r.has_var = true;
-  r.var_name = b.text(v + (int)offsetof(MSG_TYPE_STATUS_VALUE, name), 200);
-  r.var_value = b.text(v + (int)offsetof(MSG_TYPE_STATUS_VALUE, value), 1024);
+  r.var_name = b.text(v + (int)offsetof(MSG_TYPE_STATUS_VALUE, name), (int)sizeof(MSG_TYPE_STATUS_VALUE::name));
+  r.var_value = b.text(v + (int)offsetof(MSG_TYPE_STATUS_VALUE, value), (int)sizeof(MSG_TYPE_STATUS_VALUE::value));
   r.var_type = b.byte(v + (int)offsetof(MSG_TYPE_STATUS_VALUE, type));
 }
 
@@ -132,14 +132,170 @@ const char *kind_name(ReportKind k) {
 // A single character as text; a zero byte is shown as nothing.
 std::string char_text(char c) { return c ? std::string(1, c) : std::string(); }
 
-void appendf(std::string &out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void appendf(std::string &out, const char *fmt, ...) {
-  char buf[256];
+std::string printed(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string printed(const char *fmt, ...) {
+  char buf[64];
   va_list ap;
   va_start(ap, fmt);
   int n = vsnprintf(buf, sizeof buf, fmt, ap);
   va_end(ap);
-  if (n > 0) out.append(buf, (size_t)n < sizeof buf ? (size_t)n : sizeof buf - 1);
+  return n > 0 ? std::string(buf, (size_t)n < sizeof buf ? (size_t)n : sizeof buf - 1) : std::string();
+}
+
+// Report kinds a field belongs to; kInvalid stands for a body that is no
+// report.
+constexpr unsigned kJob = 1u << (int)ReportKind::Job;
+constexpr unsigned kOutput = 1u << (int)ReportKind::Output;
+constexpr unsigned kVariable = 1u << (int)ReportKind::Variable;
+constexpr unsigned kInvalid = 1u << 3;
+constexpr unsigned kReport = kJob | kOutput | kVariable;
+
+// How a field's value is shown in the two forms.
+enum class Show : unsigned char {
+  Number,    // a number in both
+  Word,      // text: bare; JSON: a string
+  Quoted,    // a string in both
+  Version,   // text: the string and "(major.minor.patch)"; JSON: the string
+  FileCut,   // text: "yes" when the file name was cut, else left out; JSON: true/false
+  Variable,  // the variable record, or none
+};
+
+// One field of the one-line forms: its key in the text form and in the
+// JSON form (null: not shown in that form), the kinds that carry it, how
+// it is shown, and its value as text (null for FileCut and Variable, which
+// read the report themselves). The rows are in the order of both forms; the
+// process ids come twice because the text form shows them after the time,
+// JSON with the job's own fields.
+struct ReportField {
+  const char *text;
+  const char *json;
+  unsigned kinds;
+  Show show;
+  std::string (*get)(const AgentReport &r, int channel);
+};
+
+std::string number(long long n) { return printed("%lld", n); }
+
+using Rep = const AgentReport &;
+constexpr ReportField kFields[] = {
+    {"channel", "channel", kReport | kInvalid, Show::Number, [](Rep, int ch) { return number(ch); }},
+    {"invalid", "error", kInvalid, Show::Quoted, [](Rep r, int) { return r.error; }},
+    {"kind", "kind", kReport, Show::Word, [](Rep r, int) { return std::string(kind_name(r.kind)); }},
+    {"job", "job", kReport, Show::Number, [](Rep r, int) { return number(r.job); }},
+    {"status", "status", kReport, Show::Word, [](Rep r, int) { return char_text(r.status); }},
+    {"ret", "ret", kJob, Show::Number, [](Rep r, int) { return number(r.ret); }},
+    {"text", "text", kJob, Show::Quoted, [](Rep r, int) { return r.info; }},
+    {nullptr, "pid", kJob, Show::Number, [](Rep r, int) { return number(r.pid); }},
+    {nullptr, "ppid", kJob, Show::Number, [](Rep r, int) { return number(r.ppid); }},
+    {nullptr, "pgrp", kJob, Show::Number, [](Rep r, int) { return number(r.pgrp); }},
+    {nullptr, "sid", kJob, Show::Number, [](Rep r, int) { return number(r.sid); }},
+    {"login", "login", kOutput, Show::Word, [](Rep r, int) { return char_text(r.login); }},
+    {"file", "file", kOutput, Show::Quoted, [](Rep r, int) { return r.file; }},
+    {"file_cut", "file_cut", kOutput, Show::FileCut, nullptr},
+    {"variable", "variable", kVariable, Show::Variable, nullptr},
+    {"time", "time", kReport, Show::Word,
+     [](Rep r, int) {
+       return printed("%04d-%02d-%02dT%02d:%02d:%02dZ", r.year, r.month, r.day, r.hour, r.minute, r.second);
+     }},
+    {"epoch", "epoch", kReport, Show::Number, [](Rep r, int) { return printed("%llu", (unsigned long long)r.epoch); }},
+    {"pid", nullptr, kJob, Show::Number, [](Rep r, int) { return number(r.pid); }},
+    {"ppid", nullptr, kJob, Show::Number, [](Rep r, int) { return number(r.ppid); }},
+    {"pgrp", nullptr, kJob, Show::Number, [](Rep r, int) { return number(r.pgrp); }},
+    {"sid", nullptr, kJob, Show::Number, [](Rep r, int) { return number(r.sid); }},
+    {"client", "client", kReport, Show::Number, [](Rep r, int) { return number(r.client); }},
+    {"version", "version", kReport, Show::Version, [](Rep r, int) { return r.md_version; }},
+    {nullptr, "major", kReport, Show::Number, [](Rep r, int) { return number(r.major); }},
+    {nullptr, "minor", kReport, Show::Number, [](Rep r, int) { return number(r.minor); }},
+    {nullptr, "patch", kReport, Show::Number, [](Rep r, int) { return number(r.patch); }},
+    {"len", "len", kReport | kInvalid, Show::Number, [](Rep r, int) { return number(r.len); }},
+};
+
+// A line under construction in one of the two forms: "report k=v k=v" or
+// {"k":v,"k":v}.
+class Line {
+ public:
+  explicit Line(ReportForm form) : form_(form), out_(form == ReportForm::Json ? "{" : "report") {}
+
+  // Appends one key with its value, already in the form's notation.
+  void put(const char *key, const std::string &shown) {
+    if (form_ == ReportForm::Json) {
+      out_ += first_ ? "\"" : ",\"";
+      out_ += key;
+      out_ += "\":" + shown;
+    } else {
+      out_ += ' ';
+      out_ += key;
+      out_ += '=' + shown;
+    }
+    first_ = false;
+  }
+  std::string quoted(const std::string &s) const { return '"' + escape_report_field(s, form_) + '"'; }
+  std::string word(const std::string &s) const {
+    return form_ == ReportForm::Json ? quoted(s) : escape_report_field(s, form_);
+  }
+  std::string finish() { return form_ == ReportForm::Json ? out_ + "}" : out_; }
+  ReportForm form() const { return form_; }
+
+ private:
+  ReportForm form_;
+  std::string out_;
+  bool first_ = true;
+};
+
+// The variable record: text shows its three fields (or variable=none),
+// JSON one object (or null).
+void put_variable(Line &line, const char *key, const AgentReport &r) {
+  const bool json = line.form() == ReportForm::Json;
+  if (!r.has_var) {
+    line.put(key, json ? "null" : "none");
+  } else if (json) {
+    line.put(key, "{\"name\":" + line.quoted(r.var_name) + ",\"value\":" + line.quoted(r.var_value) +
+                      ",\"type\":" + line.quoted(char_text(r.var_type)) + "}");
+  } else {
+    line.put("name", line.quoted(r.var_name));
+    line.put("value", line.quoted(r.var_value));
+    line.put("vtype", line.quoted(char_text(r.var_type)));
+  }
+}
+
+// Appends field `f` of report `r` to the line.
+void put_field(Line &line, const char *key, const ReportField &f, const AgentReport &r, int channel) {
+  const bool json = line.form() == ReportForm::Json;
+  switch (f.show) {
+    case Show::Number:
+      line.put(key, f.get(r, channel));
+      break;
+    case Show::Word:
+      line.put(key, line.word(f.get(r, channel)));
+      break;
+    case Show::Quoted:
+      line.put(key, line.quoted(f.get(r, channel)));
+      break;
+    case Show::Version:
+      line.put(key, line.quoted(f.get(r, channel)) + (json ? "" : printed(" (%d.%d.%d)", r.major, r.minor, r.patch)));
+      break;
+    case Show::FileCut:
+      if (json)
+        line.put(key, r.file_cut ? "true" : "false");
+      else if (r.file_cut)
+        line.put(key, "yes");
+      break;
+    case Show::Variable:
+      put_variable(line, key, r);
+      break;
+  }
+}
+
+// The whole line of report `r` in `form`: the fields of its kind, or of an
+// invalid body, in table order.
+std::string format_report(const AgentReport &r, int channel, ReportForm form) {
+  const unsigned kind = r.error.empty() ? 1u << (int)r.kind : kInvalid;
+  Line line(form);
+  for (const ReportField &f : kFields) {
+    const char *key = form == ReportForm::Json ? f.json : f.text;
+    if (key && (f.kinds & kind)) put_field(line, key, f, r, channel);
+  }
+  return line.finish();
 }
 
 }  // namespace
@@ -176,7 +332,7 @@ AgentReport decode_report(const unsigned char *body, int len) {
   return r;
 }
 
-std::string escape_text(const std::string &s) {
+std::string escape_report_field(const std::string &s, ReportForm form) {
   std::string out;
   for (unsigned char c : s) {
     if (c == '"' || c == '\\') {
@@ -185,95 +341,17 @@ std::string escape_text(const std::string &s) {
     } else if (c >= 0x20 && c < 0x7f) {
       out += (char)c;
     } else {
-      appendf(out, "\\x%02X", c);
-    }
-  }
-  return out;
-}
-
-std::string escape_json(const std::string &s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += (char)c;
-    } else if (c >= 0x20 && c < 0x7f) {
-      out += (char)c;
-    } else {
-      appendf(out, "\\u%04X", c);  // bytes taken as Latin-1 characters
+      // JSON takes the byte as a Latin-1 character.
+      out += printed(form == ReportForm::Json ? "\\u%04X" : "\\x%02X", c);
     }
   }
   return out;
 }
 
 std::string format_report_text(const AgentReport &r, int channel) {
-  std::string out;
-  if (!r.error.empty()) {
-    appendf(out, "report channel=%d invalid=\"%s\" len=%d", channel, escape_text(r.error).c_str(), r.len);
-    return out;
-  }
-  appendf(out, "report channel=%d kind=%s job=%u status=%s", channel, kind_name(r.kind), r.job,
-          escape_text(char_text(r.status)).c_str());
-  switch (r.kind) {
-    case ReportKind::Job:
-      appendf(out, " ret=%d", r.ret);
-      out += " text=\"" + escape_text(r.info) + "\"";
-      break;
-    case ReportKind::Output:
-      out += " login=" + escape_text(char_text(r.login));
-      out += " file=\"" + escape_text(r.file) + "\"";
-      if (r.file_cut) out += " file_cut=yes";
-      break;
-    case ReportKind::Variable:
-      if (r.has_var) {
-        out += " name=\"" + escape_text(r.var_name) + "\"";
-        out += " value=\"" + escape_text(r.var_value) + "\"";
-        out += " vtype=\"" + escape_text(char_text(r.var_type)) + "\"";
-      } else {
-        out += " variable=none";
-      }
-      break;
-  }
-  appendf(out, " time=%04d-%02d-%02dT%02d:%02d:%02dZ epoch=%llu", r.year, r.month, r.day, r.hour, r.minute,
-          r.second, (unsigned long long)r.epoch);
-  if (r.kind == ReportKind::Job) appendf(out, " pid=%u ppid=%u pgrp=%u sid=%u", r.pid, r.ppid, r.pgrp, r.sid);
-  appendf(out, " client=%u version=\"%s\" (%d.%d.%d) len=%d", r.client, escape_text(r.md_version).c_str(), r.major,
-          r.minor, r.patch, r.len);
-  return out;
+  return format_report(r, channel, ReportForm::Text);
 }
 
 std::string format_report_json(const AgentReport &r, int channel) {
-  std::string out;
-  if (!r.error.empty()) {
-    appendf(out, "{\"channel\":%d,\"error\":\"%s\",\"len\":%d}", channel, escape_json(r.error).c_str(), r.len);
-    return out;
-  }
-  appendf(out, "{\"channel\":%d,\"kind\":\"%s\",\"job\":%u,\"status\":\"%s\"", channel, kind_name(r.kind), r.job,
-          escape_json(char_text(r.status)).c_str());
-  switch (r.kind) {
-    case ReportKind::Job:
-      appendf(out, ",\"ret\":%d", r.ret);
-      out += ",\"text\":\"" + escape_json(r.info) + "\"";
-      appendf(out, ",\"pid\":%u,\"ppid\":%u,\"pgrp\":%u,\"sid\":%u", r.pid, r.ppid, r.pgrp, r.sid);
-      break;
-    case ReportKind::Output:
-      out += ",\"login\":\"" + escape_json(char_text(r.login)) + "\"";
-      out += ",\"file\":\"" + escape_json(r.file) + "\"";
-      out += r.file_cut ? ",\"file_cut\":true" : ",\"file_cut\":false";
-      break;
-    case ReportKind::Variable:
-      if (r.has_var) {
-        out += ",\"variable\":{\"name\":\"" + escape_json(r.var_name) + "\"";
-        out += ",\"value\":\"" + escape_json(r.var_value) + "\"";
-        out += ",\"type\":\"" + escape_json(char_text(r.var_type)) + "\"}";
-      } else {
-        out += ",\"variable\":null";
-      }
-      break;
-  }
-  appendf(out, ",\"time\":\"%04d-%02d-%02dT%02d:%02d:%02dZ\",\"epoch\":%llu", r.year, r.month, r.day, r.hour,
-          r.minute, r.second, (unsigned long long)r.epoch);
-  appendf(out, ",\"client\":%u,\"version\":\"%s\",\"major\":%d,\"minor\":%d,\"patch\":%d,\"len\":%d}", r.client,
-          escape_json(r.md_version).c_str(), r.major, r.minor, r.patch, r.len);
-  return out;
+  return format_report(r, channel, ReportForm::Json);
 }

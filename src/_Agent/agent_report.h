@@ -11,6 +11,9 @@
 #include <cstdint>
 #include <string>
 
+// Function name that the job messenger addresses its report to.
+inline constexpr char kAgentReportFunction[] = "JPAKTJ_R";
+
 enum class ReportKind { Job, Output, Variable };
 
 struct AgentReport {
@@ -50,15 +53,22 @@ struct AgentReport {
 };
 
 // Decodes `len` bytes at `body` (len may be anything, body may be null when
-// len <= 0). Never reads outside [body, body + len).
+// len <= 0). Never reads outside [body, body + len) and keeps no pointer
+// into it. A body that is no report gives a record with `error` set (and
+// `len`) instead of a failure. Any thread.
 AgentReport decode_report(const unsigned char *body, int len);
 
-// One line without line end: readable "key=value" text, or one JSON object.
-// `channel` is the channel ID the report came on.
+// The two one-line forms of a report.
+enum class ReportForm { Text, Json };
+
+// One line without line end: readable "report key=value ..." text, or one
+// JSON object, of the fields of the report's kind (or of its error).
+// `channel` is the channel ID the report came on. The two functions only
+// pick the form; both walk the same field table. Any thread.
 std::string format_report_text(const AgentReport &r, int channel);
 std::string format_report_json(const AgentReport &r, int channel);
 
-// Text escaping used by the two forms: printable ASCII stays, '"' and '\\'
-// are escaped, every other byte becomes \xNN (text) or \u00NN (JSON).
-std::string escape_text(const std::string &s);
-std::string escape_json(const std::string &s);
+// Escapes `s` for a quoted value of `form`: printable ASCII stays, '"' and
+// '\\' get a backslash, every other byte becomes \xNN (text) or \u00NN
+// (JSON, the byte taken as a Latin-1 character).
+std::string escape_report_field(const std::string &s, ReportForm form);

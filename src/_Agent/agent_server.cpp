@@ -28,9 +28,6 @@ namespace {
 volatile sig_atomic_t g_stop = 0;
 
 // The program context handed to the channel manager: an agent.
-// (Connections are also bounded: one answer each, and a connection that
-// stays quiet longer than --idle seconds is closed, so that clients that
-// never read or never finish a frame cannot make the agent grow.)
 ccm_program_head_t agent_pcx;
 
 // Once the requested reports are in, the server waits this long for the
@@ -44,14 +41,20 @@ constexpr int kDrainSeconds = 5;
 // caps the value at net.core.somaxconn.
 constexpr int kListenBacklog = 4096;
 
+// Key of the data block of the greeting and of the answer.
+constexpr unsigned char kNativeDataKey = 4;
+
 constexpr unsigned char kGreeting[] = "JPAGENT";
 constexpr unsigned char kAnswer[] = "ACK";
 
-// Whether the record begins with the 16-byte type name `name`.
+// Width of the type name at the start of an internal record.
+constexpr size_t kIpcTypeWidth = sizeof(ipcmsg_header_t::msgtype);
+
+// Whether the record begins with the type name `name`, zero-padded.
 bool ipc_type_is(const ccm_msg_t *m, const char *name) {
-  char want[16] = {};
+  char want[kIpcTypeWidth] = {};
   memcpy(want, name, strnlen(name, sizeof want));
-  return m->len >= 16 && memcmp(m->msg_start, want, 16) == 0;
+  return m->len >= (int32_t)kIpcTypeWidth && memcmp(m->msg_start, want, kIpcTypeWidth) == 0;
 }
 
 // Reads a host-order int at `off` of the record when it lies inside it.
@@ -212,26 +215,27 @@ class AgentServer {
 
   void on_nat(ccm_msg_t *m) {
     int channel = m->addr.src_ID;
-    char function[65];
-    memcpy(function, m->addr.dst_name, 64);
-    function[64] = '\0';
-    if (strcmp(function, "JPAKTJ_R") == 0) {
+    char function[sizeof m->addr.dst_name + 1];
+    memcpy(function, m->addr.dst_name, sizeof m->addr.dst_name);
+    function[sizeof m->addr.dst_name] = '\0';
+    if (strcmp(function, kAgentReportFunction) == 0) {
       AgentReport r = decode_report(m->msg_start, m->len);
       std::string line = opt_.json ? format_report_json(r, channel) : format_report_text(r, channel);
       fprintf(out_, "%s\n", line.c_str());
       ++reports_;
     } else if (opt_.json) {
-      fprintf(out_, "{\"channel\":%d,\"function\":\"%s\",\"len\":%d}\n", channel, escape_json(function).c_str(),
-              m->len);
+      fprintf(out_, "{\"channel\":%d,\"function\":\"%s\",\"len\":%d}\n", channel,
+              escape_report_field(function, ReportForm::Json).c_str(), m->len);
     } else {
-      fprintf(out_, "message channel=%d function=\"%s\" len=%d\n", channel, escape_text(function).c_str(), m->len);
+      fprintf(out_, "message channel=%d function=\"%s\" len=%d\n", channel,
+              escape_report_field(function, ReportForm::Text).c_str(), m->len);
     }
     fflush(out_);
     if (opt_.silent || opt_.no_answer) return;
     // One exchange per connection: a client that sends more reports and
     // never reads gets no pile of answers queued for it.
     if (answered_.count(channel)) return;
-    if (send_block(channel, 4, kAnswer, sizeof kAnswer - 1)) answered_.insert(channel);
+    if (send_block(channel, kNativeDataKey, kAnswer, sizeof kAnswer - 1)) answered_.insert(channel);
   }
 
   // Sends one native frame made of one data block with a 1-byte length. The
@@ -241,8 +245,8 @@ class AgentServer {
     ccm_error_t e{};
     ccm_msg_t *m = ccm_msg_alloc(ccm_, &e);
     if (!m) return false;
-    if (key == 4) {
-      ccm_msg_write_native_data(m, 4, data, n);
+    if (key == kNativeDataKey) {
+      ccm_msg_write_native_data(m, kNativeDataKey, data, n);
     } else {
       m->msg_start[0] = key;
       m->msg_start[1] = (unsigned char)n;

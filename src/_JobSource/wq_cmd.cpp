@@ -15,10 +15,16 @@
 
 namespace {
 
-// True when `p`, with `left` characters remaining, starts with a marker:
-// two hyphens or 0xAD 0xAD, then the format version.
+// A marker: two hyphens or 0xAD 0xAD, then the two characters of the format
+// version.
+constexpr size_t kMarkerLength = 4;
+
+// Bytes that processCmd's work areas hold beyond the command.
+constexpr size_t kCmdSlack = 4;
+
+// True when `p`, with `left` characters remaining, starts with a marker.
 bool at_marker(const char *p, size_t left) {
-  if (left < 4) return false;
+  if (left < kMarkerLength) return false;
   const unsigned char *u = reinterpret_cast<const unsigned char *>(p);
   bool magic = (u[0] == '-' && u[1] == '-') || (u[0] == head_magic[0] && u[1] == head_magic[1]);
   return magic && p[2] == head_vers[0] && p[3] == head_vers[1];
@@ -41,6 +47,31 @@ struct Output {
   }
 };
 
+// Copies the segment at cmd[*i] (the marker and the hexadecimal digits
+// behind it; the first other character stays in the input) into `segment`,
+// upper-cased behind the marker because deciphering reads only upper-case
+// digits, and moves *i past it. Returns the segment's length.
+size_t take_segment(const char *cmd, size_t n, size_t *i, char *segment) {
+  size_t seglen = kMarkerLength;
+  memcpy(segment, cmd + *i, kMarkerLength);
+  *i += kMarkerLength;
+  while (*i < n && isxdigit((unsigned char)cmd[*i])) segment[seglen++] = cmd[(*i)++];
+  segment[seglen] = '\0';
+  for (size_t k = kMarkerLength; k < seglen; k++) segment[k] = (char)toupper((unsigned char)segment[k]);
+  return seglen;
+}
+
+// Deciphers `segment` into `plain` (seglen + 1 bytes) and appends its plain
+// text to `output`. `plain` is cleared first, so that nothing of an earlier
+// segment shows behind a later one.
+void append_plain(const char *segment, size_t seglen, char *plain, Output &output) {
+  memset(plain, 0, seglen + 1);
+  int rc = ZUSTRNG_DeSeral2(plain, segment, kCmdKey);
+  // A forged segment need not carry a NUL: take no more than it filled.
+  size_t filled = rc == 0 ? (seglen - kMarkerLength) / 2 : seglen;
+  output.append(plain, strnlen(plain, filled));
+}
+
 }  // namespace
 
 size_t decipherCmd(const char *cmd, char *out, size_t outSize) {
@@ -57,28 +88,13 @@ size_t decipherCmd(const char *cmd, char *out, size_t outSize) {
 
   size_t i = 0;
   while (i < n) {
-    if (!at_marker(cmd + i, n - i)) {
+    if (at_marker(cmd + i, n - i)) {
+      size_t seglen = take_segment(cmd, n, &i, segment);
+      append_plain(segment, seglen, plain, output);
+    } else {
       output.append(cmd + i, 1);
       i++;
-      continue;
     }
-    // The marker and the hexadecimal digits behind it; the first other
-    // character stays in the input.
-    size_t seglen = 4;
-    memcpy(segment, cmd + i, 4);
-    i += 4;
-    while (i < n && isxdigit((unsigned char)cmd[i])) segment[seglen++] = cmd[i++];
-    segment[seglen] = '\0';
-    // Deciphering reads only upper-case digits.
-    for (size_t k = 4; k < seglen; k++) segment[k] = (char)toupper((unsigned char)segment[k]);
-
-    // Cleared for every segment, so that nothing of an earlier segment shows
-    // behind a later one.
-    memset(plain, 0, seglen + 1);
-    int rc = ZUSTRNG_DeSeral2(plain, segment, kCmdKey);
-    // A forged segment need not carry a NUL: take no more than it filled.
-    size_t filled = rc == 0 ? (seglen - 4) / 2 : seglen;
-    output.append(plain, strnlen(plain, filled));
   }
 
   // The plain text may be secret: leave none of it in freed memory.
@@ -88,15 +104,15 @@ size_t decipherCmd(const char *cmd, char *out, size_t outSize) {
   return output.len;
 }
 
-int processCmd(PCX *pcx) {
+int processCmd(PCX *px) {
   // The command as given: its segments are still enciphered here.
-  const size_t n = strnlen(pcx->pCmdBuffer, sizeof pcx->pCmdBuffer);
-  TRC_LINE("%s(cmd=%.*s) -->", (int)n, pcx->pCmdBuffer);
+  const size_t n = strnlen(px->pCmdBuffer, sizeof px->pCmdBuffer);
+  TRC_LINE("%s(cmd=%.*s) -->", (int)n, px->pCmdBuffer);
 
-  char *pBuff1 = static_cast<char *>(MemAllocRetArea(n + 4));
-  char *pBuff2 = static_cast<char *>(MemAllocRetArea(n + 4));
-  memcpy(pBuff1, pcx->pCmdBuffer, n);
-  decipherCmd(pBuff1, pBuff2, n + 4);
+  char *pBuff1 = static_cast<char *>(MemAllocRetArea(n + kCmdSlack));
+  char *pBuff2 = static_cast<char *>(MemAllocRetArea(n + kCmdSlack));
+  memcpy(pBuff1, px->pCmdBuffer, n);
+  decipherCmd(pBuff1, pBuff2, n + kCmdSlack);
 
   // The shell writes to the same standard output: what is buffered goes
   // first.
@@ -105,7 +121,7 @@ int processCmd(PCX *pcx) {
   int result = system(pBuff2);
   if (errno != 0) TRC("error '%d/%s', result %i", errno, strerror(errno), result);
 
-  explicit_bzero(pBuff2, n + 4);
+  explicit_bzero(pBuff2, n + kCmdSlack);
   FreeMallocArea(reinterpret_cast<void **>(&pBuff1), "pBuff1");
   FreeMallocArea(reinterpret_cast<void **>(&pBuff2), "pBuff2");
   TRC_OUT("result=%d", result);

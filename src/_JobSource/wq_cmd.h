@@ -19,10 +19,14 @@ inline constexpr char kCmdKey[] = "Hm3Tx#6q";
 //
 // Writes at most `outSize` bytes to `out`, terminated when outSize > 0; the
 // result is never longer than `cmd`, so strlen(cmd) + 1 bytes always
-// suffice. Returns the length of the result.
+// suffice. Returns the length of the result (0 for a null `cmd` or `out`).
+// Work areas are taken and given back here (an allocation failure ends the
+// process); the deciphered texts are cleared before they are freed. Uses
+// the cipher's shared key state: one thread at a time (the main thread).
 size_t decipherCmd(const char *cmd, char *out, size_t outSize);
 
-// Runs pcx->pCmdBuffer through decipherCmd and the shell. Returns the result
-// of system(): the shell's wait status (0 when the command ended with 0), or
-// -1 when no shell could be started.
+// Runs px->pCmdBuffer through decipherCmd and the shell, on the main thread
+// before any channel manager exists. Returns the result of system(): the
+// shell's wait status (0 when the command ended with 0), or -1 when no shell
+// could be started. The work areas are released in every case.
 int processCmd(PCX *pcx);

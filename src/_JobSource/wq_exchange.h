@@ -11,10 +11,11 @@ extern int ccmID;
 // The message last received from the agent.
 extern ccm_msg_t *ccmmsg;
 
-// Allocation used by SendJpMd, SendOutputViewMsg and SendRegVariableMsg;
-// ccm_msg_alloc unless a test replaces it (for instance by one that yields no
-// buffer).
-extern ccm_msg_t *(*wq_send_msg_alloc)(ccm_context_t *ccm, ccm_error_t *ccmerr);
+// Allocation used by SendJpMd, SendOutputViewMsg and SendRegVariableMsg on
+// the main thread: ccm_msg_alloc unless a test replaces it (for instance by
+// one that yields no buffer). Gives the caller a message buffer of context
+// `ctx`, or null with the reason in *err.
+extern ccm_msg_t *(*wq_send_msg_alloc)(ccm_context_t *ctx, ccm_error_t *err);
 
 // Result of a send function that got no message buffer: nothing was sent and
 // the exchange ends abnormally.
