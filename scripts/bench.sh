@@ -48,6 +48,7 @@ trap cleanup EXIT
 # AGENT_PORT once the "listening on" line is there.
 start_agent() {
   local log=$1; shift
+  : >"$log"  # there before the first look, whenever the agent gets to run
   "${NICE[@]}" "$@" >"$log" 2>&1 &
   AGENT_PID=$!
   PIDS+=("$AGENT_PID")
