@@ -112,6 +112,7 @@ def main():
     pp = median_of([find(l, "BM_NatPingPong") for l in loops])
     stream = median_of([kv(l) for l in read_lines(os.path.join(d, "frame_stream.txt"))]) or {}
     pings = median_of([kv(l) for l in read_lines(os.path.join(d, "frame_pingpong.txt"))]) or {}
+    relay = median_of([kv(l) for l in read_lines(os.path.join(d, "frame_relay.txt"))]) or {}
     plot_tp = plot_lat = None
     if ns and "msgs_per_s" in stream:
         r = ns["items_per_second"] / stream["msgs_per_s"]
@@ -125,6 +126,14 @@ def main():
             else:
                 row("2 round trip", q + " us", a, b, a / b)
         plot_lat = [(q, pp[q + "_us"], pings[q + "_us"]) for q in ("p50", "p90", "p99")]
+    # The floor of the design: the same six hand-overs in plain C (relay)
+    # against the blocking loop's two, and the channel manager against it.
+    if "p50_us" in relay and "p50_us" in pings:
+        a, b = relay["p50_us"], pings["p50_us"]
+        row("2 round trip", "p50 us, C relay vs blocking loop", a, b, a / b)
+        if pp:
+            a, b = pp["p50_us"], relay["p50_us"]
+            row("2 round trip", "p50 us vs C relay", a, b, a / b)
 
     # 3. burst.
     burst = {}

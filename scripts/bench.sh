@@ -48,6 +48,7 @@ trap cleanup EXIT
 # AGENT_PORT once the "listening on" line is there.
 start_agent() {
   local log=$1; shift
+  : >"$log"  # there before the first look, whenever the agent gets to run
   "${NICE[@]}" "$@" >"$log" 2>&1 &
   AGENT_PID=$!
   PIDS+=("$AGENT_PID")
@@ -106,11 +107,15 @@ echo "== 2. channel manager throughput and round trips"
 # Three repetitions of each, interleaved; the table takes the medians.
 : >"$OUT/frame_stream.txt"
 : >"$OUT/frame_pingpong.txt"
+: >"$OUT/frame_relay.txt"
 for r in 1 2 3; do
   "${NICE[@]}" "$BUILD/ccm_loop_bench" --benchmark_filter='NatStream|NatPingPong' --benchmark_format=json \
     --benchmark_out="$OUT/ccm_loop_$r.json" --benchmark_out_format=json >/dev/null
   "${NICE[@]}" "$B/frame_loop" stream "$STREAM" >>"$OUT/frame_stream.txt"
   "${NICE[@]}" "$B/frame_loop" pingpong "$PINGS" >>"$OUT/frame_pingpong.txt"
+  # The same round trip through six blocking hand-overs, the shape of two
+  # contexts without the channel manager: the floor of that design.
+  "${NICE[@]}" "$B/frame_loop" relay "$PINGS" >>"$OUT/frame_relay.txt"
 done
 
 echo "== 3. burst of $BURST messengers"

@@ -3,6 +3,7 @@
 // is four byte lookups. desinit builds those tables from the standard's.
 #include "zu002int.h"
 
+#include <pthread.h>
 #include <sys/time.h>
 
 #include <cstdint>
@@ -258,14 +259,13 @@ void crypt_block(const char *inblock, char *outblock, bool decipher) {
 int desinit(const char *key) {
   // The permutation, S-box and P tables do not depend on the key: they are
   // built once (the first call; thread-safe), the round keys every time.
-  static const bool fixed_tables_built = [] {
+  static pthread_once_t fixed_tables_once = PTHREAD_ONCE_INIT;
+  pthread_once(&fixed_tables_once, [] {
     perminit(iperm, ip);
     perminit(fperm, fp);
     sinit();
     p32init();
-    return true;
-  }();
-  (void)fixed_tables_built;
+  });
   kinit(reinterpret_cast<const unsigned char *>(key));
   return 0;
 }

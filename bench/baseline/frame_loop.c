@@ -5,12 +5,21 @@
  *                           way; prints msgs_per_s
  *   frame_loop pingpong N   one frame there and back N times; prints the
  *                           round-trip percentiles in microseconds
+ *   frame_loop relay N      the round trip of pingpong in the shape of two
+ *                           channel manager contexts: each end is a user
+ *                           thread and a network thread that alone owns the
+ *                           socket, joined by a pipe each way, so a round
+ *                           trip is six hand-overs between blocking threads
+ *                           (user, network, network, echoing user, network,
+ *                           network, user) against pingpong's two; prints
+ *                           the same percentiles
  *   frame_loop large MB     one NAT frame of MB megabytes; prints the
  *                           seconds from the first byte written to the
  *                           whole frame received
  * Output is one line of key=value words. */
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 
@@ -59,6 +68,46 @@ static void *echo(void *arg) {
   return NULL;
 }
 
+/* A network thread of relay: waits in poll on its user's pipe and on its
+ * socket, and moves each whole frame on (pipe to socket, socket to pipe). */
+struct relay_net {
+  int from_user, sock, to_user;
+};
+
+static void *relay_network(void *arg) {
+  struct relay_net *n = (struct relay_net *)arg;
+  char *buf = NULL;
+  size_t cap = 0, len;
+  struct pollfd p[2] = {{n->from_user, POLLIN, 0}, {n->sock, POLLIN, 0}};
+  for (;;) {
+    if (poll(p, 2, -1) < 0) continue;
+    if (p[0].revents) {
+      if ((len = read_frame(n->from_user, &buf, &cap)) == 0) break;
+      if (write_all(n->sock, buf, len) != 0) break;
+    }
+    if (p[1].revents) {
+      if ((len = read_frame(n->sock, &buf, &cap)) == 0) break;
+      if (write_all(n->to_user, buf, len) != 0) break;
+    }
+  }
+  close(n->to_user);
+  free(buf);
+  return NULL;
+}
+
+/* The echoing user thread of relay: frames in from one pipe, out to another. */
+static int echo_in, echo_out;
+static void *relay_echo(void *arg) {
+  (void)arg;
+  char *buf = NULL;
+  size_t cap = 0, n;
+  while ((n = read_frame(echo_in, &buf, &cap)) > 0)
+    if (write_all(echo_out, buf, n) != 0) break;
+  close(echo_out);
+  free(buf);
+  return NULL;
+}
+
 static void *large_writer(void *arg) {
   char *f = (char *)arg;
   write_all(peer_fd, f, big);
@@ -72,7 +121,7 @@ static int cmp(const void *a, const void *b) {
 
 int main(int argc, char **argv) {
   if (argc != 3) {
-    fprintf(stderr, "usage: frame_loop stream|pingpong|large N\n");
+    fprintf(stderr, "usage: frame_loop stream|pingpong|relay|large N\n");
     return 2;
   }
   count = atol(argv[2]);
@@ -106,6 +155,31 @@ int main(int argc, char **argv) {
     printf("round_trips=%ld p50_us=%.1f p90_us=%.1f p99_us=%.1f p999_us=%.1f\n", count, rtt[count / 2],
            rtt[count * 9 / 10], rtt[count * 99 / 100], rtt[count * 999 / 1000]);
     free(rtt);
+  } else if (strcmp(argv[1], "relay") == 0) {
+    /* Pipes: user A to network A, network A to user A, network B to the
+     * echoing user B, user B to network B. */
+    int ua[2], au[2], bu[2], ub[2];
+    if (pipe(ua) || pipe(au) || pipe(bu) || pipe(ub)) return 1;
+    struct relay_net na = {ua[0], a, au[1]}, nb = {ub[0], b, bu[1]};
+    echo_in = bu[0];
+    echo_out = ub[1];
+    pthread_t tn[3];
+    pthread_create(&tn[0], NULL, relay_network, &na);
+    pthread_create(&tn[1], NULL, relay_network, &nb);
+    pthread_create(&tn[2], NULL, relay_echo, NULL);
+    char f[512];
+    size_t n = nat_frame(f, NULL, 276);
+    double *rtt = (double *)malloc(sizeof(double) * (size_t)count);
+    for (long i = 0; i < count; ++i) {
+      double t0 = now_s();
+      if (write_all(ua[1], f, n) != 0 || read_frame(au[0], &buf, &cap) == 0) return 1;
+      rtt[i] = (now_s() - t0) * 1e6;
+    }
+    qsort(rtt, (size_t)count, sizeof(double), cmp);
+    printf("round_trips=%ld p50_us=%.1f p90_us=%.1f p99_us=%.1f p999_us=%.1f\n", count, rtt[count / 2],
+           rtt[count * 9 / 10], rtt[count * 99 / 100], rtt[count * 999 / 1000]);
+    free(rtt);
+    /* The threads are left blocked; the process ends with main. */
   } else if (strcmp(argv[1], "large") == 0) {
     uint32_t payload = (uint32_t)(count * 1024 * 1024);
     char *f = (char *)malloc((size_t)payload + 64);

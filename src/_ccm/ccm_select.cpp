@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -54,11 +55,13 @@ struct SelectSets {
 
 constexpr int kInlineWords = 4;
 
-// Owns the heap block of a thread's sets; made on the first growth only.
-struct HeapSets {
-  uint64_t *block = nullptr;
-  ~HeapSets() { free(block); }
-};
+// The heap block of a thread's sets, made on the first growth only, is the
+// thread's value of this key: the key's destructor frees it when the thread
+// ends (a plain POSIX thread-specific value, so that the library needs no
+// C++ run-time support for thread-exit hooks).
+pthread_key_t heap_sets_key;
+pthread_once_t heap_sets_key_once = PTHREAD_ONCE_INIT;
+void make_heap_sets_key() { pthread_key_create(&heap_sets_key, free); }
 
 SelectSets &thread_sets() {
   static thread_local uint64_t inline_words[3 * kInlineWords];
@@ -82,9 +85,9 @@ bool sets_cover(SelectSets &ts, int fd) {
   if (words > kCcmSelectSetWords) words = kCcmSelectSetWords;
   auto *block = static_cast<uint64_t *>(calloc(3 * (size_t)words, sizeof(uint64_t)));
   if (!block) return false;
-  static thread_local HeapSets heap;
-  free(heap.block);
-  heap.block = block;
+  pthread_once(&heap_sets_key_once, make_heap_sets_key);
+  free(pthread_getspecific(heap_sets_key));
+  pthread_setspecific(heap_sets_key, block);
   ts.rd = block;
   ts.wr = block + words;
   ts.er = block + 2 * (size_t)words;
