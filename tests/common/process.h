@@ -30,17 +30,6 @@ inline constexpr int kDeadline = 60;  // seconds; generous: the machine is small
 using Clock = std::chrono::steady_clock;
 inline Clock::time_point Deadline(int seconds) { return Clock::now() + std::chrono::seconds(seconds); }
 
-// Full path of an executable found in PATH, or "" when there is none.
-inline std::string FindInPath(const std::string &name) {
-  const char *env = std::getenv("PATH");
-  std::string dirs = std::string(env ? env : "/usr/bin:/bin") + ":";
-  for (size_t start = 0, end; (end = dirs.find(':', start)) != std::string::npos; start = end + 1) {
-    std::string full = dirs.substr(start, end - start) + "/" + name;
-    if (end > start && access(full.c_str(), X_OK) == 0) return full;
-  }
-  return "";
-}
-
 // Checks `cond` every 20 ms until it holds or `seconds` pass; its last value.
 inline bool Eventually(const std::function<bool()> &cond, int seconds = kDeadline) {
   for (auto end = Deadline(seconds); !cond(); poll(nullptr, 0, 20))
@@ -68,7 +57,7 @@ class Child {
   Child &operator=(const Child &) = delete;
   ~Child() { Finish(0); }
 
-  // Starts `path` (argv[0] when empty) with argv; standard input is
+  // Starts `path` (argv[0] when empty, looked up in PATH) with argv; standard input is
   // /dev/null. `merged`: standard error goes to out() too. `nofile` > 0
   // limits the child's descriptors.
   bool Start(const std::vector<std::string> &argv, bool merged = true, int nofile = 0, std::string path = "") {
@@ -86,7 +75,7 @@ class Child {
       dup2(merged ? out[1] : err[1], 2);
       struct rlimit rl = {(rlim_t)nofile, (rlim_t)nofile};
       if (nofile > 0) setrlimit(RLIMIT_NOFILE, &rl);
-      execv(path.c_str(), args.data());
+      execvp(path.c_str(), args.data());
       _exit(127);
     }
     close(out[1]);
@@ -181,5 +170,8 @@ inline RunResult Run(const std::string &program, const std::vector<std::string> 
   int status = child.Finish(seconds);
   return {status, child.out()};
 }
+
+// True when the command `name` is found in PATH.
+inline bool Installed(const std::string &name) { return Run("/bin/sh", {"sh", "-c", "command -v " + name}).exit_code == 0; }
 
 }  // namespace wqtest

@@ -9,7 +9,6 @@
 
 #include "ccm.h"
 #include "common/agent.h"
-#include "common/text.h"
 
 using namespace wqtest;
 

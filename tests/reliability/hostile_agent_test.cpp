@@ -14,7 +14,6 @@
 #include "common/agent.h"
 #include "common/capture.h"
 #include "common/net.h"
-#include "common/text.h"
 #include "wq_exchange.h"
 #include "wq_jpmd.h"
 #include "wq_trace.h"
@@ -128,7 +127,7 @@ TEST(HostileAgent, EveryPeerEndsTheExchangeWithinItsBoundsLeavingNothingBehind) 
       Agent agent;
       ReservedPort nobody;
       std::unique_ptr<ScriptedAgent> scripted(r.peer == 'S' ? new ScriptedAgent(r.script) : nullptr);
-      const int port = scripted ? scripted->port : r.peer == 'A' ? agent.Start(r.agent) : nobody.port();
+      const int port = scripted ? scripted->port : r.peer == 'A' ? agent.Start(r.agent) : nobody.port;
       ASSERT_GT(port, 0);
       std::string out;
       EXPECT_EQ(RunMessenger(port, r.words, &out), r.status);

@@ -71,7 +71,7 @@ class CaptureFile {
 };
 
 std::vector<std::string> Tshark(int port, const std::vector<std::string> &fields) {
-  std::vector<std::string> argv = {FindInPath("tshark"), "-n", "-X",
+  std::vector<std::string> argv = {"tshark", "-n", "-X",
                                    "lua_script:" + std::string(WQ_SOURCE_DIR) + "/tools/wireshark/wq8.lua", "-o",
                                    "wq8.port:" + std::to_string(port)};
   if (!fields.empty()) argv.insert(argv.end(), {"-T", "fields"});
@@ -159,7 +159,7 @@ Captures Load() {
 
 struct Wq8Dissector : ::testing::Test {
   void SetUp() override {
-    if (FindInPath("tshark").empty()) GTEST_SKIP() << "tshark is not installed";
+    if (!Installed("tshark")) GTEST_SKIP() << "tshark is not installed";
   }
 };
 
