@@ -131,10 +131,9 @@ TEST(HostileAgent, EveryPeerEndsTheExchangeWithinItsBoundsLeavingNothingBehind) 
       ASSERT_GT(port, 0);
       std::string out;
       EXPECT_EQ(RunMessenger(port, r.words, &out), r.status);
-      EXPECT_EQ(count_of(out, "connection attempt #"), r.attempts) << out;
-      EXPECT_EQ(count_of(out, "before retry connecting"), r.waits) << out;
-      EXPECT_EQ(count_of(out, "executordata arrived"), r.greeted) << out;
-      EXPECT_EQ(count_of(out, r.abnormal ? "ended abnormally" : "ended normally"), 1) << out;
+      EXPECT_EQ(std::vector<int>({count_of(out, "connection attempt #"), count_of(out, "before retry connecting"),
+                                  count_of(out, "executordata arrived"), count_of(out, r.abnormal ? "ended abnormally" : "ended normally")}),
+                std::vector<int>({r.attempts, r.waits, r.greeted, 1})) << out;
       EXPECT_EQ(scripted ? scripted->Stop() : r.peer == 'A' ? agent.Stop(r.agent.empty() || r.agent[0] != "--count") : 0, r.reports);
       for (const std::string &s : r.shown) EXPECT_NE(agent.out().find(s), std::string::npos) << agent.out();
     }
