@@ -1,15 +1,12 @@
 // The peers of the job messenger in tests, one harness for the whole suite:
 // the agent program wq_jpagent as a child (its ready line, report lines and
 // stop line with its counters), a scripted agent served from threads of the
-// test for what the agent program will not do, the frames both sides send,
-// and loopback clients. Every wait has a generous deadline.
+// test for what the agent program will not do, and the frames both sides
+// send. Every wait has a generous deadline.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <functional>
@@ -17,7 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/process.h"
+#include "common/capture.h"
+#include "common/net.h"
 
 namespace wqtest {
 
@@ -46,39 +44,6 @@ inline std::string ReportFrame(uint32_t n = 200) {
   return Header((int)body.size() + 48) + body;
 }
 
-// A loopback client of `port` (receive buffer of `rcvbuf` bytes when > 0);
-// -1 on failure.
-inline int Connect(int port, int rcvbuf = 0) {
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (rcvbuf > 0) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-  struct sockaddr_in a = {AF_INET, htons((uint16_t)port), {htonl(INADDR_LOOPBACK)}, {}};
-  if (s >= 0 && connect(s, (struct sockaddr *)&a, sizeof a) == 0) return s;
-  if (s >= 0) close(s);
-  return -1;
-}
-
-inline bool SendAll(int s, const std::string &bytes) {
-  for (size_t off = 0, n; off < bytes.size(); off += n)
-    if ((ssize_t)(n = (size_t)send(s, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL)) <= 0) return false;
-  return true;
-}
-
-// Appends what arrives on `s` to *got until done(*got) holds (1), the peer
-// closes (0: end or reset) or `seconds` pass (-1).
-inline int Receive(int s, std::string *got, const std::function<bool(const std::string &)> &done,
-                   int seconds = kDeadline) {
-  for (auto end = Deadline(seconds); !done(*got);) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-    struct pollfd p = {s, POLLIN, 0};
-    char buf[4096];
-    if (left <= 0 || poll(&p, 1, (int)left) <= 0) return -1;
-    ssize_t n = recv(s, buf, sizeof buf, 0);
-    if (n <= 0) return 0;
-    got->append(buf, (size_t)n);
-  }
-  return 1;
-}
-
 // Reads one whole frame, its header's length first (the messenger and the
 // agent send nothing behind the frames read here).
 inline bool RecvFrame(int s, std::string *frame, int seconds = kDeadline) {
@@ -86,29 +51,19 @@ inline bool RecvFrame(int s, std::string *frame, int seconds = kDeadline) {
   return Receive(s, frame, [](auto &f) { return f.size() >= 48 && f.size() >= (size_t)atoi(f.c_str()); },
                  seconds) == 1;
 }
-inline bool PeerClosed(int s, int seconds = kDeadline) {
-  std::string dropped;
-  return Receive(s, &dropped, [&](auto &) { return dropped.clear(), false; }, seconds) == 0;
-}
 
 // A scripted agent: a listening loopback socket whose connections are each
 // served by a thread of their own running the script, and closed behind it.
-class ScriptedAgent {
- public:
+struct ScriptedAgent {
   using Script = std::function<void(int fd, ScriptedAgent &self)>;
-
-  explicit ScriptedAgent(Script script) : script_(std::move(script)) {
-    struct sockaddr_in a = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t l = sizeof a;
-    if (bind(ls_, (struct sockaddr *)&a, sizeof a) == 0 && listen(ls_, 64) == 0 &&
-        getsockname(ls_, (struct sockaddr *)&a, &l) == 0)
-      port = ntohs(a.sin_port);
-    acceptor_ = std::thread([this] {
-      for (int fd, one = 1; (fd = accept4(ls_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 || !stopping_;) {
+  explicit ScriptedAgent(Script s) : script(std::move(s)) {
+    if (listen(ls, 64) != 0) port = 0;
+    acceptor = std::thread([this] {
+      for (int fd, one = 1; (fd = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 || !stopping;) {
         if (fd < 0) continue;
         ++accepted;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        threads_.emplace_back([this, fd] { script_(fd, *this), close(fd); });
+        threads.emplace_back([this, fd] { script(fd, *this), close(fd); });
       }
     });
   }
@@ -116,12 +71,12 @@ class ScriptedAgent {
 
   // Stops accepting and joins every connection's thread; the reports received.
   int Stop() {
-    if (acceptor_.joinable()) {
-      stopping_ = true;
-      shutdown(ls_, SHUT_RDWR);
-      acceptor_.join();
-      for (auto &t : threads_) t.join();
-      close(ls_);
+    if (acceptor.joinable()) {
+      stopping = true;
+      shutdown(ls, SHUT_RDWR);
+      acceptor.join();
+      for (auto &t : threads) t.join();
+      close(ls);
     }
     return reports;
   }
@@ -132,15 +87,12 @@ class ScriptedAgent {
     return RecvFrame(fd, &f) && f.find("JPAKTJ_R") != std::string::npos && ++reports;
   }
 
-  int port = 0;
+  Script script;
+  int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), port = BindLoopback(ls);
   std::atomic<int> accepted{0}, reports{0};
-
- private:
-  Script script_;
-  int ls_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  std::atomic<bool> stopping_{false};
-  std::thread acceptor_;
-  std::vector<std::thread> threads_;
+  std::atomic<bool> stopping{false};
+  std::thread acceptor;
+  std::vector<std::thread> threads;
 };
 
 // The agent program as a child.

@@ -1,4 +1,4 @@
-// Capturing what code writes to standard output, and matching its lines.
+// Capturing what code writes to standard output, and matching its text.
 #pragma once
 
 #include <unistd.h>
@@ -35,6 +35,13 @@ inline std::string CaptureStdout(const std::function<void()> &body) {
   return out;
 }
 
+// How often `what` occurs in `text` (overlapping occurrences count).
+inline int count_of(const std::string &text, const std::string &what) {
+  int n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
 // The lines of a text without their line ends; a last unended line counts.
 inline std::vector<std::string> Lines(const std::string &text) {
   std::vector<std::string> lines;
@@ -57,17 +64,11 @@ inline bool FitsMask(const std::string &s, const std::string &mask) {
 // Mask of the head of a trace line: thread id, time text, " - ".
 inline const std::string kTraceHeadMask = "%%%%%%%%%%%%%%%% ########/######.### - ";
 
-// Text of a trace line behind its head, or "" when the line is no trace line.
-inline std::string TraceText(const std::string &line) {
-  if (line.size() < kTraceHeadMask.size() || !FitsMask(line.substr(0, kTraceHeadMask.size()), kTraceHeadMask))
-    return "";
-  return line.substr(kTraceHeadMask.size());
-}
-
-// The trace texts of every line of `out` ("" for lines that are no traces).
+// The trace texts of every line of `out`: each behind its head, "" for a line that is no trace.
 inline std::vector<std::string> TraceTexts(const std::string &out) {
   std::vector<std::string> texts;
-  for (const std::string &line : Lines(out)) texts.push_back(TraceText(line));
+  for (const std::string &line : Lines(out))
+    texts.push_back(FitsMask(line.substr(0, kTraceHeadMask.size()), kTraceHeadMask) ? line.substr(kTraceHeadMask.size()) : "");
   return texts;
 }
 

@@ -30,17 +30,6 @@ inline constexpr int kDeadline = 60;  // seconds; generous: the machine is small
 using Clock = std::chrono::steady_clock;
 inline Clock::time_point Deadline(int seconds) { return Clock::now() + std::chrono::seconds(seconds); }
 
-// Full path of an executable found in PATH, or "" when there is none.
-inline std::string FindInPath(const std::string &name) {
-  const char *env = std::getenv("PATH");
-  std::string dirs = std::string(env ? env : "/usr/bin:/bin") + ":";
-  for (size_t start = 0, end; (end = dirs.find(':', start)) != std::string::npos; start = end + 1) {
-    std::string full = dirs.substr(start, end - start) + "/" + name;
-    if (end > start && access(full.c_str(), X_OK) == 0) return full;
-  }
-  return "";
-}
-
 // Checks `cond` every 20 ms until it holds or `seconds` pass; its last value.
 inline bool Eventually(const std::function<bool()> &cond, int seconds = kDeadline) {
   for (auto end = Deadline(seconds); !cond(); poll(nullptr, 0, 20))
@@ -48,27 +37,22 @@ inline bool Eventually(const std::function<bool()> &cond, int seconds = kDeadlin
   return true;
 }
 
-// Entries of a /proc directory, -1 when it cannot be read.
+// Entries of a /proc directory: open descriptors of `pid` (0: of this
+// process, the directory's own not counted), threads of this process.
 inline int CountDir(const std::string &path) {
   std::error_code error;
-  std::filesystem::directory_iterator entries(path, error);
-  return error ? -1 : (int)std::distance(entries, {});
+  const int n = (int)std::distance(std::filesystem::directory_iterator(path, error), {});
+  return error ? -1 : n;
 }
-// Open descriptors of `pid` (0: of this process, the directory's own not counted).
-inline int FdCount(pid_t pid = 0) {
-  return pid ? CountDir("/proc/" + std::to_string(pid) + "/fd") : CountDir("/proc/self/fd") - 1;
-}
+inline int FdCount(pid_t pid = 0) { return pid ? CountDir("/proc/" + std::to_string(pid) + "/fd") : CountDir("/proc/self/fd") - 1; }
 inline int ThreadCount() { return CountDir("/proc/self/task"); }
 
 // A started child program.
 class Child {
  public:
-  Child() = default;
-  Child(const Child &) = delete;
-  Child &operator=(const Child &) = delete;
   ~Child() { Finish(0); }
 
-  // Starts `path` (argv[0] when empty) with argv; standard input is
+  // Starts `path` (argv[0] when empty, looked up in PATH) with argv; standard input is
   // /dev/null. `merged`: standard error goes to out() too. `nofile` > 0
   // limits the child's descriptors.
   bool Start(const std::vector<std::string> &argv, bool merged = true, int nofile = 0, std::string path = "") {
@@ -77,20 +61,14 @@ class Child {
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    if (path.empty()) path = argv[0];
-    pid_ = fork();
-    if (pid_ == 0) {
-      int in = open("/dev/null", O_RDONLY);
-      dup2(in, 0);
-      dup2(out[1], 1);
-      dup2(merged ? out[1] : err[1], 2);
+    if ((pid_ = fork()) == 0) {
       struct rlimit rl = {(rlim_t)nofile, (rlim_t)nofile};
+      dup2(open("/dev/null", O_RDONLY), 0), dup2(out[1], 1), dup2(merged ? out[1] : err[1], 2);
       if (nofile > 0) setrlimit(RLIMIT_NOFILE, &rl);
-      execv(path.c_str(), args.data());
+      execvp(path.empty() ? args[0] : path.c_str(), args.data());
       _exit(127);
     }
-    close(out[1]);
-    close(err[1]);
+    close(out[1]), close(err[1]);
     reader_ = std::thread([this, o = out[0], e = err[0]] { Read(o, e); });
     return pid_ > 0;
   }
@@ -112,18 +90,13 @@ class Child {
   // Waits for the next line of out() (after those taken before) that holds
   // `text`; the line into *found.
   bool WaitFor(const std::string &text, std::string *found = nullptr, int seconds = kDeadline) {
-    return Until(
-        [&](const std::string &out, const std::string &) {
-          for (size_t nl; (nl = out.find('\n', taken_)) != std::string::npos;) {
-            std::string line = out.substr(taken_, nl - taken_);
-            taken_ = nl + 1;
-            if (line.find(text) == std::string::npos) continue;
-            if (found) *found = line;
-            return true;
-          }
-          return false;
-        },
-        seconds);
+    return Until([&](const std::string &out, const std::string &) {
+      for (size_t nl, from; (nl = out.find('\n', from = taken_)) != std::string::npos;) {
+        const std::string line = out.substr(from, (taken_ = nl + 1) - 1 - from);
+        if (line.find(text) != std::string::npos) return (found ? *found = line : line), true;
+      }
+      return false;
+    }, seconds);
   }
 
   // Waits up to `seconds` for the child's end (killing it then) and for the
@@ -181,5 +154,8 @@ inline RunResult Run(const std::string &program, const std::vector<std::string> 
   int status = child.Finish(seconds);
   return {status, child.out()};
 }
+
+// True when the command `name` is found in PATH.
+inline bool Installed(const std::string &name) { return Run("/bin/sh", {"sh", "-c", "command -v " + name}).exit_code == 0; }
 
 }  // namespace wqtest

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "common/agent.h"
-#include "common/text.h"
 
 using namespace wqtest;
 
@@ -21,9 +20,9 @@ TEST(Memcheck, OneExchangeIsCleanOnBothSides) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "valgrind cannot run sanitizer builds (the sanitizers check those)";
 #endif
-  const std::vector<std::string> memcheck = {FindInPath("valgrind"), "--error-exitcode=99", "--leak-check=full",
+  const std::vector<std::string> memcheck = {"valgrind", "--error-exitcode=99", "--leak-check=full",
                                              "--errors-for-leak-kinds=definite,indirect,possible", "--track-fds=yes"};
-  ASSERT_FALSE(memcheck[0].empty()) << "valgrind is not installed (scripts/setup.sh installs it)";
+  ASSERT_TRUE(Installed("valgrind")) << "valgrind is not installed (scripts/setup.sh installs it)";
   Agent agent;
   ASSERT_GT(agent.Start({"--count", "1"}, 0, memcheck), 0) << agent.out();
   std::vector<std::string> jpmd = memcheck;

@@ -84,6 +84,10 @@ TEST(Library, EveryCallOfTheTable) {
       EXPECT_EQ(Zudnst_Plausibility((unsigned)r.u(0), (unsigned)r.u(1), (unsigned)r.u(2)), r.n(3));
     } else if (f == "getnewkey") {
       EXPECT_EQ(getnewkey((unsigned)r.u(0)), r.u(1));
+    } else if (f == "memchiffre") {
+      char *area = r.p(1);
+      EXPECT_EQ(memchiffre((unsigned)r.u(0), area, area ? (int)r.bytes[1].size() : 0), r.u(3));
+      if (area) EXPECT_EQ(r.bytes[1], r.s(2));
     } else if (f == "MyAddFrom8" || f == "MyAddFrom4" || f == "myAdd8") {
       long sum = (long)r.n(0), add = (long)r.n(1);
       f == "MyAddFrom8"   ? MyAddFrom8(&sum, &add)
@@ -133,7 +137,7 @@ TEST(Library, EveryCallOfTheTable) {
     }
     return true;
   });
-  EXPECT_EQ(known, 198);
+  EXPECT_EQ(known, 202);
 }
 
 TEST(ByteOrder, PartialSizesAndTheMessageHead) {

@@ -19,59 +19,42 @@ using namespace wqtest;
 using Row = std::map<std::string, std::string>;                 // field -> values joined by ','
 using Want = std::vector<std::pair<std::string, std::string>>;  // "?": any value, "~x": contains x
 
-// A classic pcap file of TCP conversations on 127.0.0.1 (Ethernet; the
-// checksums are 0, tshark does not check them).
-class CaptureFile {
- public:
-  // Sends `bytes` on the connection from port `client` to port `server`
-  // (a handshake first when it is new), from the client or from the server,
-  // in segments of the sizes `cuts` (the rest last).
-  void Send(uint16_t client, uint16_t server, bool from_client, const std::string &bytes,
-            const std::vector<size_t> &cuts = {}) {
-    auto &[cseq, sseq] = conns_[(uint32_t)client << 16 | server];
-    if (cseq == 0) {
-      Segment(client, server, true, 0x02, cseq = 1000, 0, "");
-      Segment(client, server, false, 0x12, sseq = 5000, ++cseq, "");
-      Segment(client, server, true, 0x10, cseq, ++sseq, "");
-    }
+// A classic pcap file of TCP segments on 127.0.0.1 (Ethernet; the checksums
+// are 0, tshark does not check them).
+struct CaptureFile {
+  static void Put(std::string &out, uint64_t v, int n, bool big_endian) {
+    for (int i = 0; i < n; ++i) out.push_back((char)(v >> (8 * (big_endian ? n - 1 - i : i))));
+  }
+  // Sends `bytes` on the connection from port `client` to port `server`, from
+  // the client or from the server, in segments of the sizes `cuts` (the rest last).
+  void Send(uint16_t client, uint16_t server, bool from_client, const std::string &bytes, const std::vector<size_t> &cuts = {}) {
+    auto &[cseq, sseq] = seq.try_emplace((uint32_t)client << 16 | server, 1000, 5000).first->second;
     for (size_t pos = 0, i = 0, n; pos < bytes.size(); pos += n, ++i) {
-      n = bytes.substr(pos, i < cuts.size() ? cuts[i] : std::string::npos).size();
-      Segment(client, server, from_client, 0x18, from_client ? cseq : sseq, from_client ? sseq : cseq,
-              bytes.substr(pos, n));
+      n = std::min(bytes.size() - pos, i < cuts.size() ? cuts[i] : bytes.size());
+      std::string p(12, '\0');  // Ethernet addresses, type IPv4; IPv4 from and to 127.0.0.1, TCP
+      Put(p, 0x0800, 2, true);
+      for (uint64_t v : {0x45000000ull | (40 + n), 0x4000ull, 0x40060000ull, 0x7F000001ull, 0x7F000001ull}) Put(p, v, 4, true);
+      Put(p, from_client ? client : server, 2, true), Put(p, from_client ? server : client, 2, true);
+      Put(p, from_client ? cseq : sseq, 4, true), Put(p, from_client ? sseq : cseq, 4, true);
+      Put(p, 0x5018FFFFull << 32, 8, true);  // PSH and ACK, window; checksum and urgent pointer 0
+      p += bytes.substr(pos, n);
+      for (uint64_t v : {(uint64_t)++packets, (uint64_t)0, (uint64_t)p.size(), (uint64_t)p.size()}) Put(records, v, 4, false);
+      records += p;
       (from_client ? cseq : sseq) += (uint32_t)n;
     }
   }
   bool Save(const std::string &path) const {
     std::string head;
     for (uint32_t v : {0xA1B2C3D4u, 0x00040002u, 0u, 0u, 262144u, 1u}) Put(head, v, 4, false);
-    return (bool)(std::ofstream(path, std::ios::binary) << head << records_);
+    return (bool)(std::ofstream(path, std::ios::binary) << head << records);
   }
-
- private:
-  static void Put(std::string &out, uint64_t v, int n, bool big_endian) {
-    for (int i = 0; i < n; ++i) out.push_back((char)(v >> (8 * (big_endian ? n - 1 - i : i))));
-  }
-  void Segment(uint16_t client, uint16_t server, bool from_client, uint8_t flags, uint32_t seq, uint32_t ack,
-               const std::string &payload) {
-    std::string p(12, '\0');  // Ethernet addresses, type IPv4; IPv4 from and to 127.0.0.1, TCP
-    Put(p, 0x0800, 2, true);
-    for (uint64_t v : {0x45000000ull | (40 + payload.size()), 0x4000ull, 0x40060000ull, 0x7F000001ull, 0x7F000001ull})
-      Put(p, v, 4, true);
-    for (uint64_t v : {from_client ? client : server, from_client ? server : client}) Put(p, v, 2, true);
-    for (uint64_t v : {seq, ack}) Put(p, v, 4, true);
-    Put(p, (0x5000ull | flags) << 48 | 0xFFFFull << 32, 8, true);  // flags, window; checksum, urgent 0
-    p += payload;
-    for (uint64_t v : {(uint64_t)++seconds_, (uint64_t)0, (uint64_t)p.size(), (uint64_t)p.size()}) Put(records_, v, 4, false);
-    records_ += p;
-  }
-
-  std::map<uint32_t, std::pair<uint32_t, uint32_t>> conns_;  // client and server sequence numbers
-  uint32_t seconds_ = 1700000000;
-  std::string records_;
+  std::map<uint32_t, std::pair<uint32_t, uint32_t>> seq;  // of each connection: the client's and the server's next
+  uint32_t packets = 0;
+  std::string records;
 };
 
 std::vector<std::string> Tshark(int port, const std::vector<std::string> &fields) {
-  std::vector<std::string> argv = {FindInPath("tshark"), "-n", "-X",
+  std::vector<std::string> argv = {"tshark", "-n", "-X",
                                    "lua_script:" + std::string(WQ_SOURCE_DIR) + "/tools/wireshark/wq8.lua", "-o",
                                    "wq8.port:" + std::to_string(port)};
   if (!fields.empty()) argv.insert(argv.end(), {"-T", "fields"});
@@ -159,7 +142,7 @@ Captures Load() {
 
 struct Wq8Dissector : ::testing::Test {
   void SetUp() override {
-    if (FindInPath("tshark").empty()) GTEST_SKIP() << "tshark is not installed";
+    if (!Installed("tshark")) GTEST_SKIP() << "tshark is not installed";
   }
 };
 

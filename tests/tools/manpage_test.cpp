@@ -11,8 +11,8 @@ namespace {
 using namespace wqtest;
 
 TEST(ManPages, RenderCleanlyAndDescribeEveryWordOfTheHelp) {
-  const std::string groff = FindInPath("groff"), bin = std::string(WQ_BINARY_DIR) + "/";
-  if (groff.empty()) GTEST_SKIP() << "groff is not installed";
+  const std::string groff = "groff", bin = std::string(WQ_BINARY_DIR) + "/";
+  if (!Installed(groff)) GTEST_SKIP() << "groff is not installed";
   for (const std::string name : {"wq_jpmd", "wq_jpagent"}) {
     Child page;  // plain text without hyphenation and with long lines, so that phrases stay whole
     ASSERT_TRUE(page.Start({groff, "-man", "-ww", "-t", "-Tascii", "-P-cbou", "-rHY=0", "-rLL=250n",
