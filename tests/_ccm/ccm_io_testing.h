@@ -30,14 +30,28 @@ namespace ccmtest {
 
 inline constexpr int kDeadlineMs = 30000;  // generous: the machine is small and busy
 
-// Records every __log call while it exists.
-class LogRecorder {
- public:
-  LogRecorder() { self() = this, __log_set_logger(&Logger); }
-  ~LogRecorder() { __log_set_logger(messenger_logger), self() = nullptr; }
-  std::vector<std::pair<int, std::string>> entries() {
-    std::lock_guard<std::mutex> g(mu_);
-    return entries_;
+// Records every __log call (from any thread) while it exists.
+struct LogRecorder {
+  using Entries = std::vector<std::pair<int, std::string>>;
+  LogRecorder() { Log(0, nullptr), __log_set_logger(&Log); }
+  ~LogRecorder() { __log_set_logger(messenger_logger); }
+  static std::mutex &mu() {
+    static std::mutex m;
+    return m;
+  }
+  static Entries &all() {
+    static Entries e;
+    return e;
+  }
+  static int Log(int msgnr, const char *insert) {  // msgnr 0 without insert: clear
+    std::lock_guard<std::mutex> g(mu());
+    if (!msgnr && !insert) return all().clear(), 0;
+    all().emplace_back(msgnr, insert ? insert : "");
+    return 0;
+  }
+  Entries entries() {  // read only after the logging threads are done
+    std::lock_guard<std::mutex> g(mu());
+    return all();
   }
   std::vector<std::string> with(int msgnr) {  // inserts logged with msgnr, in order
     std::vector<std::string> out;
@@ -45,21 +59,6 @@ class LogRecorder {
       if (e.first == msgnr) out.push_back(e.second);
     return out;
   }
-
- private:
-  static LogRecorder *&self() {
-    static LogRecorder *p = nullptr;
-    return p;
-  }
-  static int Logger(int msgnr, const char *insert) {
-    if (LogRecorder *r = self()) {
-      std::lock_guard<std::mutex> g(r->mu_);
-      r->entries_.emplace_back(msgnr, insert ? insert : "");
-    }
-    return 0;
-  }
-  std::mutex mu_;
-  std::vector<std::pair<int, std::string>> entries_;
 };
 
 inline int open_fd_count() {  // descriptors open in this process
@@ -121,6 +120,15 @@ inline std::string pattern(size_t n, unsigned seed = 7) {
   return s;
 }
 inline std::string msg_data(const ccm_msg_t *m) { return std::string((const char *)m->msg_start, (size_t)m->len); }
+inline std::string err_text(const ccm_error_t &e) { return std::to_string(e.msgnr) + " " + e.msginsert; }
+inline bool starts(const std::string &s, const std::string &prefix) { return s.rfind(prefix, 0) == 0; }
+// "dst_ID dst_addr|dst_name|dst_acv src_ID src_addr|src_name|src_acv".
+inline std::string addr_text(const ccm_addr_t &a) {
+  char t[400];
+  snprintf(t, sizeof t, "%d %.64s|%.64s|%d %d %.64s|%.64s|%d", a.dst_ID, a.dst_addr, a.dst_name, a.dst_acv, a.src_ID,
+           a.src_addr, a.src_name, a.src_acv);
+  return t;
+}
 
 inline int count_recvq(ccm_context_t *ccm) {
   ccm_queue_lock(ccm);
@@ -134,6 +142,13 @@ inline ccm_msg_t *receive(ccm_context_t *ccm) {
   ccm_msg_t *m = nullptr;
   ccm_error_t err{};
   return ccm_receive_message(ccm, kDeadlineMs / 1000, &m, &err) == 1 ? m : nullptr;
+}
+// The data of the next received message, which is freed ("<none>" if none came).
+inline std::string next_text(ccm_context_t *ccm) {
+  ccm_msg_t *m = receive(ccm);
+  std::string s = m ? msg_data(m) : "<none>";
+  ccm_msg_free(ccm, m);
+  return s;
 }
 inline bool is_ipc(const ccm_msg_t *m, const char *type) {
   char name[16] = {0};

@@ -5,6 +5,7 @@
 #include <netdb.h>
 
 #include <climits>
+#include <sstream>
 #include <thread>
 
 #include "_ccm/ccm_io_testing.h"
@@ -234,27 +235,6 @@ TEST(Messages, EmptyingQueuesSkipsDeletedChannelsAndTheSendQueue) {
   EXPECT_EQ(6, ccm->nof_freemsg);
 }
 
-TEST(Messages, ConcurrentAllocAndFree) {
-  Context ctx;
-  auto work = [&] {
-    ccm_error_t e{};
-    for (int i = 0; i < 500; ++i) {
-      ccm_msg_t *a = ccm_msg_alloc(ctx.ccm, &e), *b = ccm_msg_alloc_huge(ctx.ccm, 64, &e);
-      ASSERT_TRUE(a && b);
-      a->msg_start[0] = 1;
-      ccm_msg_free(ctx.ccm, b);
-      ccm_msg_free(ctx.ccm, a);
-    }
-  };
-  std::thread t1(work), t2(work);
-  t1.join(), t2.join();
-  int listed = 0;
-  for (ccm_msg_t *m = ctx.ccm->msg_freeq.head; m; m = m->nxt) ++listed;
-  EXPECT_EQ(nullptr, ctx.ccm->msgq_inuse.head);
-  EXPECT_EQ(listed, ctx.ccm->nof_freemsg);
-  EXPECT_EQ(1 + 2 * 2 * 500, ctx.ccm->unique_msg_ID);
-}
-
 TEST(SendRoutes, FramesOfTheTable) {
   for (const auto &r : rows("ccm_frames.txt")) {
     SCOPED_TRACE(r[0] + " " + r[2] + " " + r[7]);
@@ -297,7 +277,6 @@ TEST(SendRoutes, FramesOfTheTable) {
 // (running mode 0) sends it as a NAT frame.
 TEST(SendRoutes, ServerDestinationIsRoutedThroughTheAgent) {
   Context ctx;
-  ctx.Pipes();
   ccm_msg_t *m = ctx.Msg("HELLO", true);
   ccm_setaddr(m, 0, 0, "*SERVER", "FUNC", 9);
   int freed = ctx.ccm->nof_freemsg;
@@ -306,62 +285,49 @@ TEST(SendRoutes, ServerDestinationIsRoutedThroughTheAgent) {
   ccm_msg_t *route = ctx.TakeSent();
   std::string f = msg_data(route);
   ASSERT_EQ(48u + 308u + 5u, f.size());
-  EXPECT_EQ("00000361WQ8:global001IPC", f.substr(0, 24));
-  EXPECT_EQ(CCM_MSG_IPC, route->type);
-  EXPECT_STREQ("*IPC(AGENT)", route->addr.dst_addr);
-  EXPECT_EQ(std::string("ROUTENAT\0\0\0\0\0\0\0\0", 16), f.substr(48, 16));
+  EXPECT_EQ("00000361WQ8:global001IPC" + std::string(24, ' ') + std::string("ROUTENAT\0\0\0\0\0\0\0\0", 16), f.substr(0, 64));
+  EXPECT_EQ("3 *IPC(AGENT)", std::to_string(route->type) + " " + route->addr.dst_addr);
   ccm_addr_t a;
   memcpy(&a, f.data() + 48 + 16, sizeof a);
-  EXPECT_EQ("*SERVER|FUNC|9", std::string(a.dst_addr) + "|" + a.dst_name + "|" + std::to_string(a.dst_acv));
-  EXPECT_EQ(5u, wq_get_u32((const unsigned char *)f.data() + 48 + 304));
-  EXPECT_EQ("HELLO", f.substr(48 + 308));
+  EXPECT_EQ("0 *SERVER|FUNC|9 0 ||0", addr_text(a));
+  EXPECT_EQ(std::string("\5\0\0\0HELLO", 9), f.substr(48 + 304));
   ccm_msg_free(ctx.ccm, route);
   ctx.pcx.running_mode = 0;
-  m = ctx.Msg("HELLO", true);
-  ccm_setaddr(m, 0, 0, "*SERVER", "FUNC", 0);
+  ccm_setaddr(m = ctx.Msg("HELLO", true), 0, 0, "*SERVER", "FUNC", 0);
   ASSERT_EQ(0, send_NAT_message(ctx.ccm, m));
   EXPECT_EQ("NAT", ctx.Sent().substr(21, 3));
 }
 
 TEST(SendRoutes, AddressSettersAndForwarding) {
   Context ctx;
-  ccm_msg_t *m = ctx.Msg("x", true), *r = ctx.Msg("y", true);
+  ccm_msg_t *m = ctx.Msg("PAYLOAD", true), *r = ctx.Msg("y", true);
   m->addr.src_ID = 11, m->addr.src_type = 5;
   ccm_addr_t *a = ccm_setaddr(m, 3, 99, "*IPC(AGENT)", std::string(100, 'n').c_str(), 0x01020304);
   EXPECT_EQ(&m->addr, a);
   memset(a->eyec, 0, 8);
   ccm_setback(m, "*SERVER", "CALLBACK", 77);
-  EXPECT_EQ("#CCMADDR", std::string(a->eyec, 8));
-  EXPECT_EQ(std::string(63, 'n'), a->dst_name);  // bounded to the field
-  EXPECT_EQ("*IPC(AGENT)|*SERVER|CALLBACK", std::string(a->dst_addr) + "|" + a->src_addr + "|" + a->src_name);
-  EXPECT_EQ((std::vector<int>{3, 0x01020304, 77, 11, 5, 0}),
-            (std::vector<int>{a->dst_ID, a->dst_acv, a->src_acv, a->src_ID, a->src_type, a->type}));
+  EXPECT_EQ("#CCMADDR 0 5", std::string(a->eyec, 8) + " " + std::to_string(a->type) + " " + std::to_string(a->src_type));
+  EXPECT_EQ("3 *IPC(AGENT)|" + std::string(63, 'n') + "|16909060 11 *SERVER|CALLBACK|77", addr_text(*a));
   memset(m->addr.src_name, 'c', sizeof m->addr.src_name);  // no terminator
   m->addr.src_ID = 7;
   ccm_setaddr_reply(r, m);
-  EXPECT_EQ(std::string(63, 'c') + "|*SERVER", std::string(r->addr.dst_name) + "|" + r->addr.dst_addr);
-  EXPECT_EQ((std::vector<int>{7, 77, 0}), (std::vector<int>{r->addr.dst_ID, r->addr.dst_acv, r->addr.src_ID}));
+  EXPECT_EQ("7 *SERVER|" + std::string(63, 'c') + "|77 0 ||0", addr_text(r->addr));
   ccm_msg_free(ctx.ccm, r);
-
   ccm_error_t err{};
-  memcpy(m->msg_start, "PAYLOAD", m->len = 7);
   ccm_setaddr(m, 0, 0, "", "JOBFUNC", 3);
   ccm_setback(m, "*CP9", "ANSWER", 4);
   EXPECT_EQ(-1, ccm_forward_NAT_message(ctx.ccm, m, 5, "nowhere", &err, 1));
-  EXPECT_EQ(2003070, err.msgnr);
-  EXPECT_STREQ("5/nowhere|channel not found|", err.msginsert);
+  EXPECT_EQ("2003070 5/nowhere|channel not found|", err_text(err));
   EXPECT_EQ(nullptr, ctx.ccm->sendq.head);
-  ccm_channel_t *ch = ctx.Channel(-1, 0, "*IPC(FTX)");
-  ASSERT_EQ(0, ccm_forward_NAT_message(ctx.ccm, m, 999, "*IPC(FTX)", &err, 1));  // found by name
-  ccm_msg_t *fwd = ctx.TakeSent();
-  EXPECT_EQ(ch->ID, fwd->addr.dst_ID);
-  EXPECT_EQ("JOBFUNC|*SERVER|ANSWER", std::string(fwd->addr.dst_name) + "|" + fwd->addr.src_addr + "|" + fwd->addr.src_name);
-  EXPECT_NE(std::string::npos, msg_data(fwd).find("PAYLOAD"));
-  ccm_msg_free(ctx.ccm, fwd);
-  ASSERT_EQ(0, ccm_forward_NAT_message(ctx.ccm, m, 0, "*IPC(FTX)", &err, 0));  // unchecked: the name is the address
-  fwd = ctx.TakeSent();
-  EXPECT_EQ("0 *IPC(FTX)", std::to_string(fwd->addr.dst_ID) + " " + fwd->addr.dst_addr);
-  ccm_msg_free(ctx.ccm, fwd);
+  const int id = ctx.Channel(-1, 0, "*IPC(FTX)")->ID;
+  for (int check : {1, 0}) {  // checked: found by name, sent by ID; unchecked: the name is the address
+    ASSERT_EQ(0, ccm_forward_NAT_message(ctx.ccm, m, check ? 999 : 0, "*IPC(FTX)", &err, check));
+    ccm_msg_t *fwd = ctx.TakeSent();
+    EXPECT_EQ(std::to_string(check ? id : 0) + (check ? " " : " *IPC(FTX)") + "|JOBFUNC|3 0 *SERVER|ANSWER|4",
+              addr_text(fwd->addr));
+    EXPECT_NE(std::string::npos, msg_data(fwd).find("\xFF\x07\0\0\0PAYLOAD"));
+    ccm_msg_free(ctx.ccm, fwd);
+  }
   EXPECT_EQ("PAYLOAD", msg_data(m));  // the caller's, unchanged
   ccm_msg_free(ctx.ccm, m);
 }
@@ -472,95 +438,61 @@ std::string text_of(const void *sa) {
   return ccm_address2string((const sockaddr_in6 *)sa, buf, sizeof buf) == 0 ? buf : "(none)";
 }
 
-TEST(Resolve, LiteralsNamesAndFailures) {
-  const char *cases[][2] = {{"127.0.0.1", "127.0.0.1"}, {"10.1.2.3", "10.1.2.3"}, {"[fe80::1]", "fe80::1"},
-                            {"  [::1]  ", "::1"},        {"2001:db8::5", "2001:db8::5"}, {"", nullptr},
-                            {"[]", nullptr},             {"   ", nullptr}};
-  for (const auto &c : cases) {
-    sockaddr_in6 sa;
-    memset(&sa, 0xEE, sizeof sa);
-    ccm_error_t err{};
-    err.msgnr = 99;
-    EXPECT_EQ(c[1] ? 0 : -1, ccm_hostname2address(c[0], 2, &sa, &err)) << c[0];
-    EXPECT_EQ(c[1] ? 0 : 2000102, err.msgnr) << c[0];
-    if (!c[1]) {
-      EXPECT_EQ(0, strncmp(err.msginsert, "getaddrinfo|", 12)) << err.msginsert;
+TEST(Resolve, RowsOfTheTable) {
+  for (auto r : rows("ccm_resolve.txt")) {
+    SCOPED_TRACE(r[0] + " " + r[1]);
+    std::string in = r[1][0] == '"' ? r[1].substr(1, r[1].size() - 2) : r[1], got;
+    if (r[0] == "resolve") {
+      sockaddr_in6 sa;
+      memset(&sa, 0xEE, sizeof sa);
+      ccm_error_t err{99, 0, ""};
+      got = ccm_hostname2address(in.c_str(), std::stoi(r[2]), &sa, &err) == 0 && err.msgnr == 0 ? text_of(&sa) : err_text(err);
+      for (size_t i = sizeof(sockaddr_in); sa.sin6_family == AF_INET && i < sizeof sa; ++i)
+        EXPECT_EQ(0, ((unsigned char *)&sa)[i]);  // only the IPv4 part is filled; the rest is cleared
+      EXPECT_TRUE(starts(got, r[3])) << got;
       continue;
     }
-    EXPECT_EQ(c[1], text_of(&sa));
-    EXPECT_EQ(0, sa.sin6_port);
-    for (size_t i = sizeof(sockaddr_in); sa.sin6_family == AF_INET && i < sizeof sa; ++i)
-      EXPECT_EQ(0, ((unsigned char *)&sa)[i]) << c[0];  // only the IPv4 part is filled; the rest is cleared
+    if (r[0] == "format") {
+      char out[256];
+      const char *f = ccm_addressformatted(in.c_str(), out);
+      EXPECT_EQ(r[3], f);
+      EXPECT_EQ(in == r[3], f == in.c_str());  // unchanged: the input itself
+      continue;
+    }
+    std::vector<sockaddr_in6> sa(64);
+    std::vector<addrinfo> ai(64);
+    size_t n = 0;
+    std::istringstream list(in == "-" ? "" : in);
+    for (std::string a; list >> a; ++n) {
+      bool v6 = a.find(':') != std::string::npos;
+      sa[n] = {}, ai[n] = {};
+      sa[n].sin6_family = ai[n].ai_family = v6 ? AF_INET6 : AF_INET;
+      inet_pton(sa[n].sin6_family, a.c_str(), v6 ? (void *)&sa[n].sin6_addr : &((sockaddr_in *)&sa[n])->sin_addr);
+      ai[n].ai_addrlen = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+      ai[n].ai_addr = (sockaddr *)&sa[n];
+      if (n) ai[n - 1].ai_next = &ai[n];
+    }
+    const addrinfo *chosen = ccm_choose_address(n ? ai.data() : nullptr, std::stoi(r[2]));
+    EXPECT_EQ(r[3], chosen ? text_of(chosen->ai_addr) : "(none)");
   }
-  sockaddr_in6 sa;
+  sockaddr_in6 sa{};
+  char buf[64], out[256];
   ccm_error_t err{};
   EXPECT_EQ(-1, ccm_hostname2address(nullptr, 2, &sa, &err));
-}
-
-// The preferred entry of a resolver list: the first usable one of the wanted
-// family, else the first usable one, else the first.
-TEST(Resolve, PreferenceRules) {
-  const struct {
-    std::vector<const char *> list;
-    int options;
-    const char *chosen;
-  } cases[] = {{{"::1", "2001:db8::1", "127.0.0.1", "10.0.0.7", "10.0.0.8"}, 2, "10.0.0.7"},
-               {{"::1", "2001:db8::1", "127.0.0.1", "10.0.0.7"}, 1, "2001:db8::1"},
-               {{"::1", "2001:db8::1", "127.0.0.1", "10.0.0.7"}, 0, "2001:db8::1"},
-               {{"FE80::9", "fe80::1", "2001:db8::2"}, 2, "2001:db8::2"},
-               {{"fe80::1", "127.0.0.1"}, 2, "fe80::1"},
-               {{}, 2, "(none)"}};
-  for (const auto &c : cases) {
-    std::vector<sockaddr_in6> sa(c.list.size());
-    std::vector<addrinfo> ai(c.list.size());
-    for (size_t i = 0; i < c.list.size(); ++i) {
-      bool v6 = strchr(c.list[i], ':');
-      sa[i] = {};
-      sa[i].sin6_family = v6 ? AF_INET6 : AF_INET;
-      inet_pton(sa[i].sin6_family, c.list[i], v6 ? (void *)&sa[i].sin6_addr : &((sockaddr_in *)&sa[i])->sin_addr);
-      ai[i] = {};
-      ai[i].ai_family = sa[i].sin6_family;
-      ai[i].ai_addrlen = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-      ai[i].ai_addr = (sockaddr *)&sa[i];
-      ai[i].ai_next = i + 1 < ai.size() ? &ai[i + 1] : nullptr;
-    }
-    const addrinfo *got = ccm_choose_address(ai.empty() ? nullptr : ai.data(), c.options);
-    EXPECT_EQ(c.chosen, got ? text_of(got->ai_addr) : "(none)") << c.options << " " << c.list.size();
-  }
-}
-
-TEST(Resolve, AddressTextAndLogging) {
-  sockaddr_in6 sa{};
-  char buf[64];
   sa.sin6_family = AF_INET6;
   inet_pton(AF_INET6, "2001:db8::1", &sa.sin6_addr);
-  EXPECT_EQ("2001:db8::1", text_of(&sa));
   EXPECT_EQ(-1, ccm_address2string(&sa, buf, 5));  // too small
   EXPECT_STREQ("", buf);
   sa.sin6_family = AF_UNIX;
   strcpy(buf, "junk");
   EXPECT_EQ(-1, ccm_address2string(&sa, buf, sizeof buf));
   EXPECT_STREQ("", buf);
-  char out[256];
-  for (const char *as_is : {"10.0.0.1", "[::1]"}) EXPECT_EQ(as_is, ccm_addressformatted(as_is, out));
-  EXPECT_EQ(out, ccm_addressformatted("::1", out));
-  EXPECT_STREQ("[::1]", out);
   EXPECT_EQ(255u, strlen(ccm_addressformatted(std::string(300, ':').c_str(), out)));
-
   LogRecorder log;
-  ccm_error_t err{};
   EXPECT_EQ(0, ccm_log_all_ip("127.0.0.1", &err) + ccm_log_all_ip("::1", &err));
   EXPECT_EQ((std::vector<std::string>{"127.0.0.1|127.0.0.1", "::1|[::1]"}), log.with(2000066));
   EXPECT_EQ(-1, ccm_log_all_ip("", &err));
   EXPECT_EQ(2000102, err.msgnr);
-  char ip[64] = "unchanged";
-  ccm_error_t e{};
-  if (ccm_getmyIP(0, ip, &e) == 0) {
-    unsigned char bin[16];
-    EXPECT_TRUE(inet_pton(AF_INET, ip, bin) == 1 || inet_pton(AF_INET6, ip, bin) == 1) << ip;
-  } else {
-    EXPECT_EQ("2000102 unchanged", std::to_string(e.msgnr) + " " + ip);
-  }
 }
 
 }  // namespace
