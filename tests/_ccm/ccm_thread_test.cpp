@@ -113,12 +113,6 @@ TEST_F(TwoContexts, FramesTravelOverLoopbackTcp) {
   EXPECT_EQ(big, msg_data(m));
   EXPECT_EQ(a_id, m->addr.src_ID);
   ccm_msg_free(a.ccm, m);
-  for (int i = 0; i < 200; ++i) b.Send(b.Msg(frame(block(0xFE, std::to_string(i), 2))), b_id);
-  for (int i = 0; i < 200; ++i) {
-    ASSERT_NE(nullptr, m = receive(a.ccm)) << i;
-    EXPECT_EQ(std::to_string(i), msg_data(m));
-    ccm_msg_free(a.ccm, m);
-  }
 }
 
 TEST_F(TwoContexts, TracedExchangeFollowsTheTraceConvention) {
