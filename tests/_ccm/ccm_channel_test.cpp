@@ -358,7 +358,7 @@ TEST_F(ChannelTest, UnreadableDeletedAndOutOfRangeChannels) {
   int sv[2], lp[2];
   socket_pair(sv);
   int high = fcntl(sv[0], F_DUPFD, 1000);
-  ASSERT_GE(high, 1000) << "needs an open-file limit above 1000";
+  if (high < 0) GTEST_SKIP() << "needs an open-file limit above 1000";
   close(sv[0]);
   ccm_channel_t *ch = ctx.Channel(high);
   write_all(sv[1], frame(block(0x04, "first")));
