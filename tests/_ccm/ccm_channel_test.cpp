@@ -1,312 +1,546 @@
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// The channel table (IDs, lookups, deletion, destruction and its notices),
+// listening and connecting, one select pass driven from the test thread
+// (wake-ups, watched channels, accepting, errors), dispatching the send
+// queue, and the receive queue with its counters.
 
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
+#include <netinet/tcp.h>
 
 #include "_ccm/ccm_io_testing.h"
-#include "ccm.h"
-#include "ccm_alloc.h"
-#include "ipcmsg.h"
 
-using ccmtest::fd_is_open;
-using ccmtest::LogRecorder;
+using namespace ccmtest;
 
 namespace {
 
-class CcmChannel : public ::testing::Test {
+class ChannelTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(ccm_open(nullptr, &ccm, &err), 0);
-    ASSERT_EQ(ccm_create_wakeup_pipes(ccm, &err), 0);
+  void SetUp() override { ctx.Pipes(); }
+  bool ChannelLockHeld() {
+    if (pthread_mutex_trylock(&ctx.ccm->channel_lock) != 0) return true;
+    return pthread_mutex_unlock(&ctx.ccm->channel_lock), false;
   }
-  void TearDown() override {
-    ccm_channel_closeall(ccm);
-    ccm_close(ccm, nullptr);
-  }
-  ccm_channel_t *entry(int type = 5) {
-    ccm_channel_t *ch = nullptr;
-    EXPECT_EQ(ccm_channel_new_entry(ccm, &ch, &err), 0);
-    ch->type = type;
-    return ch;
-  }
-  // Takes the next message of the receive queue (as the receiver would).
-  ccm_msg_t *take_recv() { return ccmq_take_head(ccm->recvq); }
-  // Frees every queued notice and counts them.
-  int drain_notices() {
+  int DrainNotices() {
     int n = 0;
-    for (ccm_msg_t *m; (m = take_recv()) != nullptr; ++n) ccm_msg_free(ccm, m);
+    for (ccm_msg_t *m; ccm_receive_message(ctx.ccm, 0, &m, nullptr) == 1; ++n) ccm_msg_free(ctx.ccm, m);
     return n;
   }
-  bool lock_is_held(pthread_mutex_t *m) {
-    if (pthread_mutex_trylock(m) == 0) {
-      pthread_mutex_unlock(m);
-      return false;
-    }
-    return true;
+  int Pass(int stimeout = 30) { return err = ccm_error_t{}, ccm_network_select(ctx.ccm, stimeout, &err); }
+  ccm_channel_t *Closed(int type = 0, const char *name = nullptr, bool chain = true) {  // around a closed pair
+    int sv[2];
+    socket_pair(sv);
+    close(sv[1]);
+    return ctx.Channel(sv[0], type, name, chain);
   }
-
-  ccm_context_t *ccm = nullptr;
+  Context ctx;
   ccm_error_t err{};
 };
 
-TEST_F(CcmChannel, IdsCountFromOneWithoutReuse) {
-  ccm_channel_t *a = entry();
-  ccm_channel_t *b = entry();
-  EXPECT_EQ(a->ID * 10 + b->ID, 12);
-  EXPECT_STREQ(a->name, "*ID1");
-  ccm_channel_chain(ccm, a);
-  EXPECT_EQ(memcmp(a->eyec, "#CCMSOCK00000001", 16), 0);
-  ccm_channel_destroy(ccm, b, &err);  // never chained
-  ccm_channel_t *c = entry(-1);
-  EXPECT_EQ(c->ID, 3);
-
-  // A failed entry uses up no ID.
-  ccm_channel_t *none = nullptr;
-  ccm_error_t e{};
+TEST_F(ChannelTest, IdsLookupsAndDeletion) {
+  ccm_channel_t *a = ctx.Channel(-1, 5, "*SERVER", false), *b = ctx.Channel(-1, 5, nullptr, false), *none = nullptr;
+  EXPECT_EQ("1 2 *ID2", std::to_string(a->ID) + " " + std::to_string(b->ID) + " " + b->name);
+  ccm_channel_destroy(ctx.ccm, b, &err);  // never chained
   ccm_alloc_fail_at(1);
-  EXPECT_EQ(ccm_channel_new_entry(ccm, &none, &e), -1);
+  EXPECT_EQ(-1, ccm_channel_new_entry(ctx.ccm, &none, &err));
   ccm_alloc_fail_at(0);
-  EXPECT_EQ(none, nullptr);
-  EXPECT_EQ(e.msgnr, 3301);
-  EXPECT_STREQ(e.msginsert, "CREATE_CHANNEL/src/_ccm/ccm(523)");
-  EXPECT_EQ(ccm->unique_channel_ID, 4);
-  ccm_channel_destroy(ccm, c, &err);
-}
-
-TEST_F(CcmChannel, LookupsReturnWithTheLockHeld) {
-  ccm_channel_t *a = entry();
-  strcpy(a->name, "*SERVER");
+  EXPECT_EQ(nullptr, none);
+  EXPECT_TRUE(starts(err_text(err), "3301 CREATE_CHANNEL/src/_ccm/ccm(")) << err_text(err);
+  EXPECT_EQ(3, ctx.Channel(-1)->ID);  // no ID used up by the failure, none reused
   a->remoteID = 77;
-  ccm_channel_chain(ccm, a);  // still in channel_newq
-
-  for (int by_name = 0; by_name < 2; ++by_name) {
-    EXPECT_EQ(by_name ? ccm_channel_getbyName(ccm, "*SERVER") : ccm_channel_getbyID(ccm, a->ID), a);
-    EXPECT_TRUE(lock_is_held(&ccm->channel_lock));
-    ccm_channel_unlock(ccm);
+  ccm_channel_chain(ctx.ccm, a);
+  EXPECT_EQ(0, memcmp(a->eyec, "#CCMSOCK00000001", 16));
+  // Found: returned with the lock held. The remote ID is searched in channelq only.
+  for (int by_name : {1, 0}) {
+    EXPECT_EQ(a, by_name ? ccm_channel_getbyName(ctx.ccm, "*SERVER") : ccm_channel_getbyID(ctx.ccm, 1));
+    EXPECT_TRUE(ChannelLockHeld());
+    ccm_channel_unlock(ctx.ccm);
   }
-  // The remote ID is searched in channelq only.
-  EXPECT_EQ(ccm_channel_getbyRemoteID(ccm, 77), nullptr);
-  EXPECT_FALSE(lock_is_held(&ccm->channel_lock));
-
-  // Moved over, as the network thread does.
-  ccm->channelq = ccm->channel_newq;
-  ccmq_clear(ccm->channel_newq);
-  EXPECT_EQ(ccm_channel_getbyRemoteID(ccm, 77), a);
-  ccm_channel_unlock(ccm);
-
-  EXPECT_EQ(ccm_channel_getbyID(ccm, 999), nullptr);
-  EXPECT_EQ(ccm_channel_getbyName(ccm, "*SERVE"), nullptr);
-  EXPECT_FALSE(lock_is_held(&ccm->channel_lock));
-  EXPECT_EQ(ccm_channel_existbyID(ccm, a->ID), 1);
-  EXPECT_EQ(ccm_channel_existbyName(ccm, "*SERVER"), 1);
-  EXPECT_EQ(ccm_channel_get_ip(ccm, a->ID, nullptr, nullptr, &err), 0);
-  EXPECT_EQ(ccm_channel_get_ip(ccm, 0, "*SERVER", nullptr, &err), 0);
-  EXPECT_EQ(ccm_channel_get_ip(ccm, 999, "nope", nullptr, &err), -1);
-  EXPECT_FALSE(lock_is_held(&ccm->channel_lock));
+  EXPECT_EQ(nullptr, ccm_channel_getbyRemoteID(ctx.ccm, 77));
+  ctx.Merge();
+  EXPECT_EQ(a, ccm_channel_getbyRemoteID(ctx.ccm, 77));
+  ccm_channel_unlock(ctx.ccm);
+  EXPECT_EQ(nullptr, ccm_channel_getbyID(ctx.ccm, 999));
+  EXPECT_EQ(nullptr, ccm_channel_getbyName(ctx.ccm, "*SERVE"));
+  EXPECT_EQ(2, ccm_channel_existbyID(ctx.ccm, 1) + ccm_channel_existbyName(ctx.ccm, "*SERVER"));
+  EXPECT_EQ(0, ccm_channel_get_ip(ctx.ccm, 1, nullptr, nullptr, &err) + ccm_channel_get_ip(ctx.ccm, 0, "*SERVER", nullptr, &err));
+  EXPECT_EQ(-1, ccm_channel_get_ip(ctx.ccm, 999, "nope", nullptr, &err));
+  EXPECT_FALSE(ChannelLockHeld());
+  EXPECT_EQ(0, ccm_channel_deletebyID(ctx.ccm, 999) + ccm_channel_deletebyName(ctx.ccm, "nope"));
+  EXPECT_FALSE(ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED));
+  EXPECT_EQ(0, ccm_channel_deletebyName(ctx.ccm, "*SERVER"));
+  EXPECT_TRUE(ccm_flag_test(a->flag, CCM_CHF_DELETED) && ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED));
+  EXPECT_EQ(0, ccm_channel_existbyID(ctx.ccm, 1) + ccm_channel_existbyName(ctx.ccm, "*SERVER"));
+  EXPECT_EQ(nullptr, ccm_channel_getbyID(ctx.ccm, 1));
+  EXPECT_FALSE(ChannelLockHeld());
+  EXPECT_EQ(a, ctx.ccm->channelq.tail);  // still in its queue until the sweep
 }
 
-TEST_F(CcmChannel, DeletedChannelsAreInvisible) {
-  ccm_channel_t *a = entry();
-  ccm_channel_chain(ccm, a);
-  ccm_channel_t *b = entry();
-  ccm_channel_chain(ccm, b);
-
-  EXPECT_EQ(ccm_channel_deletebyID(ccm, 999) + ccm_channel_deletebyName(ccm, "nope"), 0);
-  EXPECT_FALSE(ccm_flag_test(ccm->flag, CCM_CTXF_DELETED));
-
-  EXPECT_EQ(ccm_channel_deletebyID(ccm, a->ID), 0);
-  EXPECT_TRUE(ccm_flag_test(a->flag, CCM_CHF_DELETED));
-  EXPECT_TRUE(ccm_flag_test(ccm->flag, CCM_CTXF_DELETED));
-  EXPECT_FALSE(lock_is_held(&ccm->channel_lock));
-  EXPECT_EQ(ccm_channel_getbyID(ccm, a->ID), nullptr);
-  EXPECT_EQ(ccm_channel_existbyID(ccm, a->ID) + ccm_channel_existbyName(ccm, "*ID1"), 0);
-  EXPECT_EQ(ccm->channel_newq.head, a);  // still in its queue
-
-  EXPECT_EQ(ccm_channel_deletebyName(ccm, "*ID2"), 0);
-  EXPECT_TRUE(ccm_flag_test(b->flag, CCM_CHF_DELETED));
-}
-
-TEST_F(CcmChannel, DestroyLogsByTypeAndPostsCloseNotice) {
-  LogRecorder log;
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  close(fds[1]);
-
-  ccm_channel_t *ch = entry(5);
-  ch->s = fds[0];
-  ch->port = 4711;
-  strcpy(ch->host, "agent");
-  ch->msgnr = 1234;
-  strcpy(ch->msginsert, "reason %d");  // logged as text, not as a format
-  ch->recv_buffer = static_cast<char *>(malloc(100));
-  ch->send_buffer = static_cast<char *>(malloc(10));
-  ch->cuc = static_cast<ccm_connect_user_context_t *>(calloc(1, sizeof(ccm_connect_user_context_t)));
-  strcpy(ch->cuc->key, "KEY");
-  ccm_msg_t *queued = ccm_msg_alloc(ccm, &err);
-  ccmq_unlink(ccm->msgq_inuse, queued);
-  ccmq_append(ch->sendq, queued);
-  int id = ch->ID;
+// Destroying logs the reason and the close by type, posts a close notice
+// (not for types 255 and -1), frees everything and closes the descriptor;
+// without memory for the notice the rest still happens.
+TEST_F(ChannelTest, DestroyLogsByTypeAndPostsTheNotice) {
+  ccm_channel_t *ch = Closed(5, nullptr, false);
   int s = ch->s;
-
-  EXPECT_EQ(ccm_channel_destroy(ccm, ch, &err), 0);
-  EXPECT_FALSE(fd_is_open(s));
-  auto entries = log.entries();
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0], std::make_pair(1234, std::string("reason %d")));
-  EXPECT_EQ(entries[1], std::make_pair(2002040, "s=" + std::to_string(s) + ",ID=" + std::to_string(id) + "|*ID" +
-                                                    std::to_string(id)));
-
-  EXPECT_EQ(ccmtest::read_byte(ccm->processor_wakeup[0]), 'P');
-  ccm_msg_t *m = take_recv();
-  ASSERT_NE(m, nullptr);
-  EXPECT_EQ(m->type, 3);
-  EXPECT_EQ(m->len, static_cast<int>(sizeof(ipcmsg_channel_close_t)));
-  ipcmsg_channel_close_t rec;
-  memcpy(&rec, m->msg_start, sizeof rec);
-  char name[16] = "CHANNEL_CLOSE";
-  EXPECT_EQ(memcmp(rec.head.msgtype, name, 16), 0);
-  EXPECT_EQ((std::vector<int>{rec.ccmch.ID, rec.ccmch.port, rec.ccmch.msgnr}), (std::vector<int>{id, 4711, 1234}));
-  EXPECT_EQ(std::string(rec.ccmch.host) + "|" + rec.cuc.key, "agent|KEY");
-  EXPECT_EQ(ccm->recvq.head, nullptr);
-  ccm_msg_free(ccm, m);
-}
-
-TEST_F(CcmChannel, CloseMessagesPerType) {
-  LogRecorder log;
-  struct Case {
-    int type;
-    int msgnr;
-    std::string insert;  // with %S for the name
-    bool notice;
-  } cases[] = {{1, 2002040, "s=-1,ID=%I|*LISTEN", true},  {3, 2000010, "%N(s=-1,ID=%I)", true},
-               {6, 2000010, "%N(s=-1,ID=%I)", true},      {4, 2000007, "%N(s=-1,ID=%I)", true},
-               {0, 2002040, "s=-1,ID=%I|%N", true},       {255, 2002040, "s=-1,ID=%I|%N", false},
-               {-1, 0, "", false}};
-  for (const auto &c : cases) {
-    log.clear();
-    ccm_channel_t *ch = entry(c.type);
-    strcpy(ch->name, "NAME");
-    std::string expect = c.insert;
-    for (auto p = expect.find("%I"); p != std::string::npos; p = expect.find("%I"))
-      expect.replace(p, 2, std::to_string(ch->ID));
-    for (auto p = expect.find("%N"); p != std::string::npos; p = expect.find("%N")) expect.replace(p, 2, "NAME");
-    ccm_channel_destroy(ccm, ch, &err);
-    auto e = log.entries();
-    if (c.msgnr == 0) {
-      EXPECT_TRUE(e.empty()) << c.type;
-    } else {
-      ASSERT_EQ(e.size(), 1u) << c.type;
-      EXPECT_EQ(e[0].first, c.msgnr) << c.type;
-      EXPECT_EQ(e[0].second, expect) << c.type;
-    }
-    ccm_msg_t *m = take_recv();
-    EXPECT_EQ(m != nullptr, c.notice) << c.type;
-    if (m) ccm_msg_free(ccm, m);
-  }
-}
-
-TEST_F(CcmChannel, DestroyWithoutMemorySkipsOnlyTheNotice) {
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  close(fds[1]);
-  ccm_channel_t *ch = entry(5);
-  ch->s = fds[0];
   ccm_alloc_fail_at(1);
-  EXPECT_EQ(ccm_channel_destroy(ccm, ch, &err), 0);
+  EXPECT_EQ(0, ccm_channel_destroy(ctx.ccm, ch, &err));
   ccm_alloc_fail_at(0);
-  EXPECT_FALSE(fd_is_open(fds[0]));
-  EXPECT_EQ(ccm->recvq.head, nullptr);
-}
-
-TEST_F(CcmChannel, CloseAllDestroysEveryChannelAndClosesItsDescriptor) {
-  int before = ccmtest::open_fd_count();
-  std::vector<int> fds;
-  for (int i = 0; i < 4; ++i) {
-    int p[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, p), 0);
-    close(p[1]);
-    ccm_channel_t *ch = entry(0);
-    ch->s = p[0];
-    fds.push_back(p[0]);
-    ccm_channel_chain(ccm, ch);
-    if (i == 1) ccm_channel_delete(ccm, ch);
-    if (i < 3) {  // three moved to channelq, one left in channel_newq
-      ccm->channel_newq.head = ch->nxt;
-      if (!ccm->channel_newq.head) ccm->channel_newq.tail = nullptr;
-      ccmq_append(ccm->channelq, ch);
-    }
+  EXPECT_FALSE(fd_is_open(s));
+  EXPECT_EQ(0, DrainNotices());
+  const struct {
+    int type, msgnr;
+    std::string insert;  // with the descriptor for %s and the ID for %I
+  } cases[] = {{1, 2002040, "s=%s,ID=%I|*LISTEN"}, {3, 2000010, "NAME(s=%s,ID=%I)"}, {6, 2000010, "NAME(s=%s,ID=%I)"},
+               {4, 2000007, "NAME(s=%s,ID=%I)"},   {0, 2002040, "s=%s,ID=%I|NAME"},  {5, 2002040, "s=%s,ID=%I|NAME"},
+               {255, 2002040, "s=%s,ID=%I|NAME"},  {-1, 0, ""}};
+  for (auto c : cases) {
+    LogRecorder log;
+    ch = Closed(c.type, "NAME", false);
+    ch->port = 4711;
+    strcpy(ch->host, "agent");
+    ch->msgnr = c.msgnr ? 1234 : 0;
+    strcpy(ch->msginsert, "reason %d");  // logged as text, not as a format
+    ch->recv_buffer = (char *)malloc(100);
+    ch->send_buffer = (char *)malloc(10);
+    ch->cuc = (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
+    strcpy(ch->cuc->key, "KEY");
+    ccmq_append(ch->sendq, ctx.Msg("queued"));
+    for (auto [key, value] : {std::pair{"%I", ch->ID}, {"%s", ch->s}})
+      if (c.msgnr) c.insert.replace(c.insert.find(key), 2, std::to_string(value));
+    int id = ch->ID;
+    s = ch->s;
+    EXPECT_EQ(0, ccm_channel_destroy(ctx.ccm, ch, &err));
+    EXPECT_FALSE(fd_is_open(s)) << c.type;
+    auto want = c.msgnr ? LogRecorder::Entries{{1234, "reason %d"}, {c.msgnr, c.insert}} : LogRecorder::Entries{};
+    EXPECT_EQ(want, log.entries()) << c.type;
+    ccm_msg_t *m = nullptr;
+    EXPECT_EQ(c.type != 255 && c.type != -1, ccm_receive_message(ctx.ccm, 0, &m, &err) == 1) << c.type;
+    if (!m) continue;
+    ASSERT_EQ((int)sizeof(ipcmsg_channel_close_t), m->len);
+    ipcmsg_channel_close_t rec;
+    memcpy(static_cast<void *>(&rec), m->msg_start, sizeof rec);
+    EXPECT_EQ(id, closed_id(m));
+    EXPECT_EQ("4711 1234 agent|KEY", std::to_string(rec.ccmch.port) + " " + std::to_string(rec.ccmch.msgnr) + " " +
+                                         rec.ccmch.host + "|" + rec.cuc.key);
+    ccm_msg_free(ctx.ccm, m);
   }
-  EXPECT_EQ(ccm_channel_closeall(ccm), 0);
-  EXPECT_EQ(ccm->channelq.head, nullptr);
-  EXPECT_EQ(ccm->channel_newq.head, nullptr);
-  for (int fd : fds) EXPECT_FALSE(fd_is_open(fd));
-  EXPECT_EQ(ccmtest::open_fd_count(), before);
-  EXPECT_EQ(ccm_channel_closeall(nullptr), 0);
-  EXPECT_EQ(drain_notices(), 4);
 }
 
-TEST_F(CcmChannel, SweepDestroysDeletedAndKeepsOrder) {
+TEST_F(ChannelTest, SweepKeepsOrderAndCloseAllClosesEveryDescriptor) {
+  int before = open_fd_count();
   std::vector<ccm_channel_t *> v;
-  for (int i = 0; i < 6; ++i) {
-    ccm_channel_t *ch = entry(0);
-    ccmq_append(ccm->channelq, ch);
-    v.push_back(ch);
-  }
-  for (int i : {0, 3, 5}) ccm_channel_delete(ccm, v[i]);
-  std::vector<int> keep = {v[1]->ID, v[2]->ID, v[4]->ID};
-  EXPECT_EQ(ccm_destroy_deleted_channels(ccm), 0);
-  EXPECT_FALSE(ccm_flag_test(ccm->flag, CCM_CTXF_DELETED));
-  std::vector<int> ids;
-  for (ccm_channel_t *c = ccm->channelq.head; c; c = c->nxt) ids.push_back(c->ID);
-  EXPECT_EQ(ids, keep);
-  EXPECT_EQ(ccm->channelq.tail, v[4]);
-  EXPECT_EQ(v[4]->nxt, nullptr);
-  EXPECT_EQ(drain_notices(), 3);
+  for (int i = 0; i < 6; ++i) v.push_back(Closed(0, nullptr, i == 5));
+  for (int i = 0; i < 5; ++i) ccmq_append(ctx.ccm->channelq, v[i]);
+  for (int i : {0, 3, 4}) ccm_channel_delete(ctx.ccm, v[i]);
+  EXPECT_EQ(0, ccm_destroy_deleted_channels(ctx.ccm));
+  EXPECT_FALSE(ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED));
+  EXPECT_EQ(v[1], ctx.ccm->channelq.head);
+  EXPECT_EQ(v[2], v[1]->nxt);
+  EXPECT_EQ(v[2], ctx.ccm->channelq.tail);
+  EXPECT_EQ(nullptr, v[2]->nxt);
+  EXPECT_EQ(3, DrainNotices());
+  ccm_channel_delete(ctx.ccm, v[1]);  // deleted or not, both queues go
+  EXPECT_EQ(0, ccm_channel_closeall(ctx.ccm) + ccm_channel_closeall(nullptr));
+  EXPECT_EQ(nullptr, ctx.ccm->channelq.head);
+  EXPECT_EQ(nullptr, ctx.ccm->channel_newq.head);
+  EXPECT_EQ(before, open_fd_count());
+  EXPECT_EQ(3, DrainNotices());
 }
 
-TEST_F(CcmChannel, BindAddressInquiry) {
-  ccm_channel_t *ipc = entry(0);
-  strcpy(ipc->name, "*IPCwhatever");
-  ipc->s = 9999;  // never asked
-  EXPECT_EQ(ccm_channel_bindaddr_inquire(ccm, ipc, &err), 0);
-  EXPECT_TRUE(ccm_flag_test(ipc->flag, CCM_CHF_BINDADDR));
-  EXPECT_EQ(ipc->bind_addr[0], '\0');
+TEST_F(ChannelTest, BindAddressInquiry) {
+  int port = 0, p[2];
+  ccm_channel_t *ipc = ctx.Channel(9999, 0, "*IPCwhatever"), *tcp = ctx.Channel(loopback_socket(&port));
+  EXPECT_EQ(0, ccm_channel_bindaddr_inquire(ctx.ccm, ipc, &err));  // never asked
+  EXPECT_EQ(CCM_CHF_BINDADDR, ipc->flag);
+  EXPECT_STREQ("", ipc->bind_addr);
   ipc->s = -1;
-  ccm_channel_destroy(ccm, ipc, &err);
-
-  int port = 0;
-  int s = ccmtest::loopback_socket(&port);
-  ASSERT_GE(s, 0);
-  ccm_channel_t *tcp = entry(0);
-  tcp->s = s;
-  errno = 0;
-  EXPECT_EQ(ccm_channel_bindaddr_inquire(ccm, tcp, &err), 0);
-  EXPECT_STREQ(tcp->bind_addr, "127.0.0.1");
-  EXPECT_TRUE(ccm_flag_test(tcp->flag, CCM_CHF_BINDADDR));
-  EXPECT_FALSE(ccm_flag_test(tcp->flag, CCM_CHF_DELETED));
-
-  // A descriptor that is no socket: the channel is marked deleted.
-  ccm_channel_t *bad = entry(0);
-  int p[2];
-  ASSERT_EQ(pipe(p), 0);
+  EXPECT_EQ(0, ccm_channel_bindaddr_inquire(ctx.ccm, tcp, &err));
+  EXPECT_STREQ("127.0.0.1", tcp->bind_addr);
+  EXPECT_EQ(CCM_CHF_BINDADDR, tcp->flag);
+  ASSERT_EQ(0, pipe(p));
   close(p[1]);
-  bad->s = p[0];
-  ccm_error_t e{};
-  EXPECT_EQ(ccm_channel_bindaddr_inquire(ccm, bad, &e), -1);
-  EXPECT_EQ(e.msgnr, 2000102);
-  std::string ins = e.msginsert;
-  EXPECT_EQ(ins.rfind("getsockname()|", 0), 0u) << ins;
-  EXPECT_NE(ins.find(",S(" + std::to_string(p[0]) + "(ID=" + std::to_string(bad->ID) + "))|"), std::string::npos)
-      << ins;
-  EXPECT_TRUE(ccm_flag_test(bad->flag, CCM_CHF_DELETED));
-  EXPECT_FALSE(ccm_flag_test(bad->flag, CCM_CHF_BINDADDR));
-  ccmq_append(ccm->channelq, tcp);
-  ccmq_append(ccm->channelq, bad);
+  ccm_channel_t *bad = ctx.Channel(p[0]);  // no socket: the channel is marked deleted
+  EXPECT_EQ(-1, ccm_channel_bindaddr_inquire(ctx.ccm, bad, &err));
+  std::string e = err_text(err);
+  EXPECT_TRUE(starts(e, "2000102 getsockname()|")) << e;
+  EXPECT_NE(std::string::npos, e.find(",S(" + std::to_string(p[0]) + "(ID=" + std::to_string(bad->ID) + "))|")) << e;
+  EXPECT_EQ(CCM_CHF_DELETED, bad->flag);
+}
+
+bool nodelay(int s) {  // small writes go out at once
+  int on = 0;
+  socklen_t len = sizeof on;
+  return getsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on != 0;
+}
+
+TEST_F(ChannelTest, ListenAddressesAndFailures) {
+  const bool ipv6 = ccm_flag_test(ctx.ccm->flag, CCM_CTXF_IPV6);
+  const struct {
+    const char *bind;
+    bool v6;
+    const char *addr;
+  } cases[] = {{"*LOCAL", ipv6, ipv6 ? "::1" : "127.0.0.1"}, {"*LOCAL", false, "127.0.0.1"},
+               {"", ipv6, ipv6 ? "::" : "0.0.0.0"},        {"127.0.0.1", ipv6, "127.0.0.1"}};
+  for (const auto &c : cases) {
+    if (!c.v6) ccm_flag_clear(ctx.ccm->flag, CCM_CTXF_IPV6);
+    ASSERT_EQ(0, ccm_create_listen(ctx.ccm, c.bind, 0, 5, &err)) << c.bind;
+    if (ipv6) ccm_flag_set(ctx.ccm->flag, CCM_CTXF_IPV6);
+    ccm_channel_t *l = ctx.ccm->channel_newq.tail;
+    sockaddr_in6 sa{};
+    socklen_t len = sizeof sa;
+    char addr[64] = "";
+    getsockname(l->s, (sockaddr *)&sa, &len);
+    ccm_address2string(&sa, addr, sizeof addr);
+    EXPECT_EQ(std::string("*LISTEN 1 ") + c.addr, std::string(l->name) + " " + std::to_string(l->type) + " " + addr);
+    EXPECT_TRUE(fcntl(l->s, F_GETFL) & O_NONBLOCK);
+    if (*c.bind) continue;
+    int c4 = connect_to(local_port(l->s));  // IPv4 gets through, also on an IPv6 socket
+    ASSERT_TRUE(wait_readable(l->s));
+    int acc = accept(l->s, nullptr, nullptr);
+    EXPECT_TRUE(nodelay(acc));
+    close(acc), close(c4);
+  }
+  const int port = local_port(ctx.ccm->channel_newq.tail->s), fds = open_fd_count(), id = ctx.ccm->unique_channel_ID;
+  const struct {
+    const char *addr;
+    int port, fail_alloc;
+    std::string error;
+  } failures[] = {{"127.0.0.1", port, 0, "2000102 bind(127.0.0.1:" + std::to_string(port) + ")|"},
+                  {"[]", 0, 0, "2000102 getaddrinfo|"},
+                  {"127.0.0.1", 0, 1, "3301 "}};
+  for (const auto &f : failures) {
+    ccm_alloc_fail_at(f.fail_alloc);
+    EXPECT_EQ(-1, ccm_create_listen(ctx.ccm, f.addr, f.port, 5, &err));
+    ccm_alloc_fail_at(0);
+    EXPECT_TRUE(starts(err_text(err), f.error)) << err_text(err);
+  }
+  EXPECT_EQ(fds, open_fd_count());
+  EXPECT_EQ(id, ctx.ccm->unique_channel_ID);
+}
+
+TEST_F(ChannelTest, ConnectStartsANonBlockingConnection) {
+  LogRecorder log;
+  int port = 0, srv = loopback_socket(&port, true);
+  auto *cuc = (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
+  time_t t0 = time(nullptr);
+  int id = ccm_connect(ctx.ccm, "127.0.0.1", port, 5, cuc, 60, &err);
+  time_t t1 = time(nullptr);
+  ASSERT_GE(id, 1);
+  ccm_channel_t *ch = ctx.ccm->channel_newq.head;
+  EXPECT_EQ(std::to_string(id) + " 5 " + std::to_string(port) + " 127.0.0.1|127.0.0.1 60",
+            std::to_string(ch->ID) + " " + std::to_string(ch->type) + " " + std::to_string(ch->port) + " " + ch->host +
+                "|" + ch->addr + " " + std::to_string(ch->connect_timeout_secs));
+  EXPECT_EQ(cuc, ch->cuc);
+  EXPECT_TRUE(ccm_flag_test(ch->flag, CCM_CHF_CONNECTING));
+  EXPECT_TRUE(fcntl(ch->s, F_GETFL) & O_NONBLOCK);
+  EXPECT_TRUE(ch->connect_timeout >= t0 + 60 && ch->connect_timeout <= t1 + 60);
+  linger lg{};
+  socklen_t len = sizeof lg;
+  ASSERT_EQ(0, getsockopt(ch->s, SOL_SOCKET, SO_LINGER, &lg, &len));
+  EXPECT_EQ(61, lg.l_onoff + lg.l_linger);
+  EXPECT_TRUE(nodelay(ch->s));
+  EXPECT_EQ('N', read_byte(ctx.ccm->network_wakeup[0]));
+  EXPECT_EQ(std::vector<std::string>{"127.0.0.1:" + std::to_string(port) + "(ID=" + std::to_string(id) + ")"},
+            log.with(2000348));
+  EXPECT_TRUE(wait_readable(srv));  // the server sees the connection
+  close(srv);
+  if (!ccm_flag_test(ctx.ccm->flag, CCM_CTXF_IPV6)) return;
+  ASSERT_EQ(0, ccm_create_listen(ctx.ccm, "*LOCAL", 0, 5, &err));
+  ASSERT_GE(ccm_connect(ctx.ccm, "[::1]", local_port(ctx.ccm->channel_newq.tail->s), 3, nullptr, 10, &err), 1);
+  EXPECT_EQ("[::1]|::1", std::string(ctx.ccm->channel_newq.tail->host) + "|" + ctx.ccm->channel_newq.tail->addr);
+}
+
+// Failures before the connection is under way leave no channel and no
+// descriptor; the user context is taken over all the same (LeakSanitizer).
+TEST_F(ChannelTest, ConnectFailures) {
+  int fds = open_fd_count(), id = ctx.ccm->unique_channel_ID;
+  for (auto [host, fail_alloc, error] : {std::tuple{"", 0, "2000102 getaddrinfo|"}, {"127.0.0.1", 1, "3301 "}}) {
+    auto *cuc = (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
+    ccm_alloc_fail_at(fail_alloc);
+    EXPECT_EQ(-1, ccm_connect(ctx.ccm, host, 80, 5, cuc, 60, &err));
+    ccm_alloc_fail_at(0);
+    EXPECT_TRUE(starts(err_text(err), error)) << err_text(err);
+  }
+  EXPECT_EQ(id, ctx.ccm->unique_channel_ID);
+  EXPECT_EQ(nullptr, ctx.ccm->channel_newq.head);
+  EXPECT_EQ(fds, open_fd_count());
+  // Socket options on a descriptor that is no socket, or none at all.
+  int p[2];
+  ASSERT_EQ(0, pipe(p));
+  close(p[1]);
+  ccm_channel_t *ch = ctx.Channel(p[0], -1, nullptr, false);
+  EXPECT_EQ(-1, ccm_set_linger(ctx.ccm, ch, 1, 60, &err));
+  EXPECT_TRUE(starts(err_text(err), "2000102 setsockopt(SO_LINGER,s=" + std::to_string(p[0]) + ",ID=" +
+                                        std::to_string(ch->ID) + ")|")) << err_text(err);
+  EXPECT_EQ(0, ccm_set_nonblocking(ctx.ccm, ch, &err));  // FIONBIO works on pipes
+  ch->s = 100000;
+  EXPECT_EQ(-1, ccm_set_nonblocking(ctx.ccm, ch, &err));
+  EXPECT_TRUE(starts(err_text(err), "2000102 ioctl(...,FIONBIO)|")) << err_text(err);
+  ch->s = p[0];
+  ccm_channel_destroy(ctx.ccm, ch, &err);
+  EXPECT_FALSE(fd_is_open(p[0]));
+}
+
+TEST_F(ChannelTest, CpConnectionCheckAndTraces) {
+  const struct {
+    int type, port;
+    const char *addr;
+    bool main, deleted;
+  } others[] = {{5, 7000, "127.0.0.1", true, false},
+                {6, 7000, "127.0.0.1", true, true},
+                {6, 7001, "127.0.0.1", true, false},
+                {6, 7000, "10.0.0.1", true, false},
+                {6, 7000, "127.0.0.1", false, false}};
+  for (const auto &o : others) {
+    EXPECT_EQ(0, ccm_is_cp_connecting(ctx.ccm, "127.0.0.1", 7000, &err));
+    ccm_channel_t *ch = ctx.Channel(-1, o.type, nullptr, !o.main);
+    ch->port = o.port;
+    strcpy(ch->addr, o.addr);
+    if (o.deleted) ccm_flag_set(ch->flag, CCM_CHF_DELETED);
+    if (o.main) ccmq_append(ctx.ccm->channelq, ch);
+  }
+  EXPECT_EQ(1, ccm_is_cp_connecting(ctx.ccm, "127.0.0.1", 7000, &err));  // the one in channel_newq
+  EXPECT_EQ(1, ccm_is_cp_connecting(ctx.ccm, "[10.0.0.1]", 7000, &err));
+  EXPECT_EQ(-1, ccm_is_cp_connecting(ctx.ccm, "", 7000, &err));
+  EXPECT_FALSE(ChannelLockHeld());
+  ccm_channel_closeall(ctx.ccm);
+  DrainNotices();
+  testing::internal::CaptureStdout();
+  trcFlag = 1;
+  ASSERT_EQ(0, ccm_create_listen(ctx.ccm, "127.0.0.1", 0, 16, &err));
+  int port = local_port(ctx.ccm->channel_newq.tail->s);
+  int id = ccm_connect(ctx.ccm, "127.0.0.1", port, 4, nullptr, 60, &err);
+  ccm_channel_deletebyID(ctx.ccm, id);
+  ctx.Merge();
+  ccm_destroy_deleted_channels(ctx.ccm);
+  trcFlag = 0;
+  std::string out = testing::internal::GetCapturedStdout();
+  for (const std::string &line : std::vector<std::string>{"ccm_destroy_deleted_channels:      channel(name=*LISTEN             ,chID=6,s=",
+                           ",type=00000004,flag=00000009,deleted,host=127.0.0.1(127.0.0.1),port=" + std::to_string(port),
+                           "ccm_destroy_deleted_channels <-- (number of deleted channels = 1)"})
+    EXPECT_NE(std::string::npos, out.find(line)) << line;
+}
+
+// A woken pass takes every pending wake-up, so the next one is written anew;
+// a new channel is taken over, read and written in one pass; a channel
+// whose read ends it is not written.
+TEST_F(ChannelTest, PassTakesEveryWakeupAndServesANewChannel) {
+  for (int i = 0; i < 2; ++i) {
+    ccm_wakeup_network(ctx.ccm);
+    ccm_wakeup_network(ctx.ccm);
+    ASSERT_FALSE(nothing_to_read(ctx.ccm->network_wakeup[0]));
+    EXPECT_EQ(0, Pass());
+    EXPECT_TRUE(nothing_to_read(ctx.ccm->network_wakeup[0]));
+  }
+  EXPECT_EQ(0, Pass(0));  // nothing to do: the time-out ends the pass
+  int sv[2];
+  socket_pair(sv);
+  ccm_channel_t *ch = ctx.Channel(sv[0], 0, "*IPC(PAIR)");
+  write_all(sv[1], frame(block(0x04, "hi")));
+  ctx.Send(ctx.Msg("outgoing"), ch->ID);
+  EXPECT_EQ(0, Pass());
+  EXPECT_EQ(nullptr, ctx.ccm->channel_newq.head);
+  EXPECT_EQ(ch, ctx.ccm->channelq.head);
+  EXPECT_EQ("outgoing", read_exact(sv[1], 8));
+  EXPECT_EQ("hi", next_text(ctx.ccm));
+  shutdown(sv[1], SHUT_WR);
+  ccm_msg_t *never = ctx.Msg("never");
+  ctx.Send(never, ch->ID);
+  EXPECT_EQ(0, Pass());
+  EXPECT_TRUE(ccm_flag_test(ch->flag, CCM_CHF_DELETED));
+  EXPECT_EQ(never, ch->sendq.head);
+  EXPECT_TRUE(nothing_to_read(sv[1]));
+  close(sv[1]);
+}
+
+// Channels not to be read stay unread, also in another word of the select
+// sets than the last pass used: the bits select left for them do not reach
+// the next pass. Descriptors outside the sets are never watched; a select
+// error is reported.
+TEST_F(ChannelTest, UnreadableDeletedAndOutOfRangeChannels) {
+  int sv[2], lp[2];
+  socket_pair(sv);
+  int high = fcntl(sv[0], F_DUPFD, 1000);
+  if (high < 0) GTEST_SKIP() << "needs an open-file limit above 1000";
+  close(sv[0]);
+  ccm_channel_t *ch = ctx.Channel(high);
+  write_all(sv[1], frame(block(0x04, "first")));
+  ASSERT_EQ(0, Pass(0));
+  ASSERT_EQ(1, DrainNotices());
+  ccm_flag_set(ch->flag, CCM_CHF_NOREAD);
+  write_all(sv[1], frame(block(0x04, "second")));
+  EXPECT_EQ(0, Pass(0));
+  EXPECT_EQ(0, ch->recv_pos);
+  ccm_flag_clear(ch->flag, CCM_CHF_NOREAD);
+  ccm_channel_delete(ctx.ccm, ch);
+  ccm_flag_clear(ctx.ccm->flag, CCM_CTXF_DELETED);
+  socket_pair(lp);
+  ctx.Channel(lp[0]);
+  write_all(lp[1], frame(block(0x04, "low")));
+  EXPECT_EQ(0, Pass(0));
+  EXPECT_TRUE(ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED));  // asks for the sweep
+  EXPECT_EQ("low", next_text(ctx.ccm));
+  EXPECT_EQ(0, count_recvq(ctx.ccm));
+  EXPECT_EQ(0, ch->recv_pos);
+  EXPECT_FALSE(nothing_to_read(high));
+  ccm_channel_t *big = ctx.Channel(4194304), *none = ctx.Channel(-1);
+  EXPECT_EQ(0, Pass(0));
+  EXPECT_TRUE(ccm_flag_test(big->flag, CCM_CHF_DELETED) && ccm_flag_test(none->flag, CCM_CHF_DELETED));
+  EXPECT_EQ(2000102, big->msgnr);
+  big->s = -1;
+  int dead = dup(0);
+  close(dead);
+  ccm_channel_t *bad = ctx.Channel(dead);
+  EXPECT_EQ(-1, Pass());
+  std::string want = "2000102 select(" + std::to_string(std::max({dead, lp[0], ctx.ccm->network_wakeup[0]}) + 1) + ",";
+  EXPECT_TRUE(starts(err_text(err), want)) << err_text(err);
+  bad->s = -1;
+  close(sv[1]), close(lp[1]);
+}
+
+// One pass takes over every waiting connection, in accept order, each with
+// its notice; the new channels are read from the next pass on. A connection
+// that gets no channel entry is closed at once.
+TEST_F(ChannelTest, ListeningChannelAcceptsEveryWaitingConnection) {
+  ASSERT_EQ(0, ccm_create_listen(ctx.ccm, "127.0.0.1", 0, 16, &err));
+  int ls = ctx.ccm->channel_newq.tail->s, port = local_port(ls);
+  std::vector<int> clients;
+  for (int i = 0; i < 5; ++i) clients.push_back(connect_to(port));
+  write_all(clients[0], frame(block(0x04, "first words")));
+  ASSERT_TRUE(wait_readable(ls));
+  EXPECT_EQ(0, Pass());
+  ccm_channel_t *ch = ctx.ccm->channel_newq.head;
+  for (int i = 0; i < 5; ++i, ch = ch->nxt) {
+    ASSERT_NE(nullptr, ch);
+    ccm_msg_t *m = nullptr;
+    ASSERT_EQ(1, ccm_receive_message(ctx.ccm, 0, &m, &err));
+    ASSERT_TRUE(is_ipc(m, "CHANNEL_ACCEPT") && m->len == (int)sizeof(ipcmsg_channel_accept_t));
+    ipcmsg_channel_accept_t rec;
+    memcpy(&rec, m->msg_start, sizeof rec);
+    EXPECT_EQ(ch->ID, rec.ID);
+    EXPECT_EQ("*ID" + std::to_string(ch->ID) + " 0 " + std::to_string(local_port(clients[i])),
+              std::string(ch->name) + " " + std::to_string(ch->type) + " " + std::to_string(ch->port));
+    EXPECT_NE(nullptr, strstr(ch->addr, "127.0.0.1")) << ch->addr;
+    ccm_msg_free(ctx.ccm, m);
+  }
+  EXPECT_EQ(nullptr, ch);
+  EXPECT_TRUE(nothing_to_read(ls));
+  EXPECT_EQ(0, Pass());
+  ccm_msg_t *m = receive(ctx.ccm);
+  EXPECT_EQ("first words", msg_data(m));
+  EXPECT_EQ(ctx.ccm->channelq.head->nxt->ID, m->addr.src_ID);
+  ccm_msg_free(ctx.ccm, m);
+  int fds = open_fd_count(), c = connect_to(port);
+  ASSERT_TRUE(wait_readable(ls));
+  ccm_alloc_fail_at(1);
+  EXPECT_EQ(0, Pass());
+  ccm_alloc_fail_at(0);
+  EXPECT_EQ(3301, err.msgnr);
+  char byte;
+  EXPECT_TRUE(wait_readable(c));
+  EXPECT_EQ(0, read(c, &byte, 1));  // the peer end is gone
+  close(c);
+  EXPECT_EQ(fds, open_fd_count());
+  for (int cl : clients) close(cl);
+}
+
+// Messages go to the channel of their ID, else of their address; "*CP..."
+// goes to "*SERVER"; unroutable ones are freed unless kept; a secured
+// channel marks the NAT messages routed to it.
+TEST_F(ChannelTest, DispatchRoutesByIdThenByName) {
+  ccm_channel_t *server = ctx.Channel(-1, 3, "*SERVER"), *agent = ctx.Channel(-1, 0, "*IPC(AGENT)"),
+                *secured = ctx.Channel(-1, 0, "SECURE"), *gone = ctx.Channel(-1, 0, "GONE");
+  ccm_flag_set(secured->flag, CCM_CHF_SECURED);
+  secured->pATctx = &secured->pATctx;
+  ccm_channel_delete(ctx.ccm, gone);
+  ctx.Merge();
+  auto to = [&](int id, const char *addr, const char *data, int type = CCM_MSG_NATIVE) {
+    ccm_msg_t *m = ctx.Msg(data);
+    StringCopy(m->addr.dst_addr, sizeof m->addr.dst_addr, addr);
+    m->type = type;
+    ctx.Send(m, id);
+    return m;
+  };
+  ccm_msg_t *cp = to(0, "*CP0815", "cp");
+  to(agent->ID, "*SERVER", "by-id-wins");
+  to(0, "*IPC(AGENT)", "by-name");
+  ccm_msg_t *nat = to(secured->ID, "", "nat", CCM_MSG_NAT), *native = to(secured->ID, "", "native");
+  ccm_msg_t *plain = to(agent->ID, "", "plain nat", CCM_MSG_NAT);
+  int free_before = ctx.ccm->nof_freemsg;
+  to(gone->ID, "", "to a deleted channel");
+  to(0, "NOBODY", "to nobody");
+  ccm_msg_t *kept = to(0, "NOBODY", "kept");
+  kept->flag |= CCM_MSGF_KEEP;
+  EXPECT_EQ(0, ccm_dispatch_send_messages(ctx.ccm));
+  std::string queues;
+  for (ccm_channel_t *ch : {server, agent, secured, gone})
+    for (ccm_msg_t *m = ch->sendq.head; m; m = m->nxt) queues += std::string(ch->name) + ":" + msg_data(m) + ";";
+  EXPECT_EQ("*SERVER:cp;*IPC(AGENT):by-id-wins;*IPC(AGENT):by-name;*IPC(AGENT):plain nat;SECURE:nat;SECURE:native;", queues);
+  EXPECT_STREQ("*SERVER", cp->addr.dst_addr);
+  EXPECT_EQ(nullptr, ctx.ccm->sendq.head);
+  EXPECT_EQ(nullptr, ctx.ccm->msgq_2dispatch.head);
+  EXPECT_EQ(free_before + 2, ctx.ccm->nof_freemsg);
+  EXPECT_EQ("kept", msg_data(kept));  // in no queue: still its owner's
+  ccm_msg_free(ctx.ccm, kept);
+  EXPECT_EQ((std::vector<uint32_t>{CCM_MSGF_SECURED, 0, 0}),
+            (std::vector<uint32_t>{nat->flag & CCM_MSGF_SECURED, native->flag & CCM_MSGF_SECURED, plain->flag & CCM_MSGF_SECURED}));
+  EXPECT_EQ(secured->pATctx, nat->pATctx);
+  EXPECT_EQ(nullptr, plain->pATctx);
+}
+
+// Queued messages are taken at once and in order, also with a zero time-out
+// and after the queue ran empty; a broken pipe is a wait error.
+TEST_F(ChannelTest, ReceiveOrderAndWaitErrors) {
+  ccm_msg_t *m = nullptr;
+  send_IPC_internal(ctx.ccm, ctx.Msg("a", true));
+  send_IPC_internal(ctx.ccm, ctx.Msg("b", true));
+  for (const char *want : {"a", "b", "c"}) {
+    if (*want == 'c') send_IPC_internal(ctx.ccm, ctx.Msg("c", true));  // behind a stale tail
+    ASSERT_EQ(1, ccm_receive_message(ctx.ccm, 0, &m, &err));
+    EXPECT_EQ(std::string(want) + " 3", msg_data(m) + " " + std::to_string(m->type));
+    ccm_msg_free(ctx.ccm, m);
+  }
+  EXPECT_EQ(0, ccm_receive_message(ctx.ccm, 0, &m, &err));
+  EXPECT_EQ(nullptr, m);
+  int saved = ctx.ccm->processor_wakeup[0], dead = dup(saved);
+  close(dead);
+  ctx.ccm->processor_wakeup[0] = dead;
+  EXPECT_EQ(-1, ccm_receive_message(ctx.ccm, 5, &m, &err));
+  EXPECT_TRUE(starts(err_text(err), "2000102 select(processor_wakeup(" + std::to_string(dead) + "))|")) << err_text(err);
+  ctx.ccm->processor_wakeup[0] = -1;  // no pipe at all is no time-out either
+  err = ccm_error_t{};
+  EXPECT_EQ(-1, ccm_wait_processor(ctx.ccm, 5, &err));
+  EXPECT_EQ(2000102, err.msgnr);
+  ctx.ccm->processor_wakeup[0] = saved;
+}
+
+TEST_F(ChannelTest, ChannelAndSendQueueCounts) {
+  std::vector<ccm_channel_t *> ch;
+  for (int t : {0, 1, 3, 3, 4, 4, 5, 6, 255, -1}) ch.push_back(ctx.Channel(-1, t));
+  auto counts = [&] {
+    return std::vector<int>{ccm_get_nof_channels(ctx.ccm), ccm_get_nof_server_connections(ctx.ccm),
+                            ccm_get_nof_connections(ctx.ccm), ccm_get_nof_agent_connections(ctx.ccm)};
+  };
+  EXPECT_EQ((std::vector<int>{0, 0, 0, 0}), counts());  // channel_newq is not counted yet
+  ctx.Merge();
+  EXPECT_EQ((std::vector<int>{9, 3, 4, 2}), counts());  // channels: all but 255
+  ccm_channel_delete(ctx.ccm, ch[4]);                   // an agent connection
+  ccm_channel_delete(ctx.ccm, ch[7]);                   // the CP connection
+  EXPECT_EQ((std::vector<int>{7, 2, 3, 1}), counts());
+  auto sendq = [&] { return std::to_string(ccm_get_sendq_count(ctx.ccm)) + std::to_string(ccm_is_all_sendq_empty(ctx.ccm)); };
+  EXPECT_EQ("01", sendq());
+  ccm_msg_t *a = ctx.Msg("a"), *b = ctx.Msg("b");
+  ctx.Send(a), ctx.Send(b);
+  EXPECT_EQ("20", sendq());
+  // A batch taken from the context's sendq but not yet dispatched counts:
+  // a caller waiting for its report to be written must not go on.
+  ccmq_clear(ctx.ccm->sendq);
+  ccmq_append(ctx.ccm->msgq_2dispatch, a);
+  EXPECT_EQ("00", sendq());
+  ccmq_clear(ctx.ccm->msgq_2dispatch);
+  ccmq_append(ch[9]->sendq, a);  // the silent kind does not count
+  EXPECT_EQ("01", sendq());
+  ccmq_append(ch[0]->sendq, b);
+  EXPECT_EQ("00", sendq());
+  ccm_channel_delete(ctx.ccm, ch[0]);
+  EXPECT_EQ("01", sendq());
 }
 
 }  // namespace
