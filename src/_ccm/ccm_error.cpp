@@ -8,17 +8,18 @@
 #include "zudnst.h"
 
 namespace {
-void format_insert(char *insert, size_t size, const char *fmt, va_list ap) {
+// Sets a message number and its insert (an error record's or a channel's).
+void set_numbered(int *msgnr, char *insert, size_t size, int nr, const char *fmt, va_list ap) {
+  *msgnr = nr;
   if (vsnprintf(insert, size, fmt, ap) < 0) insert[0] = '\0';
 }
 }  // namespace
 
 void ccm_error_set(ccm_error_t *err, int msgnr, const char *fmt, ...) {
   if (!err) return;
-  err->msgnr = msgnr;
   va_list ap;
   va_start(ap, fmt);
-  format_insert(err->msginsert, sizeof err->msginsert, fmt, ap);
+  set_numbered(&err->msgnr, err->msginsert, sizeof err->msginsert, msgnr, fmt, ap);
   va_end(ap);
 }
 
@@ -32,10 +33,9 @@ void ccm_error_alloc(ccm_error_t *err, const char *tag, const char *unit, int li
 
 void ccm_channel_set_reason(ccm_channel_t *ch, int msgnr, const char *fmt, ...) {
   if (!ch) return;
-  ch->msgnr = msgnr;
   va_list ap;
   va_start(ap, fmt);
-  format_insert(ch->msginsert, sizeof ch->msginsert, fmt, ap);
+  set_numbered(&ch->msgnr, ch->msginsert, sizeof ch->msginsert, msgnr, fmt, ap);
   va_end(ap);
 }
 
