@@ -267,7 +267,11 @@ TEST_F(WriteTest, FullSocketKeepsThePosition) {
 
 TEST_F(WriteTest, PeerGoneDeletesTheChannelAndUnsoundPositionIsDropped) {
   Open(SOCK_STREAM, 65536);
+  // Unsound entries are dropped unsent: a negative position, a position past
+  // the end, more ancillary data than its area holds.
   Queue("never sent")->pos = -5;
+  Queue("past the end")->pos = 13;
+  Queue("too much ancillary data")->control_len = sizeof(ccm_msg_t::control_data) + 1;
   Queue("sent");
   ASSERT_EQ(0, Write());
   EXPECT_EQ(nullptr, ch->sendq.head);

@@ -31,6 +31,10 @@ TEST(DateTime, CurrentMomentAndLapsBetweenTwoClockReadings) {
     GetDtChar2(nullptr, text, size);
     EXPECT_TRUE(strlen(text) == len && text[size] == 'x') << size;
   }
+  memset(text, 'x', sizeof text);
+  GetDtChar2(nullptr, text, 0);  // no room: nothing written
+  GetDtChar2(nullptr, nullptr, 32);
+  EXPECT_EQ('x', text[0]);
   EXPECT_EQ(GetUsec(nullptr, 1) + GetUsec(&tv, 0), 0);
   const long long start = Usec(tv);
   tv.tv_sec -= 1;
