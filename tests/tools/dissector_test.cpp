@@ -19,36 +19,32 @@ using namespace wqtest;
 using Row = std::map<std::string, std::string>;                 // field -> values joined by ','
 using Want = std::vector<std::pair<std::string, std::string>>;  // "?": any value, "~x": contains x
 
+// Four bytes of `v`, least significant first.
+std::string Le32(uint32_t v) { return {(char)v, (char)(v >> 8), (char)(v >> 16), (char)(v >> 24)}; }
+
 // A classic pcap file of TCP segments on 127.0.0.1 (Ethernet; the checksums
 // are 0, tshark does not check them).
 struct CaptureFile {
-  static void Put(std::string &out, uint64_t v, int n, bool big_endian) {
-    for (int i = 0; i < n; ++i) out.push_back((char)(v >> (8 * (big_endian ? n - 1 - i : i))));
-  }
   // Sends `bytes` on the connection from port `client` to port `server`, from
   // the client or from the server, in segments of the sizes `cuts` (the rest last).
-  void Send(uint16_t client, uint16_t server, bool from_client, const std::string &bytes, const std::vector<size_t> &cuts = {}) {
-    auto &[cseq, sseq] = seq.try_emplace((uint32_t)client << 16 | server, 1000, 5000).first->second;
+  void Send(int client, int server, bool from_client, const std::string &bytes, const std::vector<size_t> &cuts) {
+    auto &[cseq, sseq] = seq.try_emplace(client << 16 | server, 1000, 5000).first->second;
+    uint32_t &own = from_client ? cseq : sseq, &other = from_client ? sseq : cseq;
     for (size_t pos = 0, i = 0, n; pos < bytes.size(); pos += n, ++i) {
       n = std::min(bytes.size() - pos, i < cuts.size() ? cuts[i] : bytes.size());
-      std::string p(12, '\0');  // Ethernet addresses, type IPv4; IPv4 from and to 127.0.0.1, TCP
-      Put(p, 0x0800, 2, true);
-      for (uint64_t v : {0x45000000ull | (40 + n), 0x4000ull, 0x40060000ull, 0x7F000001ull, 0x7F000001ull}) Put(p, v, 4, true);
-      Put(p, from_client ? client : server, 2, true), Put(p, from_client ? server : client, 2, true);
-      Put(p, from_client ? cseq : sseq, 4, true), Put(p, from_client ? sseq : cseq, 4, true);
-      Put(p, 0x5018FFFFull << 32, 8, true);  // PSH and ACK, window; checksum and urgent pointer 0
-      p += bytes.substr(pos, n);
-      for (uint64_t v : {(uint64_t)++packets, (uint64_t)0, (uint64_t)p.size(), (uint64_t)p.size()}) Put(records, v, 4, false);
-      records += p;
-      (from_client ? cseq : sseq) += (uint32_t)n;
+      char h[160];  // Ethernet, type IPv4; IPv4 from and to 127.0.0.1; TCP with PSH and ACK, a window
+      snprintf(h, sizeof h, "00*12,0800,4500%04zx,00004000,40060000,7f000001,7f000001,%04x%04x%08x%08x,5018ffff,00*4",
+               40 + n, from_client ? client : server, from_client ? server : client, own, other);
+      const std::string p = Unhex(h) + bytes.substr(pos, n);
+      records += Le32(++packets) + Le32(0) + Le32((uint32_t)p.size()) + Le32((uint32_t)p.size()) + p;
+      own += (uint32_t)n;
     }
   }
   bool Save(const std::string &path) const {
-    std::string head;
-    for (uint32_t v : {0xA1B2C3D4u, 0x00040002u, 0u, 0u, 262144u, 1u}) Put(head, v, 4, false);
+    const std::string head = Le32(0xA1B2C3D4) + Le32(0x00040002) + Le32(0) + Le32(0) + Le32(262144) + Le32(1);
     return (bool)(std::ofstream(path, std::ios::binary) << head << records);
   }
-  std::map<uint32_t, std::pair<uint32_t, uint32_t>> seq;  // of each connection: the client's and the server's next
+  std::map<int, std::pair<uint32_t, uint32_t>> seq;  // of each connection: the client's and the server's next
   uint32_t packets = 0;
   std::string records;
 };
@@ -104,13 +100,9 @@ std::string Decode(const CaptureFile &file, int port, const std::vector<std::str
   return tshark.out();
 }
 
-// The captures of data/dissector.txt; the damaged frames, each on its own
-// connection from port 41000 on, with what each must show; the frames of the
-// live exchange.
+// The captures of data/dissector.txt (port, file, frames) and the frames of the live exchange.
 struct Captures {
-  std::vector<std::tuple<int, CaptureFile, std::vector<Want>>> captures;  // port, file, frames
-  CaptureFile damaged;
-  std::vector<std::pair<bool, Want>> damage;  // must be flagged, fields
+  std::vector<std::tuple<int, CaptureFile, std::vector<Want>>> captures;
   std::vector<Want> live;
 };
 
@@ -123,19 +115,11 @@ Captures Load() {
     if (c.name == "send") {
       std::vector<size_t> cuts;
       for (size_t i = 3; i < c.words.size(); ++i) cuts.push_back(std::stoul(c.words[i]));
-      std::get<1>(all.captures.back())
-          .Send((uint16_t)std::stoi(c.words[0]), (uint16_t)std::stoi(c.words[1]), c.words[2] == "c",
-                Unhex(c.text), cuts);
-    }
-    if (c.name == "damaged") {
-      all.damaged.Send((uint16_t)(41000 + all.damage.size()), 4711, true, Unhex(c.text));
-      all.damage.push_back({c.words[0] == "1", {}});
+      std::get<1>(all.captures.back()).Send(std::stoi(c.words[0]), std::stoi(c.words[1]), c.words[2] == "c", Unhex(c.text), cuts);
     }
     if (c.name != "want") continue;
-    Want w;
+    Want &w = wants->emplace_back();
     for (const std::string &line : Lines(c.text)) w.emplace_back(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
-    if (wants != &all.live && !all.damage.empty()) all.damage.back().second = w;  // what a damaged frame still shows
-    else wants->push_back(w);
   }
   return all;
 }
@@ -146,34 +130,18 @@ struct Wq8Dissector : ::testing::Test {
   }
 };
 
+// Damaged frames are flagged as expert information, never a Lua error.
 TEST_F(Wq8Dissector, DecodesEveryFrameOfTheCaptures) {
-  Captures all = Load();
-  for (auto &[port, file, wants] : all.captures) {
+  for (auto &[port, file, wants] : Load().captures) {
     const std::vector<std::string> fields = Fields(wants);
     std::vector<Row> rows = ParseRows(Decode(file, port, fields), fields);
     ASSERT_EQ(rows.size(), wants.size()) << "port " << port;
     for (size_t i = 0; i < rows.size(); ++i) ExpectRow(rows[i], wants[i], "port " + std::to_string(port) + " row " + std::to_string(i));
+    const std::string tree = Decode(file, port, {});
+    const size_t at = tree.find("Lua Error");
+    EXPECT_EQ(at, std::string::npos) << tree.substr(at > 3000 ? at - 3000 : 0, 6000);
+    EXPECT_EQ(tree.find("could not be decoded"), std::string::npos);
   }
-}
-
-// Damaged frames are flagged as expert information, never a Lua error, and
-// the frames behind them on other connections still decode.
-TEST_F(Wq8Dissector, FlagsDamagedFramesWithoutLuaErrors) {
-  Captures all = Load();
-  const std::vector<std::string> fields = {"tcp.srcport", "wq8.malformed", "wq8.bad_key", "wq8.short", "wq8.job.nr",
-                                           "wq8.var.name"};
-  std::map<int, Row> by_port;
-  for (Row &r : ParseRows(Decode(all.damaged, 4711, fields), fields)) by_port[std::stoi(r["tcp.srcport"])] = r;
-  for (size_t i = 0; i < all.damage.size(); ++i) {
-    Row &r = by_port[41000 + (int)i];
-    EXPECT_TRUE(!all.damage[i].first || !(r["wq8.malformed"] + r["wq8.bad_key"] + r["wq8.short"]).empty()) << i;
-    ExpectRow(r, all.damage[i].second, "damaged case " + std::to_string(i));
-  }
-  const std::string tree = Decode(all.damaged, 4711, {});
-  ASSERT_NE(tree.find("WQ8 channel frame"), std::string::npos) << tree.substr(0, 2000);
-  const size_t at = tree.find("Lua Error");
-  EXPECT_EQ(at, std::string::npos) << tree.substr(at > 3000 ? at - 3000 : 0, 6000);
-  EXPECT_EQ(tree.find("could not be decoded"), std::string::npos);
 }
 
 // One real exchange between wq_jpmd and wq_jpagent, captured on the loopback
