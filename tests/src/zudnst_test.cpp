@@ -1,6 +1,10 @@
 #include "zudnst.h"
 
 #include <gtest/gtest.h>
+#include <sys/time.h>
+
+#include <climits>
+#include <random>
 
 #include "msg_type2.h"
 #include "src/rows.h"
@@ -149,6 +153,140 @@ TEST(ByteOrder, PartialSizesAndTheMessageHead) {
   CreateWqHeadm(&head, "AB", 0x12345, 7);  // a short type is padded with NULs
   EXPECT_EQ(Bytes(three, 3) + Bytes(&head, 16), wqtest::Unhex("010203,4142,00*6,3033,4523,07000000"));
   EXPECT_EQ(_StringCopy(nullptr, 8, "ab", __FILE__, __LINE__), nullptr);
+}
+
+TEST(WideArithmetic, ComparisonsAreSignedAndBase26GoesBothWays) {
+  for (long a : {LONG_MIN, -1L, 0L, 1L, 4294967296L, LONG_MAX})
+    for (long b : {LONG_MIN, -1L, 0L, 1L, 4294967296L, LONG_MAX}) {
+      int a4 = (int)(a >> 32), b4 = (int)(b >> 32);  // INT_MIN, -1, 0, 0, 1, INT_MAX
+      EXPECT_EQ(std::vector<int>({MyGt8(&a, &b), MyLe8(&a, &b), MyGt4(&a4, &b4), MyLe4(&a4, &b4)}),
+                std::vector<int>({a > b, a <= b, a4 > b4, a4 <= b4})) << a << " " << b;
+    }
+  EXPECT_EQ(Zudnst_LongToB26(1, nullptr), nullptr);
+  std::mt19937 rng(26);
+  char out[8];
+  for (int i = 0; i < 2000; ++i) {
+    const unsigned v = (unsigned)rng();
+    ASSERT_EQ(Zudnst_B26ToLong(Zudnst_LongToB26(v, out)), v) << out;
+  }
+}
+
+int Conv(void (*f)(char *, int), int c) {
+  char ch = (char)c;
+  f(&ch, 1);
+  return (unsigned char)ch;
+}
+
+// Every ASCII code but 0x13 goes there and back; three of the others have a
+// code; a call converts exactly the length given.
+TEST(CodePage, RoundTripsAndLengths) {
+  int high_with_code = 0;
+  for (int a = 0; a < 0x100; ++a) {
+    if (a < 0x7F && a != 0x13) EXPECT_EQ(Conv(ToAscii, Conv(ToEbcdic, a)), a) << std::hex << a;
+    high_with_code += a >= 0x80 && Conv(ToEbcdic, a) != 0x07;
+  }
+  EXPECT_EQ(high_with_code, 3);
+  char text[] = {'a', '\0', 'b', 'c'};
+  ToEbcdic(text, 3);
+  ToEbcdic(text, 0);
+  ToEbcdic(text, -4);
+  ToAscii(nullptr, 4);
+  EXPECT_EQ(std::string(text, 4), std::string("\x81\0\x82" "c", 4));
+}
+
+TEST(CodePage, OwnTablesWithSubstitution) {
+  unsigned char desc[512] = {}, tab[256];
+  for (int i = 0; i < 256; ++i) desc[i] = (unsigned char)(255 - i);
+  SetCodeTab(tab, desc);
+  EXPECT_EQ(std::string((char *)tab, 256), std::string(256, ' '));  // nothing valid, no substitute given
+  desc[256 + 5] = 2;      // value 5's target is the substitute, 5 itself invalid
+  desc[256 + 9] = 2 | 1;  // a later substitute mark does not count; 9 is valid
+  desc[256 + 'A'] = 1;
+  SetCodeTab(tab, desc);
+  EXPECT_EQ(std::vector<int>({tab[0], tab[5], tab[9], tab['A'], tab[255]}),
+            std::vector<int>({250, 250, 246, 255 - 'A', 250}));
+  for (int i = 0; i < 256; ++i) tab[i] = (unsigned char)(i + 1);
+  unsigned char in[4] = {0, 1, 0xFF, 7}, out[4] = {9, 9, 9, 9};
+  EXPECT_EQ(AreaConv(out, in, 0, tab) + AreaConv(out, in, -3, tab) + AreaConv(nullptr, in, 3, tab), 0);
+  // The second call in place.
+  EXPECT_EQ(std::vector<int>({AreaConv(out, in, 3, tab), AreaConv(in, in, 4, tab)}), std::vector<int>({3, 4}));
+  EXPECT_EQ(std::vector<int>(out, out + 4), std::vector<int>({1, 2, 0, 9}));
+  EXPECT_EQ(in[3], 8);
+}
+
+// Reference matcher: plain recursion over the definition.
+bool Ref(const char *s, const char *m, char more, char one) {
+  if (*m == '\0') return *s == '\0';
+  if (more && *m == more) return Ref(s, m + 1, more, one) || (*s && Ref(s + 1, m, more, one));
+  return *s && ((one && *m == one) || *m == *s) && Ref(s + 1, m + 1, more, one);
+}
+
+// Random texts and masks, some with a wildcard switched off, against the reference.
+TEST(Match, AgreesWithTheDefinition) {
+  std::mt19937 rng(20261206);
+  const auto random = [&rng](const char *alphabet, size_t max_len) {
+    std::string s(rng() % (max_len + 1), ' ');
+    for (char &c : s) c = alphabet[rng() % strlen(alphabet)];
+    return s;
+  };
+  int matches = 0;
+  for (int round = 0; round < 4000; ++round) {
+    const std::string s = random("abc", 8), m = random("abc*?", 6);
+    const char more = round % 3 == 1 ? 0 : '*', one = round % 3 == 2 ? 0 : '?';
+    matches += Ref(s.c_str(), m.c_str(), more, one);
+    ASSERT_EQ(MyStrMatch(s.c_str(), m.c_str(), more, one), Ref(s.c_str(), m.c_str(), more, one)) << s << " / " << m;
+  }
+  EXPECT_TRUE(matches > 200 && matches < 3800) << matches;  // both outcomes well represented
+}
+
+// Without a result area nothing is found; the hex part of a long area is cut
+// at a whole piece within 511 characters, without the text view.
+TEST(Match, NoResultAreaAndLongHexTexts) {
+  EXPECT_EQ(GetAttribute("ID=7", 0, "ID", nullptr, 16), 0);
+  std::vector<unsigned char> many(600, 0xAB);
+  wqtest::Area big;
+  const std::string text = GetHexString(many.data(), (int)many.size(), big, 1024);
+  EXPECT_TRUE(text.size() > 500 && text.size() <= 511 && text.find('>') == std::string::npos) << text.size();
+}
+
+long long Usec(const struct timeval &tv) { return tv.tv_sec * 1000000LL + tv.tv_usec; }
+
+// The current moment lies between two clock readings around the call (the
+// calendar and text of a given moment are rows of data/calls.txt). A lap that began 1.5
+// seconds before a reading lasts that long; the lap restarts from now.
+TEST(DateTime, CurrentMomentAndLapsBetweenTwoClockReadings) {
+  struct timeval before = {}, after = {}, tv = {};
+  gettimeofday(&before, nullptr);
+  DATUM_BUFF dt;
+  GetDatumZeit2(nullptr, &dt);
+  int usec = -5;
+  const time_t now = GetElapsedTime(&usec);
+  gettimeofday(&after, nullptr);
+  EXPECT_TRUE(dt.dt_time >= before.tv_sec && now >= dt.dt_time && now <= after.tv_sec) << now;
+  EXPECT_TRUE(usec >= 0 && usec <= 999999) << usec;
+  char text[64];
+  EXPECT_TRUE(dt.dt_usek >= 0 && dt.dt_usek <= 999 && dt.utc_msek == dt.dt_msek && dt.utc_usek == dt.dt_usek);
+  for (auto [size, len] : std::vector<std::pair<int, size_t>>{{32, 19}, {16, 14}, {1, 0}}) {
+    memset(text, 'x', sizeof text);
+    GetDtChar2(nullptr, text, size);
+    EXPECT_TRUE(strlen(text) == len && text[size] == 'x') << size;
+  }
+  memset(text, 'x', sizeof text);
+  GetDtChar2(nullptr, text, 0);  // no room: nothing written
+  GetDtChar2(nullptr, nullptr, 32);
+  EXPECT_EQ('x', text[0]);
+  EXPECT_EQ(GetUsec(nullptr, 1) + GetUsec(&tv, 0), 0);
+  const long long start = Usec(tv);
+  tv.tv_sec -= 1;
+  tv.tv_usec < 500000 ? (tv.tv_sec -= 1, tv.tv_usec += 500000) : tv.tv_usec -= 500000;
+  gettimeofday(&before, nullptr);
+  const int lap = GetUsec(&tv, 1);
+  gettimeofday(&after, nullptr);
+  EXPECT_TRUE(lap >= 1500000 + Usec(before) - start && lap <= 1500000 + Usec(after) - start) << lap;
+  EXPECT_TRUE(Usec(tv) >= Usec(before) && Usec(tv) <= Usec(after));
+  char small[8] = "xxxxxxx";
+  sec2hhmmss3(3661, small, 5);
+  EXPECT_EQ(std::string(small, 6) + sec2hhmmss2(59), std::string("01:0\0x00:00:59", 14));
 }
 
 }  // namespace
