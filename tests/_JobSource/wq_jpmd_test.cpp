@@ -16,7 +16,7 @@
 
 #include "ccm.h"
 #include "common/process.h"
-#include "src/rows.h"
+#include "common/data.h"
 #include "wq_cmd.h"
 #include "wq_exchange.h"
 #include "wq_trace.h"

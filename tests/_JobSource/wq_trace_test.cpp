@@ -6,7 +6,7 @@
 #include <set>
 #include <thread>
 
-#include "src/rows.h"
+#include "common/data.h"
 #include "zudnst_codepage.h"
 
 namespace {

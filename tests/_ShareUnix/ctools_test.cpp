@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
-#include "src/rows.h"
+#include "common/data.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "src/rows.h"
+#include "common/data.h"
 #include "wq_sr.h"
 #include "wq_trace.h"
 

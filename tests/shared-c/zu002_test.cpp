@@ -6,7 +6,7 @@
 #include <random>
 #include <set>
 
-#include "src/rows.h"
+#include "common/data.h"
 #include "zu002int.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "src/rows.h"
+#include "common/data.h"
 #include "wq_trace.h"
 
 namespace {

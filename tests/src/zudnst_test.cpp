@@ -7,7 +7,7 @@
 #include <random>
 
 #include "msg_type2.h"
-#include "src/rows.h"
+#include "common/data.h"
 #include "wq_headm.h"
 #include "zudnst_arith.h"
 #include "zudnst_codepage.h"
