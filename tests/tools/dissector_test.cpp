@@ -27,14 +27,15 @@ std::string Le32(uint32_t v) { return {(char)v, (char)(v >> 8), (char)(v >> 16),
 struct CaptureFile {
   // Sends `bytes` on the connection from port `client` to port `server`, from
   // the client or from the server, in segments of the sizes `cuts` (the rest last).
-  void Send(int client, int server, bool from_client, const std::string &bytes, const std::vector<size_t> &cuts) {
+  void Send(int client, int server, bool from_client, const std::string &bytes, std::vector<size_t> cuts) {
     auto &[cseq, sseq] = seq.try_emplace(client << 16 | server, 1000, 5000).first->second;
     uint32_t &own = from_client ? cseq : sseq, &other = from_client ? sseq : cseq;
     for (size_t pos = 0, i = 0, n; pos < bytes.size(); pos += n, ++i) {
       n = std::min(bytes.size() - pos, i < cuts.size() ? cuts[i] : bytes.size());
+      const int from = from_client ? client : server, to = from_client ? server : client;
       char h[160];  // Ethernet, type IPv4; IPv4 from and to 127.0.0.1; TCP with PSH and ACK, a window
-      snprintf(h, sizeof h, "00*12,0800,4500%04zx,00004000,40060000,7f000001,7f000001,%04x%04x%08x%08x,5018ffff,00*4",
-               40 + n, from_client ? client : server, from_client ? server : client, own, other);
+      snprintf(h, sizeof h, "00*12,0800,4500%04zx,00004000,40060000,7f000001,7f000001,%04x%04x%08x%08x,%s",
+               40 + n, from, to, own, other, "5018ffff,00*4");
       const std::string p = Unhex(h) + bytes.substr(pos, n);
       records += Le32(++packets) + Le32(0) + Le32((uint32_t)p.size()) + Le32((uint32_t)p.size()) + p;
       own += (uint32_t)n;
@@ -115,7 +116,8 @@ Captures Load() {
     if (c.name == "send") {
       std::vector<size_t> cuts;
       for (size_t i = 3; i < c.words.size(); ++i) cuts.push_back(std::stoul(c.words[i]));
-      std::get<1>(all.captures.back()).Send(std::stoi(c.words[0]), std::stoi(c.words[1]), c.words[2] == "c", Unhex(c.text), cuts);
+      std::get<1>(all.captures.back())
+          .Send(std::stoi(c.words[0]), std::stoi(c.words[1]), c.words[2] == "c", Unhex(c.text), cuts);
     }
     if (c.name != "want") continue;
     Want &w = wants->emplace_back();
