@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <cstdlib>
 #include <functional>
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -69,7 +70,8 @@ class Child {
       _exit(127);
     }
     close(out[1]), close(err[1]);
-    reader_ = std::thread([this, o = out[0], e = err[0]] { Read(o, e); });
+    readers_[0] = std::thread([this, fd = out[0]] { Read(fd, out_); });
+    readers_[1] = std::thread([this, fd = err[0]] { Read(fd, err_); });
     return pid_ > 0;
   }
 
@@ -83,7 +85,7 @@ class Child {
   bool Until(const std::function<bool(const std::string &, const std::string &)> &pred, int seconds = kDeadline) {
     std::unique_lock<std::mutex> g(mu_);
     bool met = false;
-    cv_.wait_until(g, Deadline(seconds), [&] { return (met = pred(out_, err_)) || ended_; });
+    cv_.wait_until(g, Deadline(seconds), [&] { return (met = pred(out_, err_)) || ended_ == 2; });
     return met;
   }
 
@@ -105,39 +107,36 @@ class Child {
     int st = -1;
     if (pid_ > 0) {
       std::unique_lock<std::mutex> g(mu_);
-      if (!cv_.wait_until(g, Deadline(seconds), [&] { return ended_; })) kill(pid_, SIGKILL);
+      if (!cv_.wait_until(g, Deadline(seconds), [&] { return ended_ == 2; })) kill(pid_, SIGKILL);
       g.unlock();
       waitpid(pid_, &st, 0);
       pid_ = -1;
     }
-    if (reader_.joinable()) reader_.join();
+    for (std::thread &t : readers_)
+      if (t.joinable()) t.join();
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   }
 
  private:
-  void Read(int out, int err) {
-    struct pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-      if (poll(fds, 2, -1) < 0) continue;
-      for (auto &p : fds) {
-        char buf[8192];
-        ssize_t n = p.fd >= 0 && p.revents ? read(p.fd, buf, sizeof buf) : -2;
-        std::lock_guard<std::mutex> g(mu_);
-        if (n > 0) (p.fd == out ? out_ : err_).append(buf, (size_t)n);
-        if (n == 0 || (n == -1 && errno != EINTR)) close(std::exchange(p.fd, -1));
-        cv_.notify_all();
-      }
+  // Appends what arrives on `fd` to `to` until the pipe ends; one thread per pipe.
+  void Read(int fd, std::string &to) {
+    char buf[8192];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);) {
+      std::lock_guard<std::mutex> g(mu_);
+      to.append(buf, (size_t)std::max<ssize_t>(n, 0));
+      cv_.notify_all();
     }
+    close(fd);
     std::lock_guard<std::mutex> g(mu_);
-    ended_ = true;
+    ++ended_;
     cv_.notify_all();
   }
 
   pid_t pid_ = -1;
-  std::thread reader_;
+  std::thread readers_[2];
   std::mutex mu_;
   std::condition_variable cv_;
-  bool ended_ = false;
+  int ended_ = 0;  // pipes that have ended
   size_t taken_ = 0;
   std::string out_, err_;
 };
