@@ -140,6 +140,7 @@ TEST_F(Wq8Dissector, DecodesEveryFrameOfTheCaptures) {
     ASSERT_EQ(rows.size(), wants.size()) << "port " << port;
     for (size_t i = 0; i < rows.size(); ++i) ExpectRow(rows[i], wants[i], "port " + std::to_string(port) + " row " + std::to_string(i));
     const std::string tree = Decode(file, port, {});
+    ASSERT_NE(tree.find("WQ8 channel frame"), std::string::npos) << tree.substr(0, 2000);
     const size_t at = tree.find("Lua Error");
     EXPECT_EQ(at, std::string::npos) << tree.substr(at > 3000 ? at - 3000 : 0, 6000);
     EXPECT_EQ(tree.find("could not be decoded"), std::string::npos);
