@@ -77,7 +77,9 @@ TEST_F(ReadTest, FramesOfTheTable) {
     EXPECT_TRUE(m->type != CCM_MSG_IPC || strcmp("*IPC(TEST)", m->addr.src_addr) == 0) << m->addr.src_addr;
     EXPECT_EQ(m->type != CCM_MSG_NAT, ccm_flag_test(ch->flag, CCM_CHF_CONNECTING));
     m->addr.src_ID = 0;
-    if (r.size() > 5) EXPECT_EQ(r[5], addr_text(m->addr));
+    if (r.size() > 5) {
+      EXPECT_EQ(r[5], addr_text(m->addr));
+    }
     EXPECT_EQ(std::vector<std::string>(r.begin() + std::min<size_t>(r.size(), 6), r.end()), log.with(-1));
     ccm_msg_free(ctx.ccm, m);
   }
