@@ -133,7 +133,7 @@ TEST_F(ChannelTest, SweepKeepsOrderAndCloseAllClosesEveryDescriptor) {
   EXPECT_EQ(0, ccm_destroy_deleted_channels(ctx.ccm));
   trcFlag = 0;
   std::string out = testing::internal::GetCapturedStdout();
-  for (const std::string &line :
+  for (const char *line :
        {"ccm_destroy_deleted_channels:      channel(name=AGENT               ,chID=1,s=",
         ",type=00000004,flag=00000001,deleted,host=agent(127.0.0.1),port=4711",
         "channel(name=*ID2                ,chID=2,s=", ",type=00000000,flag=00000000,active,host=(),port=0",
