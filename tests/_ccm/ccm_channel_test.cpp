@@ -81,9 +81,11 @@ TEST_F(ChannelTest, DestroyLogsByTypeAndPostsTheNotice) {
     int type, msgnr;
     std::string insert;  // with the descriptor for %s and the ID for %I
     int fail_alloc = 0;  // no memory for the notice (first: no free message yet)
-  } cases[] = {{5, 2002040, "s=%s,ID=%I|NAME", 1}, {1, 2002040, "s=%s,ID=%I|*LISTEN"}, {3, 2000010, "NAME(s=%s,ID=%I)"},
-               {6, 2000010, "NAME(s=%s,ID=%I)"},   {4, 2000007, "NAME(s=%s,ID=%I)"},   {0, 2002040, "s=%s,ID=%I|NAME"},
-               {5, 2002040, "s=%s,ID=%I|NAME"},    {255, 2002040, "s=%s,ID=%I|NAME"},  {-1, 0, ""}};
+  } cases[] = {{5, 2002040, "s=%s,ID=%I|NAME", 1}, {1, 2002040, "s=%s,ID=%I|*LISTEN"},
+               {3, 2000010, "NAME(s=%s,ID=%I)"},    {6, 2000010, "NAME(s=%s,ID=%I)"},
+               {4, 2000007, "NAME(s=%s,ID=%I)"},    {0, 2002040, "s=%s,ID=%I|NAME"},
+               {5, 2002040, "s=%s,ID=%I|NAME"},     {255, 2002040, "s=%s,ID=%I|NAME"},
+               {-1, 0, ""}};
   for (auto c : cases) {
     LogRecorder log;
     ccm_channel_t *ch = Closed(c.type, "NAME", false);
@@ -106,7 +108,8 @@ TEST_F(ChannelTest, DestroyLogsByTypeAndPostsTheNotice) {
     auto want = c.msgnr ? LogRecorder::Entries{{1234, "reason %d"}, {c.msgnr, c.insert}} : LogRecorder::Entries{};
     EXPECT_EQ(want, log.entries()) << c.type;
     ccm_msg_t *m = nullptr;
-    EXPECT_EQ(c.type != 255 && c.type != -1 && !c.fail_alloc, ccm_receive_message(ctx.ccm, 0, &m, &err) == 1) << c.type;
+    bool notice = c.type != 255 && c.type != -1 && !c.fail_alloc;
+    EXPECT_EQ(notice, ccm_receive_message(ctx.ccm, 0, &m, &err) == 1) << c.type;
     if (!m) continue;
     ASSERT_EQ((int)sizeof(ipcmsg_channel_close_t), m->len);
     ipcmsg_channel_close_t rec;
@@ -140,7 +143,8 @@ TEST_F(ChannelTest, SweepKeepsOrderAndCloseAllClosesEveryDescriptor) {
         "ccm_destroy_deleted_channels <-- (number of deleted channels = 3)"})
     EXPECT_NE(std::string::npos, out.find(line)) << line;
   EXPECT_FALSE(ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED));
-  EXPECT_TRUE(ctx.ccm->channelq.head == v[1] && v[1]->nxt == v[2] && ctx.ccm->channelq.tail == v[2] && !v[2]->nxt);
+  EXPECT_TRUE(ctx.ccm->channelq.head == v[1] && v[1]->nxt == v[2]);
+  EXPECT_TRUE(ctx.ccm->channelq.tail == v[2] && !v[2]->nxt);
   EXPECT_EQ(3, DrainNotices());
   ccm_channel_delete(ctx.ccm, v[1]);  // deleted or not, both queues go
   EXPECT_EQ(0, ccm_channel_closeall(ctx.ccm) + ccm_channel_closeall(nullptr));
@@ -228,7 +232,8 @@ TEST_F(ChannelTest, ListenAddressesAndFailures) {
                   {false, "", 80, 0, "2000102 getaddrinfo|"},
                   {false, "127.0.0.1", 80, 1, "3301 "}};
   for (const auto &f : failures) {
-    auto *cuc = f.listen ? nullptr : (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
+    auto *cuc = f.listen ? nullptr
+                         : (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
     ccm_alloc_fail_at(f.fail_alloc);
     EXPECT_EQ(-1, f.listen ? ccm_create_listen(ctx.ccm, f.addr, f.port, 5, &err)
                            : ccm_connect(ctx.ccm, f.addr, f.port, 5, cuc, 60, &err));

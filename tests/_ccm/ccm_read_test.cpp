@@ -87,7 +87,8 @@ TEST_F(ReadTest, FramesOfTheTable) {
 // are delivered at once and the rest waits for the next read.
 TEST_F(ReadTest, FramesSplitAtEveryBytePosition) {
   const std::string data[] = {"first", pattern(40), "x"};
-  const std::string f[] = {frame(block(0x04, data[0])), frame(block(0xFF, data[1], 4)), frame(block(0x07, data[2]))};
+  const std::string f[] = {frame(block(0x04, data[0])), frame(block(0xFF, data[1], 4)),
+                           frame(block(0x07, data[2]))};
   const std::string stream = f[0] + f[1] + f[2];
   for (size_t cut = 1; cut < stream.size(); ++cut) {
     ASSERT_EQ(0, Feed(stream.substr(0, cut))) << cut;
