@@ -18,6 +18,12 @@ class ChannelTest : public ::testing::Test {
     if (pthread_mutex_trylock(&ctx.ccm->channel_lock) != 0) return true;
     return pthread_mutex_unlock(&ctx.ccm->channel_lock), false;
   }
+  // A lookup's result: the channel lock is held exactly when it found one.
+  ccm_channel_t *Found(ccm_channel_t *ch) {
+    EXPECT_EQ(ch != nullptr, ChannelLockHeld());
+    if (ch) ccm_channel_unlock(ctx.ccm);
+    return ch;
+  }
   int DrainNotices() {
     int n = 0;
     for (ccm_msg_t *m; ccm_receive_message(ctx.ccm, 0, &m, nullptr) == 1; ++n) ccm_msg_free(ctx.ccm, m);
@@ -47,18 +53,13 @@ TEST_F(ChannelTest, IdsLookupsAndDeletion) {
   a->remoteID = 77;
   ccm_channel_chain(ctx.ccm, a);
   EXPECT_EQ(0, memcmp(a->eyec, "#CCMSOCK00000001", 16));
-  // Found: returned with the lock held. The remote ID is searched in channelq only.
-  for (int by_name : {1, 0}) {
-    EXPECT_EQ(a, by_name ? ccm_channel_getbyName(ctx.ccm, "*SERVER") : ccm_channel_getbyID(ctx.ccm, 1));
-    EXPECT_TRUE(ChannelLockHeld());
-    ccm_channel_unlock(ctx.ccm);
-  }
-  EXPECT_EQ(nullptr, ccm_channel_getbyRemoteID(ctx.ccm, 77));
+  EXPECT_EQ(a, Found(ccm_channel_getbyName(ctx.ccm, "*SERVER")));
+  EXPECT_EQ(a, Found(ccm_channel_getbyID(ctx.ccm, 1)));
+  EXPECT_EQ(nullptr, Found(ccm_channel_getbyRemoteID(ctx.ccm, 77)));  // searched in channelq only
   ctx.Merge();
-  EXPECT_EQ(a, ccm_channel_getbyRemoteID(ctx.ccm, 77));
-  ccm_channel_unlock(ctx.ccm);
-  EXPECT_EQ(nullptr, ccm_channel_getbyID(ctx.ccm, 999));
-  EXPECT_EQ(nullptr, ccm_channel_getbyName(ctx.ccm, "*SERVE"));
+  EXPECT_EQ(a, Found(ccm_channel_getbyRemoteID(ctx.ccm, 77)));
+  EXPECT_EQ(nullptr, Found(ccm_channel_getbyID(ctx.ccm, 999)));
+  EXPECT_EQ(nullptr, Found(ccm_channel_getbyName(ctx.ccm, "*SERVE")));
   EXPECT_EQ(2, ccm_channel_existbyID(ctx.ccm, 1) + ccm_channel_existbyName(ctx.ccm, "*SERVER"));
   EXPECT_EQ(0, ccm_channel_get_ip(ctx.ccm, 1, nullptr, nullptr, &err) + ccm_channel_get_ip(ctx.ccm, 0, "*SERVER", nullptr, &err));
   EXPECT_EQ(-1, ccm_channel_get_ip(ctx.ccm, 999, "nope", nullptr, &err));
@@ -68,8 +69,7 @@ TEST_F(ChannelTest, IdsLookupsAndDeletion) {
   EXPECT_EQ(0, ccm_channel_deletebyName(ctx.ccm, "*SERVER"));
   EXPECT_TRUE(ccm_flag_test(a->flag, CCM_CHF_DELETED) && ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED));
   EXPECT_EQ(0, ccm_channel_existbyID(ctx.ccm, 1) + ccm_channel_existbyName(ctx.ccm, "*SERVER"));
-  EXPECT_EQ(nullptr, ccm_channel_getbyID(ctx.ccm, 1));
-  EXPECT_FALSE(ChannelLockHeld());
+  EXPECT_EQ(nullptr, Found(ccm_channel_getbyID(ctx.ccm, 1)));
   EXPECT_EQ(a, ctx.ccm->channelq.tail);  // still in its queue until the sweep
 }
 
@@ -77,22 +77,18 @@ TEST_F(ChannelTest, IdsLookupsAndDeletion) {
 // (not for types 255 and -1), frees everything and closes the descriptor;
 // without memory for the notice the rest still happens.
 TEST_F(ChannelTest, DestroyLogsByTypeAndPostsTheNotice) {
-  ccm_channel_t *ch = Closed(5, nullptr, false);
-  int s = ch->s;
-  ccm_alloc_fail_at(1);
-  EXPECT_EQ(0, ccm_channel_destroy(ctx.ccm, ch, &err));
-  ccm_alloc_fail_at(0);
-  EXPECT_FALSE(fd_is_open(s));
-  EXPECT_EQ(0, DrainNotices());
   const struct {
     int type, msgnr;
     std::string insert;  // with the descriptor for %s and the ID for %I
-  } cases[] = {{1, 2002040, "s=%s,ID=%I|*LISTEN"}, {3, 2000010, "NAME(s=%s,ID=%I)"}, {6, 2000010, "NAME(s=%s,ID=%I)"},
-               {4, 2000007, "NAME(s=%s,ID=%I)"},   {0, 2002040, "s=%s,ID=%I|NAME"},  {5, 2002040, "s=%s,ID=%I|NAME"},
-               {255, 2002040, "s=%s,ID=%I|NAME"},  {-1, 0, ""}};
+    int fail_alloc = 0;  // no memory for the notice (first: no free message yet)
+  } cases[] = {{5, 2002040, "s=%s,ID=%I|NAME", 1}, {1, 2002040, "s=%s,ID=%I|*LISTEN"},
+               {3, 2000010, "NAME(s=%s,ID=%I)"},    {6, 2000010, "NAME(s=%s,ID=%I)"},
+               {4, 2000007, "NAME(s=%s,ID=%I)"},    {0, 2002040, "s=%s,ID=%I|NAME"},
+               {5, 2002040, "s=%s,ID=%I|NAME"},     {255, 2002040, "s=%s,ID=%I|NAME"},
+               {-1, 0, ""}};
   for (auto c : cases) {
     LogRecorder log;
-    ch = Closed(c.type, "NAME", false);
+    ccm_channel_t *ch = Closed(c.type, "NAME", false);
     ch->port = 4711;
     strcpy(ch->host, "agent");
     ch->msgnr = c.msgnr ? 1234 : 0;
@@ -104,14 +100,16 @@ TEST_F(ChannelTest, DestroyLogsByTypeAndPostsTheNotice) {
     ccmq_append(ch->sendq, ctx.Msg("queued"));
     for (auto [key, value] : {std::pair{"%I", ch->ID}, {"%s", ch->s}})
       if (c.msgnr) c.insert.replace(c.insert.find(key), 2, std::to_string(value));
-    int id = ch->ID;
-    s = ch->s;
+    int id = ch->ID, s = ch->s;
+    ccm_alloc_fail_at(c.fail_alloc);
     EXPECT_EQ(0, ccm_channel_destroy(ctx.ccm, ch, &err));
+    ccm_alloc_fail_at(0);
     EXPECT_FALSE(fd_is_open(s)) << c.type;
     auto want = c.msgnr ? LogRecorder::Entries{{1234, "reason %d"}, {c.msgnr, c.insert}} : LogRecorder::Entries{};
     EXPECT_EQ(want, log.entries()) << c.type;
     ccm_msg_t *m = nullptr;
-    EXPECT_EQ(c.type != 255 && c.type != -1, ccm_receive_message(ctx.ccm, 0, &m, &err) == 1) << c.type;
+    bool notice = c.type != 255 && c.type != -1 && !c.fail_alloc;
+    EXPECT_EQ(notice, ccm_receive_message(ctx.ccm, 0, &m, &err) == 1) << c.type;
     if (!m) continue;
     ASSERT_EQ((int)sizeof(ipcmsg_channel_close_t), m->len);
     ipcmsg_channel_close_t rec;
@@ -123,18 +121,30 @@ TEST_F(ChannelTest, DestroyLogsByTypeAndPostsTheNotice) {
   }
 }
 
+// The sweep traces every channel it looks at.
 TEST_F(ChannelTest, SweepKeepsOrderAndCloseAllClosesEveryDescriptor) {
   int before = open_fd_count();
   std::vector<ccm_channel_t *> v;
-  for (int i = 0; i < 6; ++i) v.push_back(Closed(0, nullptr, i == 5));
+  for (int i = 0; i < 6; ++i) v.push_back(Closed(i ? 0 : 4, i ? nullptr : "AGENT", i == 5));
   for (int i = 0; i < 5; ++i) ccmq_append(ctx.ccm->channelq, v[i]);
   for (int i : {0, 3, 4}) ccm_channel_delete(ctx.ccm, v[i]);
+  v[0]->port = 4711;
+  strcpy(v[0]->host, "agent");
+  strcpy(v[0]->addr, "127.0.0.1");
+  testing::internal::CaptureStdout();
+  trcFlag = 1;
   EXPECT_EQ(0, ccm_destroy_deleted_channels(ctx.ccm));
+  trcFlag = 0;
+  std::string out = testing::internal::GetCapturedStdout();
+  for (const char *line :
+       {"ccm_destroy_deleted_channels:      channel(name=AGENT               ,chID=1,s=",
+        ",type=00000004,flag=00000001,deleted,host=agent(127.0.0.1),port=4711",
+        "channel(name=*ID2                ,chID=2,s=", ",type=00000000,flag=00000000,active,host=(),port=0",
+        "ccm_destroy_deleted_channels <-- (number of deleted channels = 3)"})
+    EXPECT_NE(std::string::npos, out.find(line)) << line;
   EXPECT_FALSE(ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED));
-  EXPECT_EQ(v[1], ctx.ccm->channelq.head);
-  EXPECT_EQ(v[2], v[1]->nxt);
-  EXPECT_EQ(v[2], ctx.ccm->channelq.tail);
-  EXPECT_EQ(nullptr, v[2]->nxt);
+  EXPECT_TRUE(ctx.ccm->channelq.head == v[1] && v[1]->nxt == v[2]);
+  EXPECT_TRUE(ctx.ccm->channelq.tail == v[2] && !v[2]->nxt);
   EXPECT_EQ(3, DrainNotices());
   ccm_channel_delete(ctx.ccm, v[1]);  // deleted or not, both queues go
   EXPECT_EQ(0, ccm_channel_closeall(ctx.ccm) + ccm_channel_closeall(nullptr));
@@ -144,7 +154,9 @@ TEST_F(ChannelTest, SweepKeepsOrderAndCloseAllClosesEveryDescriptor) {
   EXPECT_EQ(3, DrainNotices());
 }
 
-TEST_F(ChannelTest, BindAddressInquiry) {
+// The bound address is asked once, and never of an IPC channel; a descriptor
+// that is no socket fails the inquiry and the socket options, or none at all.
+TEST_F(ChannelTest, BindAddressInquiryAndSocketOptions) {
   int port = 0, p[2];
   ccm_channel_t *ipc = ctx.Channel(9999, 0, "*IPCwhatever"), *tcp = ctx.Channel(loopback_socket(&port));
   EXPECT_EQ(0, ccm_channel_bindaddr_inquire(ctx.ccm, ipc, &err));  // never asked
@@ -162,6 +174,14 @@ TEST_F(ChannelTest, BindAddressInquiry) {
   EXPECT_TRUE(starts(e, "2000102 getsockname()|")) << e;
   EXPECT_NE(std::string::npos, e.find(",S(" + std::to_string(p[0]) + "(ID=" + std::to_string(bad->ID) + "))|")) << e;
   EXPECT_EQ(CCM_CHF_DELETED, bad->flag);
+  EXPECT_EQ(-1, ccm_set_linger(ctx.ccm, bad, 1, 60, &err));
+  EXPECT_TRUE(starts(err_text(err), "2000102 setsockopt(SO_LINGER,s=" + std::to_string(p[0]) + ",ID=" +
+                                        std::to_string(bad->ID) + ")|")) << err_text(err);
+  EXPECT_EQ(0, ccm_set_nonblocking(ctx.ccm, bad, &err));  // FIONBIO works on pipes
+  bad->s = 100000;
+  EXPECT_EQ(-1, ccm_set_nonblocking(ctx.ccm, bad, &err));
+  EXPECT_TRUE(starts(err_text(err), "2000102 ioctl(...,FIONBIO)|")) << err_text(err);
+  bad->s = p[0];
 }
 
 bool nodelay(int s) {  // small writes go out at once
@@ -197,22 +217,32 @@ TEST_F(ChannelTest, ListenAddressesAndFailures) {
     EXPECT_TRUE(nodelay(acc));
     close(acc), close(c4);
   }
-  const int port = local_port(ctx.ccm->channel_newq.tail->s), fds = open_fd_count(), id = ctx.ccm->unique_channel_ID;
+  // Failures leave no channel, no descriptor and no used-up ID; a connection
+  // takes its user context over all the same (LeakSanitizer).
+  ccm_channel_t *last = ctx.ccm->channel_newq.tail;
+  const int port = local_port(last->s), fds = open_fd_count(), id = ctx.ccm->unique_channel_ID;
   const struct {
+    bool listen;
     const char *addr;
     int port, fail_alloc;
     std::string error;
-  } failures[] = {{"127.0.0.1", port, 0, "2000102 bind(127.0.0.1:" + std::to_string(port) + ")|"},
-                  {"[]", 0, 0, "2000102 getaddrinfo|"},
-                  {"127.0.0.1", 0, 1, "3301 "}};
+  } failures[] = {{true, "127.0.0.1", port, 0, "2000102 bind(127.0.0.1:" + std::to_string(port) + ")|"},
+                  {true, "[]", 0, 0, "2000102 getaddrinfo|"},
+                  {true, "127.0.0.1", 0, 1, "3301 "},
+                  {false, "", 80, 0, "2000102 getaddrinfo|"},
+                  {false, "127.0.0.1", 80, 1, "3301 "}};
   for (const auto &f : failures) {
+    auto *cuc = f.listen ? nullptr
+                         : (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
     ccm_alloc_fail_at(f.fail_alloc);
-    EXPECT_EQ(-1, ccm_create_listen(ctx.ccm, f.addr, f.port, 5, &err));
+    EXPECT_EQ(-1, f.listen ? ccm_create_listen(ctx.ccm, f.addr, f.port, 5, &err)
+                           : ccm_connect(ctx.ccm, f.addr, f.port, 5, cuc, 60, &err));
     ccm_alloc_fail_at(0);
     EXPECT_TRUE(starts(err_text(err), f.error)) << err_text(err);
   }
   EXPECT_EQ(fds, open_fd_count());
   EXPECT_EQ(id, ctx.ccm->unique_channel_ID);
+  EXPECT_EQ(last, ctx.ccm->channel_newq.tail);
 }
 
 TEST_F(ChannelTest, ConnectStartsANonBlockingConnection) {
@@ -247,38 +277,7 @@ TEST_F(ChannelTest, ConnectStartsANonBlockingConnection) {
   EXPECT_EQ("[::1]|::1", std::string(ctx.ccm->channel_newq.tail->host) + "|" + ctx.ccm->channel_newq.tail->addr);
 }
 
-// Failures before the connection is under way leave no channel and no
-// descriptor; the user context is taken over all the same (LeakSanitizer).
-TEST_F(ChannelTest, ConnectFailures) {
-  int fds = open_fd_count(), id = ctx.ccm->unique_channel_ID;
-  for (auto [host, fail_alloc, error] : {std::tuple{"", 0, "2000102 getaddrinfo|"}, {"127.0.0.1", 1, "3301 "}}) {
-    auto *cuc = (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
-    ccm_alloc_fail_at(fail_alloc);
-    EXPECT_EQ(-1, ccm_connect(ctx.ccm, host, 80, 5, cuc, 60, &err));
-    ccm_alloc_fail_at(0);
-    EXPECT_TRUE(starts(err_text(err), error)) << err_text(err);
-  }
-  EXPECT_EQ(id, ctx.ccm->unique_channel_ID);
-  EXPECT_EQ(nullptr, ctx.ccm->channel_newq.head);
-  EXPECT_EQ(fds, open_fd_count());
-  // Socket options on a descriptor that is no socket, or none at all.
-  int p[2];
-  ASSERT_EQ(0, pipe(p));
-  close(p[1]);
-  ccm_channel_t *ch = ctx.Channel(p[0], -1, nullptr, false);
-  EXPECT_EQ(-1, ccm_set_linger(ctx.ccm, ch, 1, 60, &err));
-  EXPECT_TRUE(starts(err_text(err), "2000102 setsockopt(SO_LINGER,s=" + std::to_string(p[0]) + ",ID=" +
-                                        std::to_string(ch->ID) + ")|")) << err_text(err);
-  EXPECT_EQ(0, ccm_set_nonblocking(ctx.ccm, ch, &err));  // FIONBIO works on pipes
-  ch->s = 100000;
-  EXPECT_EQ(-1, ccm_set_nonblocking(ctx.ccm, ch, &err));
-  EXPECT_TRUE(starts(err_text(err), "2000102 ioctl(...,FIONBIO)|")) << err_text(err);
-  ch->s = p[0];
-  ccm_channel_destroy(ctx.ccm, ch, &err);
-  EXPECT_FALSE(fd_is_open(p[0]));
-}
-
-TEST_F(ChannelTest, CpConnectionCheckAndTraces) {
+TEST_F(ChannelTest, CpConnectionCheck) {
   const struct {
     int type, port;
     const char *addr;
@@ -300,22 +299,6 @@ TEST_F(ChannelTest, CpConnectionCheckAndTraces) {
   EXPECT_EQ(1, ccm_is_cp_connecting(ctx.ccm, "[10.0.0.1]", 7000, &err));
   EXPECT_EQ(-1, ccm_is_cp_connecting(ctx.ccm, "", 7000, &err));
   EXPECT_FALSE(ChannelLockHeld());
-  ccm_channel_closeall(ctx.ccm);
-  DrainNotices();
-  testing::internal::CaptureStdout();
-  trcFlag = 1;
-  ASSERT_EQ(0, ccm_create_listen(ctx.ccm, "127.0.0.1", 0, 16, &err));
-  int port = local_port(ctx.ccm->channel_newq.tail->s);
-  int id = ccm_connect(ctx.ccm, "127.0.0.1", port, 4, nullptr, 60, &err);
-  ccm_channel_deletebyID(ctx.ccm, id);
-  ctx.Merge();
-  ccm_destroy_deleted_channels(ctx.ccm);
-  trcFlag = 0;
-  std::string out = testing::internal::GetCapturedStdout();
-  for (const std::string &line : std::vector<std::string>{"ccm_destroy_deleted_channels:      channel(name=*LISTEN             ,chID=6,s=",
-                           ",type=00000004,flag=00000009,deleted,host=127.0.0.1(127.0.0.1),port=" + std::to_string(port),
-                           "ccm_destroy_deleted_channels <-- (number of deleted channels = 1)"})
-    EXPECT_NE(std::string::npos, out.find(line)) << line;
 }
 
 // A woken pass takes every pending wake-up, so the next one is written anew;
@@ -336,7 +319,6 @@ TEST_F(ChannelTest, PassTakesEveryWakeupAndServesANewChannel) {
   write_all(sv[1], frame(block(0x04, "hi")));
   ctx.Send(ctx.Msg("outgoing"), ch->ID);
   EXPECT_EQ(0, Pass());
-  EXPECT_EQ(nullptr, ctx.ccm->channel_newq.head);
   EXPECT_EQ(ch, ctx.ccm->channelq.head);
   EXPECT_EQ("outgoing", read_exact(sv[1], 8));
   EXPECT_EQ("hi", next_text(ctx.ccm));
@@ -367,7 +349,6 @@ TEST_F(ChannelTest, UnreadableDeletedAndOutOfRangeChannels) {
   ccm_flag_set(ch->flag, CCM_CHF_NOREAD);
   write_all(sv[1], frame(block(0x04, "second")));
   EXPECT_EQ(0, Pass(0));
-  EXPECT_EQ(0, ch->recv_pos);
   ccm_flag_clear(ch->flag, CCM_CHF_NOREAD);
   ccm_channel_delete(ctx.ccm, ch);
   ccm_flag_clear(ctx.ccm->flag, CCM_CTXF_DELETED);
@@ -377,9 +358,8 @@ TEST_F(ChannelTest, UnreadableDeletedAndOutOfRangeChannels) {
   EXPECT_EQ(0, Pass(0));
   EXPECT_TRUE(ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED));  // asks for the sweep
   EXPECT_EQ("low", next_text(ctx.ccm));
-  EXPECT_EQ(0, count_recvq(ctx.ccm));
   EXPECT_EQ(0, ch->recv_pos);
-  EXPECT_FALSE(nothing_to_read(high));
+  EXPECT_FALSE(nothing_to_read(high));  // "second" is still there
   ccm_channel_t *big = ctx.Channel(4194304), *none = ctx.Channel(-1);
   EXPECT_EQ(0, Pass(0));
   EXPECT_TRUE(ccm_flag_test(big->flag, CCM_CHF_DELETED) && ccm_flag_test(none->flag, CCM_CHF_DELETED));
@@ -421,7 +401,6 @@ TEST_F(ChannelTest, ListeningChannelAcceptsEveryWaitingConnection) {
     ccm_msg_free(ctx.ccm, m);
   }
   EXPECT_EQ(nullptr, ch);
-  EXPECT_TRUE(nothing_to_read(ls));
   EXPECT_EQ(0, Pass());
   ccm_msg_t *m = receive(ctx.ccm);
   EXPECT_EQ("first words", msg_data(m));
@@ -433,11 +412,8 @@ TEST_F(ChannelTest, ListeningChannelAcceptsEveryWaitingConnection) {
   EXPECT_EQ(0, Pass());
   ccm_alloc_fail_at(0);
   EXPECT_EQ(3301, err.msgnr);
-  char byte;
-  EXPECT_TRUE(wait_readable(c));
-  EXPECT_EQ(0, read(c, &byte, 1));  // the peer end is gone
   close(c);
-  EXPECT_EQ(fds, open_fd_count());
+  EXPECT_EQ(fds, open_fd_count());  // the accepted end is closed
   for (int cl : clients) close(cl);
 }
 
@@ -482,7 +458,6 @@ TEST_F(ChannelTest, DispatchRoutesByIdThenByName) {
   EXPECT_EQ((std::vector<uint32_t>{CCM_MSGF_SECURED, 0, 0}),
             (std::vector<uint32_t>{nat->flag & CCM_MSGF_SECURED, native->flag & CCM_MSGF_SECURED, plain->flag & CCM_MSGF_SECURED}));
   EXPECT_EQ(secured->pATctx, nat->pATctx);
-  EXPECT_EQ(nullptr, plain->pATctx);
 }
 
 // Queued messages are taken at once and in order, also with a zero time-out

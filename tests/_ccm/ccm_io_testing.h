@@ -32,25 +32,22 @@ inline constexpr int kDeadlineMs = 30000;  // generous: the machine is small and
 // Records every __log call (from any thread) while it exists.
 struct LogRecorder {
   using Entries = std::vector<std::pair<int, std::string>>;
-  LogRecorder() { Log(0, nullptr), __log_set_logger(&Log); }
+  static inline std::mutex mu;
+  static inline Entries all;
+  LogRecorder() {
+    std::lock_guard<std::mutex> g(mu);
+    all.clear();
+    __log_set_logger(&Log);
+  }
   ~LogRecorder() { __log_set_logger(messenger_logger); }
-  static std::mutex &mu() {
-    static std::mutex m;
-    return m;
-  }
-  static Entries &all() {
-    static Entries e;
-    return e;
-  }
-  static int Log(int msgnr, const char *insert) {  // msgnr 0 without insert: clear
-    std::lock_guard<std::mutex> g(mu());
-    if (!msgnr && !insert) return all().clear(), 0;
-    all().emplace_back(msgnr, insert ? insert : "");
+  static int Log(int msgnr, const char *insert) {
+    std::lock_guard<std::mutex> g(mu);
+    all.emplace_back(msgnr, insert ? insert : "");
     return 0;
   }
   Entries entries() {  // read only after the logging threads are done
-    std::lock_guard<std::mutex> g(mu());
-    return all();
+    std::lock_guard<std::mutex> g(mu);
+    return all;
   }
   std::vector<std::string> with(int msgnr) {  // inserts logged with msgnr, in order
     std::vector<std::string> out;
