@@ -422,12 +422,6 @@ TEST(Limits, FullQueueIsServedInTurnFromBufferedFramesFirst) {
   write_all(a[1], text_frame("a1") + text_frame("a2") + text_frame("a3"));
   write_all(b[1], text_frame("b1"));
   ccm_error_t err{};
-  auto take = [&]() -> std::string {
-    ccm_msg_t *m = nullptr;
-    std::string s = ccm_receive_message(ctx.ccm, 0, &m, &err) == 1 ? msg_data(m) : "none";
-    ccm_msg_free(ctx.ccm, m);
-    return s;
-  };
   ASSERT_EQ(0, ccm_network_select(ctx.ccm, 0, &err));
   EXPECT_EQ(1, count_recvq(ctx.ccm));
   EXPECT_EQ(1, cha->recv_held);  // a2 and a3 wait in the buffer
@@ -437,12 +431,12 @@ TEST(Limits, FullQueueIsServedInTurnFromBufferedFramesFirst) {
   EXPECT_EQ(1, count_recvq(ctx.ccm));
   EXPECT_EQ(buffered, cha->recv_pos);
   EXPECT_TRUE(nothing_to_read(ctx.ccm->network_wakeup[0]));
-  std::vector<std::string> order = {take()};
+  std::vector<std::string> order = {next_text(ctx.ccm)};
   EXPECT_FALSE(nothing_to_read(ctx.ccm->network_wakeup[0]));  // the take woke the network thread
   for (int i = 0; i < 4; ++i) {
     ASSERT_EQ(0, ccm_network_select(ctx.ccm, 0, &err));
     EXPECT_EQ(1, count_recvq(ctx.ccm)) << i;
-    order.push_back(take());
+    order.push_back(next_text(ctx.ccm));
   }
   EXPECT_EQ((std::vector<std::string>{"a1", "b1", "a2", "a3", "a4"}), order);
   EXPECT_EQ(0, cha->recv_held);
