@@ -130,6 +130,22 @@ TEST(Messages, FreshRecycledAndTheFreeList) {
   EXPECT_EQ(nullptr, ccm->msgq_inuse.head);
 }
 
+TEST(Messages, FreeUnlinksFromAnyPlace) {
+  Context ctx;
+  ccm_context_t *ccm = ctx.ccm;
+  ccm_error_t err{};
+  ccm_msg_t *a = ccm_msg_alloc(ccm, &err), *b = ccm_msg_alloc(ccm, &err), *c = ccm_msg_alloc(ccm, &err);
+  ccm_msg_free(ccm, b);  // the middle of c, b, a
+  EXPECT_EQ(a, c->nxt);
+  ccm_msg_free(ccm, a);  // the tail
+  EXPECT_EQ(c, ccm->msgq_inuse.tail);
+  ccm_msg_free(ccm, ctx.Msg("outside"));  // held outside every list: the list stays
+  EXPECT_EQ(c, ccm->msgq_inuse.head);
+  ccm_msg_free(ccm, c);
+  EXPECT_EQ(nullptr, ccm->msgq_inuse.tail);
+  EXPECT_EQ(0, ccm_msg_free(ccm, nullptr));
+}
+
 TEST(Messages, HeaderAndNativeBlockRefuseWhatDoesNotFit) {
   Context ctx;
   ccm_msg_t *m = ctx.Msg("");
