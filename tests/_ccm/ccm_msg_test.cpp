@@ -371,7 +371,8 @@ TEST(Ipc, DispatchByTheWholeTypeNameAndTheLogger) {
     ccm_msg_t *m = ctx.Msg(c.rec, true);
     m->type = CCM_MSG_IPC;
     strcpy(m->addr.src_name, "SRC");
-    int rc = c.dispatched ? process_IPC_message(&ctx.pcx, ctx.ccm, m) : process_ipc_not_implemented(&ctx.pcx, m);
+    int rc = c.dispatched ? process_IPC_message(&ctx.pcx, ctx.ccm, m)
+                          : process_ipc_not_implemented(&ctx.pcx, m);
     EXPECT_EQ(c.rc, rc) << c.rec;
     if (c.logged) {
       auto want = *c.logged ? std::vector<std::pair<int, std::string>>{{-1, c.logged}, {2000033, "SRC|"}}

@@ -313,7 +313,8 @@ TEST(Wakeup, NoWakeupIsLost) {
         ASSERT_EQ(0, send_native_message(ctx.ccm, m));
       }
       ccm_msg_t *m = nullptr;
-      ASSERT_EQ(1, ccm_receive_message(ctx.ccm, kDeadlineMs / 1000, &m, &err)) << "message " << got << " lost";
+      ASSERT_EQ(1, ccm_receive_message(ctx.ccm, kDeadlineMs / 1000, &m, &err))
+          << "message " << got << " lost";
       bool ok = m->addr.src_ID == from && msg_data(m) == std::to_string(got);
       ccm_msg_free(ctx.ccm, m);
       ASSERT_TRUE(ok) << "message " << got << " out of order or twice";
