@@ -516,6 +516,11 @@ TEST_F(ChannelTest, ChannelAndSendQueueCounts) {
   EXPECT_EQ("00", sendq());
   ccm_channel_delete(ctx.ccm, ch[0]);
   EXPECT_EQ("01", sendq());
+  ccmch_queue_lock(ctx.ccm, ch[1]);  // a channel's queue lock is held until it is given back
+  EXPECT_EQ(EBUSY, pthread_mutex_trylock(&ch[1]->queue_lock));
+  ccmch_queue_unlock(ctx.ccm, ch[1]);
+  EXPECT_EQ(0, pthread_mutex_trylock(&ch[1]->queue_lock));
+  pthread_mutex_unlock(&ch[1]->queue_lock);
 }
 
 }  // namespace

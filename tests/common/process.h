@@ -71,7 +71,10 @@ class Child {
     }
     close(out[1]), close(err[1]);
     readers_[0] = std::thread([this, fd = out[0]] { Read(fd, out_); });
-    readers_[1] = std::thread([this, fd = err[0]] { Read(fd, err_); });
+    // Merged, the error pipe ends at once: it is closed here, not by a reader
+    // at some later moment, so that descriptor counts taken now hold.
+    if (merged) close(err[0]), ++ended_;
+    else readers_[1] = std::thread([this, fd = err[0]] { Read(fd, err_); });
     return pid_ > 0;
   }
 
