@@ -77,7 +77,7 @@ unsigned char Swap(int from, unsigned char c) {
 // over an area; equal codes change nothing.
 TEST(CharacterCode, PairsExceptionsAndRoundTrip) {
   EXPECT_EQ(wqtest::ForEachCall([](const std::string &f, wqtest::Row &r) {
-              if (f == "Swapcode") EXPECT_EQ(Swap((int)r.n(0), r.ch(1)), (unsigned char)r.ch(2));
+              if (f == "Swapcode") { EXPECT_EQ(Swap((int)r.n(0), r.ch(1)), (unsigned char)r.ch(2)); }
               return f == "Swapcode";
             }), 116);
   for (int from : {0, 1}) {

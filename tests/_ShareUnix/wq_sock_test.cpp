@@ -47,8 +47,10 @@ TEST(Resolver, CallsOfTheTable) {
                 EXPECT_EQ(verifyHostDef(r.p(0), out, (int)r.n(1), ip, (int)r.n(2), &err), r.n(3));
                 EXPECT_EQ(std::string(out) + "|" + ip.b + "|" + std::to_string(err.wq_result),
                           r.s(5) + "|" + r.s(6) + "|" + r.c.words[4]);
-                if (err.wq_result) EXPECT_TRUE(IsResolverFailure(err.wq_msgInsert, err.wq_errno)) << err.wq_msgInsert;
-                if (!err.wq_result) EXPECT_EQ(err.wq_errno | err.wq_msgnr | err.wq_msgInsert[0], 0);
+                if (err.wq_result) {
+                  EXPECT_TRUE(IsResolverFailure(err.wq_msgInsert, err.wq_errno)) << err.wq_msgInsert;
+                }
+                if (!err.wq_result) { EXPECT_EQ(err.wq_errno | err.wq_msgnr | err.wq_msgInsert[0], 0); }
                 return true;
               }
               r.Wrote(out, f == "getHerrnoString" ? 2 : 3, r.n(1));

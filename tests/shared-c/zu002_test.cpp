@@ -88,7 +88,7 @@ TEST(Seral, ByteAreas) {
     const int n =
         r.key ? ZUSTRNG_EnSeralBin2(enc, r.data.data(), size, r.key) : ZUSTRNG_EnSeralBin(enc, r.data.data(), size);
     ASSERT_EQ(n, r.enc_len) << r.data;
-    if (n % 8) EXPECT_EQ(enc[n - 1], (char)(r.data.size() % 8));  // the count byte of a short rest
+    if (n % 8) { EXPECT_EQ(enc[n - 1], (char)(r.data.size() % 8)); }  // the count byte of a short rest
     const int back = r.key ? ZUSTRNG_DeSeralBin2(dec, enc, n, r.key) : ZUSTRNG_DeSeralBin(dec, enc, n);
     EXPECT_EQ(std::string(dec, back), r.data);
   }

@@ -41,7 +41,7 @@ TEST(Library, EveryCallOfTheTable) {
     } else if (f == "fix_len_reorg" || f == "fix_len_reorg2") {
       char *field = r.p(0);
       (f == "fix_len_reorg" ? fix_len_reorg : fix_len_reorg2)(field, field ? (int)r.bytes[0].size() - 1 : 4);
-      if (field) EXPECT_EQ(r.bytes[0], r.s(1));
+      if (field) { EXPECT_EQ(r.bytes[0], r.s(1)); }
     } else if (f == "ExpandEnvironmentStringsA") {
       EXPECT_EQ(ExpandEnvironmentStringsA(r.p(0), out, (int)r.n(1)), r.n(2));
       r.Wrote(out, 3, r.n(1));
@@ -91,7 +91,7 @@ TEST(Library, EveryCallOfTheTable) {
     } else if (f == "memchiffre") {
       char *area = r.p(1);
       EXPECT_EQ(memchiffre((unsigned)r.u(0), area, area ? (int)r.bytes[1].size() : 0), r.u(3));
-      if (area) EXPECT_EQ(r.bytes[1], r.s(2));
+      if (area) { EXPECT_EQ(r.bytes[1], r.s(2)); }
     } else if (f == "MyAddFrom8" || f == "MyAddFrom4" || f == "myAdd8") {
       long sum = (long)r.n(0), add = (long)r.n(1);
       f == "MyAddFrom8"   ? MyAddFrom8(&sum, &add)
@@ -182,7 +182,7 @@ int Conv(void (*f)(char *, int), int c) {
 TEST(CodePage, RoundTripsAndLengths) {
   int high_with_code = 0;
   for (int a = 0; a < 0x100; ++a) {
-    if (a < 0x7F && a != 0x13) EXPECT_EQ(Conv(ToAscii, Conv(ToEbcdic, a)), a) << std::hex << a;
+    if (a < 0x7F && a != 0x13) { EXPECT_EQ(Conv(ToAscii, Conv(ToEbcdic, a)), a) << std::hex << a; }
     high_with_code += a >= 0x80 && Conv(ToEbcdic, a) != 0x07;
   }
   EXPECT_EQ(high_with_code, 3);
