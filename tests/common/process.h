@@ -70,11 +70,12 @@ class Child {
       _exit(127);
     }
     close(out[1]), close(err[1]);
-    readers_[0] = std::thread([this, fd = out[0]] { Read(fd, out_); });
     // Merged, the error pipe ends at once: it is closed here, not by a reader
     // at some later moment, so that descriptor counts taken now hold.
-    if (merged) close(err[0]), ++ended_;
-    else readers_[1] = std::thread([this, fd = err[0]] { Read(fd, err_); });
+    ended_ = merged ? 1 : 0;
+    if (merged) close(err[0]);
+    readers_[0] = std::thread([this, fd = out[0]] { Read(fd, out_); });
+    if (!merged) readers_[1] = std::thread([this, fd = err[0]] { Read(fd, err_); });
     return pid_ > 0;
   }
 
