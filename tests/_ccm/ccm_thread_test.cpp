@@ -11,6 +11,7 @@
 #include <functional>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "_ccm/ccm_io_testing.h"
 
@@ -213,11 +214,12 @@ void MakeStalled(int *near, int *far, size_t *queued) {
 }
 
 // The stalled socket reaches the network thread as a channel that is then
-// destroyed, or as a descriptor passed with the first bytes of a frame that
-// no frame takes. Either way the thread closes it without waiting: an event
-// that can only come after that close (the close notice of the next channel
-// of the sweep, the rest of the frame) arrives within the deadline, far below
-// the linger time; the peer still gets everything, then an orderly end.
+// destroyed, or as a second descriptor passed with the rest of a frame whose
+// first bytes brought one already, which no frame takes. Either way the
+// thread closes it without waiting: an event that can only come after that
+// close (the close notice of the next channel of the sweep, the frame) arrives
+// within the deadline, far below the linger time; the peer still gets
+// everything, then an orderly end.
 TEST(NetworkThread, PeerThatNeverAcknowledgesCannotHoldTheThread) {
   for (bool passed : {false, true}) {
     SCOPED_TRACE(passed ? "passed descriptor" : "channel");
@@ -239,22 +241,22 @@ TEST(NetworkThread, PeerThatNeverAcknowledgesCannotHoldTheThread) {
       }
     } else {
       const std::string f = frame(block(0x04, "after"));
-      struct iovec iov = {const_cast<char *>(f.data()), 20};
-      alignas(struct cmsghdr) char ctl[CMSG_SPACE(sizeof(int))] = {};
-      put_fd(ctl, near);
-      struct msghdr mh = {nullptr, 0, &iov, 1, ctl, sizeof ctl, 0};
-      ASSERT_EQ(20, sendmsg(sv[1], &mh, 0));
+      for (auto [off, n, fd] : {std::tuple{0, 20, 0}, std::tuple{20, (int)f.size() - 20, near}}) {
+        struct iovec iov = {const_cast<char *>(f.data()) + off, (size_t)n};
+        alignas(struct cmsghdr) char ctl[CMSG_SPACE(sizeof(int))] = {};
+        put_fd(ctl, fd);
+        struct msghdr mh = {nullptr, 0, &iov, 1, ctl, sizeof ctl, 0};
+        ASSERT_EQ(n, sendmsg(sv[1], &mh, 0));
+      }
       close(near);  // the descriptor in flight is the last reference now
-      write_all(sv[1], f.substr(20));
-      // Taken over only now, the carrier's first receive (which stops behind
-      // the passed descriptor) gets the last reference; the rest of the
-      // frame comes with the next one.
+      // Taken over only now: both pieces wait, each with its descriptor.
       int carrier = ctx.Channel(sv[0])->ID;
       ccm_wakeup_network(ctx.ccm);
       ccm_msg_t *m = receive(ctx.ccm);
       ASSERT_NE(nullptr, m);
       EXPECT_EQ(carrier, m->addr.src_ID);
       EXPECT_EQ("after", msg_data(m));
+      close(passed_fd(m->control_data, m->control_len));  // a copy of standard input, with the first piece
       ccm_msg_free(ctx.ccm, m);
     }
     size_t got = 0;
