@@ -299,6 +299,10 @@ typedef struct __ccm_context {
   // The moment the receive queue last came back below its limit (queue_lock;
   // ccm_channel_delete_idle does not count time spent at the limit as silence).
   time_t recvq_room_since;
+  // Memory of the close notices that the network thread owes for channels
+  // that ended during its current pass (queue_lock): counted as taken room,
+  // so that many channels ending at once do not overrun the limit.
+  size_t recvq_due;
   // Accept back-off, network thread only: while accept_resume_ms (monotonic
   // clock) lies ahead, listening channels stay out of the read set;
   // accept_backoff_ms is the back-off of the current episode (0: none).
@@ -339,7 +343,7 @@ inline constexpr int kCcmMaxFrameDefault = 99999999;
 // until the network thread destroys a channel (which frees a descriptor);
 // the connections wait in the kernel's backlog meanwhile. The first failure
 // of an episode is logged (2000102 "accept(...,FIONBIO)|<errno>-<text>"); the
-// episode ends with the next accept that succeeds.
+// episode ends with the first pass whose accepts meet no such failure.
 inline constexpr int kCcmAcceptBackoffFirstMs = 100;
 inline constexpr int kCcmAcceptBackoffMaxMs = 1000;
 
@@ -361,9 +365,11 @@ inline size_t ccm_msg_memory(const ccm_msg_t *m) { return ccm_msg_memory_for(m->
 // below the limit again; nothing is dropped or reordered. An empty queue
 // always takes one frame, so a frame larger than the limit still arrives
 // (the queue then holds that one message). Close notices are never held
-// back, but a channel is closed with one only when it is read or written,
-// so with normal messages the queue holds at most the limit plus two
-// messages. A channel whose peer ends or fails while complete frames wait in
+// back, but those of channels that end while the network thread serves them
+// count as room taken from then on, so with normal messages the queue holds
+// at most the limit plus two messages (a frame or an accept notice admitted
+// just below it, and a close notice), besides the close notices of channels
+// that their owner deletes. A channel whose peer ends or fails while complete frames wait in
 // its buffer is closed only once they are in the queue, before its notice.
 // Takes effect from the network thread's next pass (the call wakes it); safe
 // from any thread. 0, or -1 (limit unchanged) for a null context or `bytes` 0.

@@ -67,9 +67,10 @@ inline size_t ccm_recvq_limit_locked(const ccm_context_t *ccm) {
   return ccm->recvq_limit ? ccm->recvq_limit : kCcmRecvqDefaultLimit;
 }
 
-// Whether the receive queue takes another frame: its memory is below the limit.
+// Whether the receive queue takes another frame: its memory, with the close
+// notices still owed, is below the limit.
 inline bool ccm_recvq_has_room_locked(const ccm_context_t *ccm) {
-  return ccm->recvq_bytes < ccm_recvq_limit_locked(ccm);
+  return ccm->recvq_bytes + ccm->recvq_due < ccm_recvq_limit_locked(ccm);
 }
 
 // Moves `m` from msgq_inuse to the tail of recvq and counts its memory.

@@ -299,15 +299,19 @@ ccm_channel_t *first_to_serve(const ccm_context_t *ccm) {
 // further accept needs room in the receive queue for its notice, and stops
 // with a failure (an accept back-off begins with one).
 void accept_waiting(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccmerr) {
-  if (ccm_signal_on_listen(ccm, ch, ccmerr) != 0 || WQ_TRACE_ON()) return;
-  ccm_error_t more;
-  // Asked before each accept: the listening socket may be blocking.
-  for (int i = 1; i < kAcceptBurst && !ccm_flag_test(ch->flag, CCM_CHF_DELETED) && ccm_recvq_has_room(ccm) &&
-                  readable_now(ch->s);
-       ++i) {
-    memset(&more, 0, sizeof more);
-    if (ccm_signal_on_listen(ccm, ch, &more) != 0) break;
+  if (!ccm_recvq_has_room(ccm)) return;  // an earlier channel of the pass filled the queue
+  if (ccm_signal_on_listen(ccm, ch, ccmerr) == 0 && !WQ_TRACE_ON()) {
+    ccm_error_t more;
+    // Asked before each accept: the listening socket may be blocking.
+    for (int i = 1; i < kAcceptBurst && !ccm_flag_test(ch->flag, CCM_CHF_DELETED) && ccm_recvq_has_room(ccm) &&
+                    readable_now(ch->s);
+         ++i) {
+      memset(&more, 0, sizeof more);
+      if (ccm_signal_on_listen(ccm, ch, &more) != 0) break;
+    }
   }
+  // Accepts without a shortage (no back-off began) end an episode of them.
+  if (ccm->accept_resume_ms == 0) ccm->accept_backoff_ms = 0;
 }
 
 // Serves one channel after select: accept, or read (also when select
@@ -315,10 +319,7 @@ void accept_waiting(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccmerr) 
 // there is room now) and then write. Channels marked deleted during the wait
 // (by another thread or by an earlier channel of this pass) are left for the
 // sweep.
-void serve_channel(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets, bool serve_held,
-                   ccm_error_t *ccmerr) {
-  if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) return;
-  if (ch->type == CCM_CH_UNWATCHED || !fd_fits(ch->s)) return;
+void serve_io(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets, bool serve_held, ccm_error_t *ccmerr) {
   if (test_bit(sets->rd, ch->s) || test_bit(sets->er, ch->s) || (serve_held && ch->recv_held)) {
     if (ch->type == CCM_CH_LISTEN) {
       accept_waiting(ccm, ch, ccmerr);
@@ -328,6 +329,17 @@ void serve_channel(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets
   }
   if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && test_bit(sets->wr, ch->s)) ccm_write_channel(ccm, ch, ccmerr);
 }
+void serve_channel(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets, bool serve_held,
+                   ccm_error_t *ccmerr) {
+  if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) return;
+  if (ch->type == CCM_CH_UNWATCHED || !fd_fits(ch->s)) return;
+  serve_io(ccm, ch, sets, serve_held, ccmerr);
+  if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) {
+    // It ended: its close notice, posted by the sweep, takes room from now on.
+    CcmLockGuard ql(ccm->queue_lock);
+    ccm->recvq_due += ccm_msg_memory_for(kCcmNormalSize);
+  }
+}
 
 }  // namespace
 
@@ -335,6 +347,10 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   SelectSets *sets = &thread_sets();
   TRC_IN("(ccm=%p, sizeof(fd_read) = %d)", (void *)ccm, (int)(kCcmSelectSetWords * sizeof(uint64_t)));
   take_over_new_work(ccm);
+  if (ccm->recvq_due) {  // the last pass's sweep has posted them
+    CcmLockGuard ql(ccm->queue_lock);
+    ccm->recvq_due = 0;
+  }
   if (!sets_cover(*sets, highest_descriptor(ccm))) {
     CCM_ERROR_ALLOC(ccmerr, "FDSETS", kCcmUnit);
     TRC_OUT("no memory for the select sets");
@@ -402,7 +418,6 @@ int ccm_signal_on_listen(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *
     TRC_OUT("accept error");
     return -1;
   }
-  ccm->accept_backoff_ms = 0;  // an episode of failures, if any, is over
 
   ccm_channel_t *ch = nullptr;
   if (ccm_channel_new_entry(ccm, &ch, ccmerr) != 0) {
