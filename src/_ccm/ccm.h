@@ -240,16 +240,14 @@ typedef struct __ccm_channel {
   // A frame longer than a normal message is received straight into its
   // own message once its header is buffered: recv_msg (null when none)
   // holds recv_msg_got of its bytes. recv_held is 1 while buffered frames
-  // wait for room in the context's receive queue. recv_ctl holds the
-  // ancillary data of the last receive (recv_ctl_len bytes) while frames
-  // cut from it may still wait: every frame that starts within the first
-  // recv_ctl_end buffered bytes gets a copy; recv_ctl_taken says whether one
-  // did (descriptors no frame took are closed).
+  // wait for room in the context's receive queue. recv_ctl holds ancillary
+  // data received (recv_ctl_len bytes, 0: none) until the frame it belongs
+  // to is complete: the frame holding buffer offset recv_ctl_at, or the
+  // large frame in recv_msg when recv_ctl_at is -1 (see ccm_read_channel).
   ccm_msg_t *recv_msg;
   int recv_msg_got;
   int recv_held;
-  int recv_ctl_end;
-  int recv_ctl_taken;
+  int recv_ctl_at;
   size_t recv_ctl_len;
   unsigned char recv_ctl[256];
 } ccm_channel_t;
@@ -296,6 +294,24 @@ typedef struct __ccm_context {
   size_t recvq_limit;
   int max_frame;               // 0: kCcmMaxFrameDefault; atomic access
   int recv_stop_ID;            // network thread only: channel whose read the limit stopped last
+  // What hostile peers cannot make the network thread do (spin, block,
+  // accept past the limits), and the counters that show it.
+  // The moment the receive queue last came back below its limit (queue_lock;
+  // ccm_channel_delete_idle does not count time spent at the limit as silence).
+  time_t recvq_room_since;
+  // Memory of the close notices that the network thread owes for channels
+  // that ended during its current pass (queue_lock): counted as taken room,
+  // so that many channels ending at once do not overrun the limit.
+  size_t recvq_due;
+  // Accept back-off, network thread only: while accept_resume_ms (monotonic
+  // clock) lies ahead, listening channels stay out of the read set;
+  // accept_backoff_ms is the back-off of the current episode (0: none).
+  int64_t accept_resume_ms;
+  int accept_backoff_ms;
+  // Counters of the network thread (ccm_get_net_stats): select passes, and
+  // the passes in which select reported a ready descriptor.
+  std::atomic<uint64_t> net_passes;
+  std::atomic<uint64_t> net_ready_passes;
   // The calling program's context as given to ccm_open (may be null); its
   // running mode is read at the moment it decides something.
   const ccm_program_head_t *program;
@@ -319,6 +335,17 @@ inline constexpr size_t kCcmRecvqDefaultLimit = size_t{8} << 20;
 // Default maximum frame length: the largest length the 8 digits of the frame
 // header can announce, so by default every frame is accepted.
 inline constexpr int kCcmMaxFrameDefault = 99999999;
+// Accept back-off. When accept fails for want of descriptors or memory
+// (EMFILE, ENFILE, ENOBUFS, ENOMEM) the listening socket stays readable, and
+// selecting on it would return at once on every pass. After such a failure
+// the listening channels leave the read set for kCcmAcceptBackoffFirstMs,
+// twice as long after each further failure up to kCcmAcceptBackoffMaxMs, or
+// until the network thread destroys a channel (which frees a descriptor);
+// the connections wait in the kernel's backlog meanwhile. The first failure
+// of an episode is logged (2000102 "accept(...,FIONBIO)|<errno>-<text>"); the
+// episode ends with the first pass whose accepts meet no such failure.
+inline constexpr int kCcmAcceptBackoffFirstMs = 100;
+inline constexpr int kCcmAcceptBackoffMaxMs = 1000;
 
 // Memory of a message: its header and its data area (2 * size bytes, at
 // least the 256 bytes of headroom). The receive queue counts this much for
@@ -331,15 +358,21 @@ inline size_t ccm_msg_memory(const ccm_msg_t *m) { return ccm_msg_memory_for(m->
 
 // Sets the limit of the receive queue: received frames are put into it only
 // while the memory of the messages it holds is below `bytes`. A queue at its
-// limit makes the network thread read no channel (listening channels still
-// accept): the bytes wait in the channels' buffers and in the peers' sockets,
-// and TCP flow control holds the peers back, until the receiver takes
-// messages and brings the queue below the limit again; nothing is dropped or
-// reordered. An empty queue always takes one frame, so a frame larger than
-// the limit still arrives (the queue then holds that one message). Internal
-// notices (closed and accepted channels) are never held back. Takes effect
-// from the network thread's next pass (the call wakes it); safe from any
-// thread. 0, or -1 (limit unchanged) for a null context or `bytes` 0.
+// limit makes the network thread read no channel and accept no connection:
+// the bytes wait in the channels' buffers and in the peers' sockets, TCP
+// flow control holds the peers back, and new connections wait in the
+// kernel's backlog, until the receiver takes messages and brings the queue
+// below the limit again; nothing is dropped or reordered. An empty queue
+// always takes one frame, so a frame larger than the limit still arrives
+// (the queue then holds that one message). Close notices are never held
+// back, but those of channels that end while the network thread serves them
+// count as room taken from then on, so with normal messages the queue holds
+// at most the limit plus two messages (a frame or an accept notice admitted
+// just below it, and a close notice), besides the close notices of channels
+// that their owner deletes. A channel whose peer ends or fails while complete frames wait in
+// its buffer is closed only once they are in the queue, before its notice.
+// Takes effect from the network thread's next pass (the call wakes it); safe
+// from any thread. 0, or -1 (limit unchanged) for a null context or `bytes` 0.
 int ccm_set_recvq_limit(ccm_context_t *ccm, size_t bytes);
 // Sets the maximum frame length: a frame whose header announces more than
 // `bytes` is an invalid frame, and its channel is deleted with the reason
@@ -354,6 +387,24 @@ int ccm_set_max_frame(ccm_context_t *ccm, int32_t bytes);
 // plus at most one frame plus internal notices). 0 for a null context.
 size_t ccm_get_recvq_bytes(ccm_context_t *ccm);
 size_t ccm_get_recvq_peak(ccm_context_t *ccm);
+// Counters of the network thread since the context was opened: select
+// passes, and passes in which select reported a ready descriptor. A thread
+// that spins shows as ready passes without the events to justify them.
+typedef struct __ccm_net_stats {
+  uint64_t passes;
+  uint64_t ready_passes;
+} ccm_net_stats_t;
+// Fills *stats (any thread). 0, or -1 for a null context or record.
+int ccm_get_net_stats(ccm_context_t *ccm, ccm_net_stats_t *stats);
+// Marks deleted every live channel of channelq, listening and unwatched ones
+// excepted, that has had no input or output (timestamp_last_io, stamped at
+// accept and by every receive and send) for `seconds` seconds or more; time
+// during which the receive queue was at its limit does not count, because no
+// channel is read then. Frames already buffered of such a channel are
+// dropped, as with every delete by its owner. Wakes the network thread when
+// it marked one. Any thread. The number of channels marked; 0 for a null
+// context or `seconds` <= 0.
+int ccm_channel_delete_idle(ccm_context_t *ccm, int seconds);
 
 // ---- context and locks -------------------------------------------------------
 // Allocates a zeroed context (eye-catcher, both locks, IDs from 1, wake-up
@@ -437,7 +488,9 @@ int ccm_channel_existbyName(ccm_context_t *ccm, const char *name);
 // `ip` is not written.
 int ccm_channel_get_ip(ccm_context_t *ccm, int ID, const char *name, char *ip, ccm_error_t *ccmerr);
 // Marks the channel deleted (channel flag 0x1, context flag 0x2); takes no
-// lock. The network thread destroys it after its pass. Always 0.
+// lock. The network thread destroys it after its pass; complete frames still
+// waiting in its buffer for room in the receive queue are dropped with it
+// (its owner asked for its end). Always 0.
 int ccm_channel_delete(ccm_context_t *ccm, ccm_channel_t *ccmch);
 // Look up and mark; an unknown ID or name changes nothing. Always 0.
 int ccm_channel_deletebyID(ccm_context_t *ccm, int ID);
@@ -484,7 +537,12 @@ int ccm_channel_bindaddr_inquire(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_e
 // each, while the data still goes out after the process has ended.
 int ccm_channel_closeall(ccm_context_t *ccm);
 // Network thread: takes the deleted channels out of channelq (the others keep
-// their order), clears context flag 0x2 and destroys them. Always 0.
+// their order), clears context flag 0x2 and destroys them. A channel that the
+// network thread deleted because its peer ended or failed first hands its
+// complete buffered frames to the receive queue: while some wait for room it
+// stays in channelq, deleted, and its close notice comes after them. Once a
+// channel is destroyed, listening channels in an accept back-off are watched
+// again at once. Always 0.
 int ccm_destroy_deleted_channels(ccm_context_t *ccm);
 // Writes the trace description of a channel, "channel(name=...,chID=...,...)",
 // into `buf` (bounded to `size`). Returns `buf`.
@@ -600,7 +658,10 @@ int ccm_channel_emptying_msg_queue(ccm_context_t *ccm, ccm_channel_t *ccmch);
 // ---- reading and writing -------------------------------------------------------
 // Network thread: hands the complete frames buffered in the channel to the
 // context's receive queue while it has room, and then, if it still has room,
-// receives once more from the socket (see ccm_set_recvq_limit). 0 when the
+// receives once more from the socket, without waiting even on a blocking
+// descriptor (see ccm_set_recvq_limit). Ancillary data (passed descriptors)
+// goes with the one frame that holds the last byte of the receive that
+// brought it, the bytes the sender sent with it. 0 when the
 // read was handled (also with nothing new, and with the queue at its limit),
 // -1 when the channel failed or ended (deleted, reason recorded) or memory
 // was short (3301 in `ccmerr`, channel kept). A null `ccmerr` is allowed.

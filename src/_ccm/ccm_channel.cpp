@@ -287,7 +287,7 @@ int ccm_channel_bindaddr_inquire(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_e
   if (getsockname(ccmch->s, reinterpret_cast<struct sockaddr *>(&local), &len) != 0) {
     int err = errno;
     ccm_channel_delete(ccm, ccmch);
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "getsockname()|%d(%s),S(%d(ID=%d))|", err, strerror(err), ccmch->s,
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "getsockname()|%d(%s),S(%d(ID=%d))|", err, wq_strerror(err), ccmch->s,
                   ccmch->ID);
     TRC_OUT("getsockname() error, bind address");
     return -1;
@@ -324,6 +324,10 @@ int ccm_channel_closeall(ccm_context_t *ccm) {
 
 int ccm_destroy_deleted_channels(ccm_context_t *ccm) {
   TRC_IN("()");
+  // A channel whose peer ended or failed first hands over its complete
+  // frames; while some wait for room it stays, and its notice follows them.
+  for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt)
+    if (!is_live(ch)) ccm_read_deliver_held(ccm, ch);
   ccm_channelq_t doomed{};
   {
     CcmLockGuard lock(ccm->channel_lock);
@@ -335,7 +339,7 @@ int ccm_destroy_deleted_channels(ccm_context_t *ccm) {
         char desc[512];
         TRC("%s", ccm_channel_describe(ch, desc, sizeof desc));
       }
-      if (is_live(ch))
+      if (is_live(ch) || ch->recv_held)
         ccmq_append(ccm->channelq, ch);
       else
         ccmq_append(doomed, ch);
@@ -350,6 +354,7 @@ int ccm_destroy_deleted_channels(ccm_context_t *ccm) {
     ch = nxt;
     ++n;
   }
+  if (n > 0) ccm->accept_resume_ms = 0;  // a descriptor is free: listening channels try again
   TRC_OUT("number of deleted channels = %d", n);
   return 0;
 }

@@ -178,7 +178,7 @@ int ccm_create_wakeup_pipes(ccm_context_t *ccm, ccm_error_t *ccmerr) {
     // not made still reads -1; the one that was made is closed again.
     close_pair(ccm->network_wakeup);
     close_pair(ccm->processor_wakeup);
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "pipe(wakeups)|%d-%s|", err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "pipe(wakeups)|%d-%s|", err, wq_strerror(err));
     TRC_OUT("pipe() error");
     return -1;
   }

@@ -47,7 +47,7 @@ int ccm_thread_start(ccm_context_t *ccm, ccm_error_t *ccmerr) {
     if (err == 0) err = rc;
     ccm_loop_set(ccm, 0);
     ccm_error_set(ccmerr, CCM_MSGNR_THREAD, "%s|%s=%d(%d-%s)", "CCM-thread", "pthread_create()", rc, err,
-                  strerror(err));
+                  wq_strerror(err));
     TRC_OUT("pthread_create() error");
     return -1;
   }
@@ -208,7 +208,7 @@ int ccm_channel_create_pair(ccm_context_t *ccm, ccm_channel_t **pch1, ccm_channe
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) {
     int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "socketpair()|%d-%s|", err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "socketpair()|%d-%s|", err, wq_strerror(err));
     discard_unchained(ccm, ch1, -1);
     discard_unchained(ccm, ch2, -1);
     TRC_OUT("error creating socket pair");

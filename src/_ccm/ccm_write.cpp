@@ -112,7 +112,7 @@ void build_piece(ccm_channel_t *ch, ccm_msg_t *msg, Piece *p) {
 
 // Sends the piece; the result of sendmsg, with its errno in *err.
 ssize_t send_piece(ccm_channel_t *ch, Piece *p, int *err) {
-  ch->timestamp_last_io = time(nullptr);
+  ccm_stamp_io(ch);
   errno = 0;
   // MSG_NOSIGNAL: a peer that has gone away must not end the process with
   // SIGPIPE; the error is handled like any other. MSG_DONTWAIT: a channel
@@ -162,7 +162,7 @@ int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t * /*
       return 0;
     }
     if (sent < 0) {
-      ccm_channel_set_reason(ccmch, CCM_MSGNR_SEND, "%d(%s)|%s(%d/ID=%d)|", err, strerror(err), ccmch->name,
+      ccm_channel_set_reason(ccmch, CCM_MSGNR_SEND, "%d(%s)|%s(%d/ID=%d)|", err, wq_strerror(err), ccmch->name,
                              ccmch->s, ccmch->ID);
       ccm_channel_delete(ccm, ccmch);
       TRC_OUT("socket send() error");
