@@ -798,7 +798,8 @@ int ccm_get_send_error(ccm_error_t *ccmerr);
 // dropped, or when `channelID` names no channel at the start (nothing that
 // is known remains then). -1 without an error for a null context or a
 // negative argument. The caller holds no channel manager lock.
-int ccm_flush(ccm_context_t *ccm, int32_t channelID, int32_t timeout_ms, size_t *remaining, ccm_error_t *ccmerr);
+int ccm_flush(ccm_context_t *ccm, int32_t channelID, int32_t timeout_ms, size_t *remaining,
+              ccm_error_t *ccmerr);
 //
 // NAT route: wraps the payload in the routing blocks and the "NAT" header;
 // in a program whose running mode is not CCM_MODE_AGENT, a message for

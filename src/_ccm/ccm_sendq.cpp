@@ -205,7 +205,8 @@ int ccm_sendq_admit(ccm_context_t *ccm, ccm_msg_t *m) {
   Admit a = try_admit(ccm, m, &look);
   const int32_t timeout = timeout_for_caller(ccm, ccm->send_timeout_ms.load());
   if (a == Admit::kFull && timeout > 0) {
-    TRC("channel ID=%d holds %zu of %zu bytes: waiting up to %d ms", look.ID, look.queued, look.limit, timeout);
+    TRC("channel ID=%d holds %zu of %zu bytes: waiting up to %d ms", look.ID, look.queued, look.limit,
+        timeout);
     const int64_t deadline = deadline_after_ms(timeout);
     SendWait wait(ccm);
     wait.enroll();
@@ -219,8 +220,8 @@ int ccm_sendq_admit(ccm_context_t *ccm, ccm_msg_t *m) {
     TRC("no open channel for ID=%d, address '%.64s'", m->addr.dst_ID, m->addr.dst_addr);
     return CCM_SEND_CLOSED;
   }
-  ccm_error_set(&tl_send_error, CCM_MSGNR_SEND_TIMEOUT, "chID=%d|queued=%zu|limit=%zu|%dms", look.ID, look.queued,
-                look.limit, timeout);
+  ccm_error_set(&tl_send_error, CCM_MSGNR_SEND_TIMEOUT, "chID=%d|queued=%zu|limit=%zu|%dms", look.ID,
+                look.queued, look.limit, timeout);
   TRC("channel ID=%d still full after %d ms", look.ID, timeout);
   return CCM_SEND_TIMEDOUT;
 }
@@ -324,7 +325,8 @@ int ccm_get_send_error(ccm_error_t *ccmerr) {
   return tl_send_error.msgnr;
 }
 
-int ccm_flush(ccm_context_t *ccm, int32_t channelID, int32_t timeout_ms, size_t *remaining, ccm_error_t *ccmerr) {
+int ccm_flush(ccm_context_t *ccm, int32_t channelID, int32_t timeout_ms, size_t *remaining,
+              ccm_error_t *ccmerr) {
   TRC_IN("(ccm=%p, chID=%d, timeout=%d ms)", (void *)ccm, channelID, timeout_ms);
   if (remaining) *remaining = 0;
   if (!ccm || channelID < 0 || timeout_ms < 0) {

@@ -165,8 +165,8 @@ int ccm_dispatch_send_messages(ccm_context_t *ccm) {
     bool tell = false;
     {
       CcmChannelLockHeld held(ccm);  // the lookup returned with channel_lock held
-      TRC("send to the partner (name : '%s' function : '%s', call back :'%08X')", ch->name, msg->addr.dst_name,
-          (unsigned)msg->addr.dst_ID);
+      TRC("send to the partner (name : '%s' function : '%s', call back :'%08X')", ch->name,
+          msg->addr.dst_name, (unsigned)msg->addr.dst_ID);
       msg->pATctx = ch->pATctx;
       if (ccm_flag_test(ch->flag, CCM_CHF_SECURED) && msg->type == CCM_MSG_NAT) msg->flag |= CCM_MSGF_SECURED;
       // Normally the send route counted it for this very channel. Otherwise

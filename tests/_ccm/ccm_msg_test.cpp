@@ -353,7 +353,8 @@ TEST(SendRoutes, ClosedDestinationLeavesTheMessageWithTheCaller) {
       EXPECT_EQ(m, ctx.ccm->msgq_inuse.head);
       ccm_error_t err{};
       EXPECT_EQ(CCM_MSGNR_SEND_CLOSED, ccm_get_send_error(&err));
-      EXPECT_EQ("2002051 chID=" + std::to_string(dst) + (dst ? "|" : "|*IPC(GONE)") + "|channel not open", err_text(err));
+      EXPECT_EQ("2002051 chID=" + std::to_string(dst) + (dst ? "|" : "|*IPC(GONE)") + "|channel not open",
+                err_text(err));
       ccm_msg_free(ctx.ccm, m);
     }
   }

@@ -558,7 +558,8 @@ TEST(Limits, SenderToAPeerThatNeverReadsWaitsAtTheLimit) {
       sent = i + 1;
     }
   });
-  EXPECT_TRUE(eventually([&] { return ccm_get_sendq_bytes(ctx.ccm, id) == limit && ctx.ccm->send_waiters.load() == 1; }));
+  EXPECT_TRUE(eventually(
+      [&] { return ccm_get_sendq_bytes(ctx.ccm, id) == limit && ctx.ccm->send_waiters.load() == 1; }));
   EXPECT_LT(sent.load(), kSends);
   std::string want;
   for (int i = 0; i < kSends; ++i) want += frame(nth(i));
@@ -643,7 +644,10 @@ TEST(Limits, AFullChannelFailsASendOrEndsItsWaitWhenItCloses) {
        [](FullChannel &f) {
          ccm_msg_t *m = f.Msg();
          int rc = 0, msgnr = 0;
-         std::thread t = f.Waiting([&] { rc = send_native_message(f.ctx.ccm, m), msgnr = ccm_get_send_error(nullptr); });
+         std::thread t = f.Waiting([&] {
+           rc = send_native_message(f.ctx.ccm, m);
+           msgnr = ccm_get_send_error(nullptr);
+         });
          ccm_channel_deletebyID(f.ctx.ccm, f.id);
          t.join();
          EXPECT_EQ(CCM_SEND_CLOSED, rc);
@@ -662,7 +666,8 @@ TEST(Limits, AFullChannelFailsASendOrEndsItsWaitWhenItCloses) {
          f.ctx.Start();  // the channel reads its end, is deleted and destroyed with its queue
          t.join();
          EXPECT_EQ(-1, rc);
-         EXPECT_EQ("2002051 chID=" + std::to_string(f.id) + "|dropped=" + std::to_string(f.limit) + "|channel closed",
+         EXPECT_EQ("2002051 chID=" + std::to_string(f.id) + "|dropped=" + std::to_string(f.limit) +
+                       "|channel closed",
                    err_text(err));
          EXPECT_EQ(f.limit, left);
          EXPECT_EQ(f.limit, ccm_get_sendq_dropped(f.ctx.ccm));
