@@ -152,7 +152,7 @@ TEST(Des, HexCodecKeyTextsAndFiller) {
               Area out;
               if (f == "initkey") {
                 initkey(r.p(0));
-                EXPECT_EQ(keyx + std::string(" ") + Hex(Block(endes, "8 bytes!")), r.s(1) + " " + r.c.words[2]);
+                EXPECT_EQ(Hex(std::string(keyx, sizeof keyx)) + " " + Hex(Block(endes, "8 bytes!")), Hex(r.s(1)) + " " + r.c.words[2]);
               } else if (f == "byte2hex" || f == "hex2byte") {
                 (f == "byte2hex" ? byte2hex : hex2byte)(out, r.p(0));
                 r.Wrote(out, 1, f == "byte2hex" ? 16 : 8);
