@@ -176,23 +176,9 @@ TEST(HostileAgent, AllocationFailureAtEveryStepOfAnExchange) {
   wq_send_msg_alloc = [](ccm_context_t *, ccm_error_t *) -> ccm_msg_t * { return nullptr; };
   EXPECT_EQ(RunMessenger(agent.port, "", &out), 300);
   wq_send_msg_alloc = ccm_msg_alloc;
-  EXPECT_EQ(count_of(out, "executordata arrived") + count_of(out, "ended abnormally"), 2) << out;
+  EXPECT_EQ(std::vector<int>({count_of(out, "executordata arrived"), count_of(out, "ended abnormally")}),
+            std::vector<int>({1, 1})) << out;
   EXPECT_GE(agent.Stop(), 1);  // the last run of the loop had no failure: its report arrived
-}
-
-// The messenger program with few descriptors cannot make its pipes or its
-// socket; it ends all the same, with its status and without a crash. With
-// enough of them the same run delivers its report.
-TEST(HostileAgent, DescriptorExhaustionEndsCleanly) {
-  Agent agent;
-  ASSERT_GT(agent.Start(), 0);
-  for (int limit : {5, 6, 7, 8, 9, 10, 64}) {
-    Child jpmd;
-    ASSERT_TRUE(jpmd.Start({kJpmdProgram, "IPA=127.0.0.1", "PNR=" + std::to_string(agent.port), "TYP=E", "RET=4",
-                            "RETRY=1", "TIMEOUT=2"}, true, limit));
-    EXPECT_EQ(jpmd.Finish(), 4) << limit << jpmd.out();  // a crash would end it otherwise
-  }
-  EXPECT_GE(agent.Stop(), 1);
 }
 
 }  // namespace
