@@ -3,7 +3,8 @@
 // messenger's main does before it connects. Input: the words separated by
 // NUL bytes (at most 64 words). A word whose key is CMD is left out, because
 // it would run a command and end the process. The report goes to /dev/null;
-// the job message is taken off the send queue and freed.
+// the job message, sent to a channel that is never served, is dispatched to
+// it, checked and freed.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -29,26 +30,31 @@ bool is_cmd_word(const std::string &w) {
   return strcmp(key, "CMD") == 0;
 }
 
+// The agent's channel: an entry without a socket, which takes the sends.
+ccm_channel_t *agent = nullptr;
+
 ccm_context_t *open_context() {
   if (!freopen("/dev/null", "w", stdout)) __builtin_trap();
   static PCX ctx_pcx;
   ccm_context_t *c = nullptr;
   ccm_error_t err{};
-  if (ccm_open(&ctx_pcx, &c, &err) != 0) __builtin_trap();
+  if (ccm_open(&ctx_pcx, &c, &err) != 0 || ccm_channel_new_entry(c, &agent, &err) != 0) __builtin_trap();
+  ccm_channel_chain(c, agent);
+  ccm_set_send_timeout(c, 0);  // a count that is never taken back fails the next send, not waits
   __log_set_logger(quiet_logger);
   return c;
 }
 
+// Hands the queued message to the agent's channel as the network thread
+// would, checks that it lies within its buffer and frees it with the
+// channel's queue; nothing may stay counted.
 void drain_sendq(ccm_context_t *c) {
-  for (;;) {
-    ccm_queue_lock(c);
-    ccm_msg_t *m = ccmq_pop(c->sendq);
-    ccm_queue_unlock(c);
-    if (!m) break;
+  ccm_dispatch_send_messages(c);
+  for (ccm_msg_t *m = agent->sendq.head; m; m = m->nxt)
     if (m->len < 0 || m->msg_start < m->buffer || m->msg_start + m->len > m->buffer + 2 * (size_t)m->size)
       __builtin_trap();
-    ccm_msg_free(c, m);
-  }
+  ccm_channel_emptying_msg_queue(c, agent);
+  if (c->sendq.head || ccm_get_sendq_bytes(c, 0) != 0) __builtin_trap();
 }
 
 }  // namespace
@@ -92,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
 
   ccm = context;
+  spcx.agentID = agent->ID;
   switch (spcx.melder_type) {
     case 'O':
       SendOutputViewMsg(&spcx);
