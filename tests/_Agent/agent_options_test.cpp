@@ -18,11 +18,11 @@ namespace {
 
 // The options of `words` as text, or "error" when they are refused with a reason.
 std::string Parse(std::vector<std::string> words) {
-  std::vector<char *> argv{const_cast<char *>("wq_jpagent")};
-  for (auto &w : words) argv.push_back(w.data());
+  words.insert(words.begin(), "wq_jpagent");
+  wqtest::Argv argv(words);
   AgentOptions o;
   std::string err = "-";
-  if (parse_agent_options((int)argv.size(), argv.data(), &o, &err) != 0) return err.empty() ? "no reason" : "error";
+  if (parse_agent_options(argv.size(), argv.argv(), &o, &err) != 0) return err.empty() ? "no reason" : "error";
   std::ostringstream s;
   s << o.listen << " " << o.port << " " << o.port_file << " count=" << o.count << " key=" << o.greet_key
     << " trace=" << o.trace << " idle=" << o.idle << " frame=" << o.max_frame << " queue=" << o.queue_limit << " "

@@ -33,9 +33,8 @@ PCX Parse(std::vector<std::string> words) {
   EXPECT_EQ(initialize_messenger(&ctx), 0);
   StringCopy(ctx.program_name, sizeof ctx.program_name, "wq_jpmd");
   words.insert(words.begin(), "wq_jpmd");
-  std::vector<char *> argv;
-  for (std::string &s : words) argv.push_back(s.data());
-  EXPECT_EQ(parse_arguments(&ctx, (int)words.size(), argv.data()), 0);
+  Argv argv(words);
+  EXPECT_EQ(parse_arguments(&ctx, argv.size(), argv.argv()), 0);
   trcFlag.store(0);
   return ctx;
 }
@@ -143,11 +142,7 @@ TEST(Report, EveryFormByteForByte) {
 }
 
 // `n` bytes of `v`, least significant first, in hex.
-std::string Le(uint64_t v, int n) {
-  unsigned char b[8];
-  wq_put_u64(b, v);
-  return Hex(std::string((const char *)b, n));
-}
+std::string Le(uint64_t v, int n) { return Hex(LittleEndian(v, n)); }
 
 // Each is sent within one second of the clock, so that the time fields are
 // known, from a free list whose buffer is full of old bytes, none of which
@@ -159,7 +154,8 @@ TEST(Send, EveryRecordByteForByte) {
     PCX ctx = Parse(c.words);
     ctx.agentID = 7;
     ccm_error_t err{};
-    ASSERT_EQ(ccm_open(&ctx, &ccm, &err) + ccm_create_wakeup_pipes(ccm, &err), 0);
+    ASSERT_EQ(ccm_open(&ctx, &ccm, &err), 0);
+    ASSERT_EQ(ccm_create_wakeup_pipes(ccm, &err), 0);
     ccm->unique_channel_ID = ctx.agentID;  // the agent's channel is open: sends to it are taken
     ccm_channel_t *agent = nullptr;
     ASSERT_EQ(0, ccm_channel_new_entry(ccm, &agent, &err));

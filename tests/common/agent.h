@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/capture.h"
+#include "common/data.h"
 #include "common/net.h"
 
 namespace wqtest {
@@ -29,10 +30,21 @@ inline std::string Header(int len, const char *protocol = "NAT") {
   return std::string(h, 48);
 }
 
-// A native frame of one data block with a 1-byte length.
-inline std::string BlockFrame(unsigned key, const std::string &data) {
-  return Header((int)data.size() + 50) + (char)key + (char)data.size() + data;
+// A frame: the header of the whole length, then `body`.
+inline std::string Frame(const std::string &body, const char *protocol = "NAT") {
+  return Header((int)body.size() + 48, protocol) + body;
 }
+
+// A key block: the key, the length of `data` in `lenbytes` bytes (1, 2 or 4,
+// least significant first, or 7 decimal digits), then `data`.
+inline std::string Block(unsigned key, const std::string &data, int lenbytes = 1) {
+  char digits[16];
+  snprintf(digits, sizeof digits, "%.7d", (int)data.size());
+  return (char)key + (lenbytes == 7 ? std::string(digits, 7) : LittleEndian(data.size(), lenbytes)) + data;
+}
+
+// A native frame of one data block with a 1-byte length.
+inline std::string BlockFrame(unsigned key, const std::string &data) { return Frame(Block(key, data)); }
 inline std::string Greeting(unsigned key = 4) { return BlockFrame(key, "JPAGENT"); }
 inline std::string Answer() { return BlockFrame(4, "ACK"); }
 

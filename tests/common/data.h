@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -38,19 +39,49 @@ inline std::vector<DataCase> ReadData(const std::string &file) {
   return cases;
 }
 
-// The bytes of a text of pieces separated by "," or line ends: hex digit
-// pairs, "XX*N" for N bytes XX, or a text in double quotes.
-inline std::string Unhex(std::string hex) {
-  for (char &c : hex) c = c == '\n' ? ',' : c;
+// The bytes of a text of pieces separated by ",", blanks or line ends: hex
+// digit pairs (several in one piece), "XX*N" for N bytes XX, or a text in
+// double quotes (which keeps its commas and blanks). The one notation of
+// bytes in the suite's data files.
+inline std::string Unhex(const std::string &text) {
   std::string out;
-  std::istringstream pieces(hex);
-  for (std::string p; std::getline(pieces, p, ',');) {
-    const size_t star = p.find('*');
-    if (!p.empty() && p[0] == '"') out += p.substr(1, p.rfind('"') - 1);
-    else if (star != std::string::npos) out.append(std::stoul(p.substr(star + 1)), (char)std::stoi(p, nullptr, 16));
-    else for (size_t i = 0; i + 1 < p.size(); i += 2) out += (char)std::stoi(p.substr(i, 2), nullptr, 16);
+  for (size_t i = 0, n = 0; i < text.size();) {
+    if (text[i] == ',' || text[i] == ' ' || text[i] == '\n') {
+      ++i;
+    } else if (text[i] == '"') {
+      const size_t end = text.find('"', i + 1);
+      out += text.substr(i + 1, end - i - 1);
+      i = end == std::string::npos ? text.size() : end + 1;
+    } else if (i + 2 < text.size() && text[i + 2] == '*') {
+      out.append(std::stoul(text.substr(i + 3), &n), (char)std::stoi(text.substr(i, 2), nullptr, 16));
+      i += 3 + n;
+    } else {
+      out += (char)std::stoi(text.substr(i, 2), nullptr, 16);
+      i += 2;
+    }
   }
   return out;
+}
+
+// The `n` bytes of `v`, least significant first (the wire's byte order).
+inline std::string LittleEndian(uint64_t v, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += (char)(v >> (8 * i));
+  return out;
+}
+// The number in the `n` bytes of `bytes` at `at`, least significant first.
+inline uint64_t LittleEndianAt(const std::string &bytes, size_t at, int n) {
+  uint64_t v = 0;
+  for (int i = n - 1; i >= 0; --i) v = v << 8 | (unsigned char)bytes.at(at + (size_t)i);
+  return v;
+}
+
+// `n` bytes of a fixed pattern that differs with `seed` (no byte repeats
+// within 256).
+inline std::string Pattern(size_t n, unsigned seed = 7) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = (char)((i * 31 + seed) & 0xFF);
+  return s;
 }
 
 // Upper-case hex text of `bytes`.

@@ -1,13 +1,18 @@
-// Loopback sockets for tests: clients, a refused port, whole sends and reads
-// that wait on the socket with a generous deadline.
+// Loopback and local sockets for tests: clients, a refused port, socket
+// pairs, whole sends and reads that wait on the socket (or pipe) with the
+// suite's deadline.
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -42,26 +47,59 @@ inline int Connect(int port, int rcvbuf = 0) {
   return -1;
 }
 
+// Writes all of `bytes` to the socket or pipe `s` (a closed peer raises no
+// signal); false when a write fails.
 inline bool SendAll(int s, const std::string &bytes) {
-  for (size_t off = 0, n; off < bytes.size(); off += n)
-    if ((ssize_t)(n = (size_t)send(s, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL)) <= 0) return false;
+  for (size_t off = 0, n; off < bytes.size(); off += n) {
+    ssize_t r = send(s, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+    if (r < 0 && errno == ENOTSOCK) r = write(s, bytes.data() + off, bytes.size() - off);
+    if ((ssize_t)(n = (size_t)r) <= 0) return false;
+  }
   return true;
 }
 
-// Appends what arrives on `s` to *got until done(*got) holds (1), the peer
-// closes (0: end or reset) or `seconds` pass (-1).
-inline int Receive(int s, std::string *got, const std::function<bool(const std::string &)> &done, int seconds = kDeadline) {
+// True when `fd` has something to read (or has ended) within `ms` milliseconds.
+inline bool Readable(int fd, int ms = kDeadline * 1000) {
+  struct pollfd p = {fd, POLLIN, 0};
+  return poll(&p, 1, ms) > 0;
+}
+
+// Appends what arrives on the socket or pipe `s` to *got, at most `most`
+// bytes in all, until done(*got) holds (1), the peer closes (0: end or
+// reset) or `seconds` pass (-1).
+inline int Receive(int s, std::string *got, const std::function<bool(const std::string &)> &done, int seconds = kDeadline,
+                   size_t most = SIZE_MAX) {
   for (auto end = Deadline(seconds); !done(*got);) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-    struct pollfd p = {s, POLLIN, 0};
-    char buf[4096];
-    if (left <= 0 || poll(&p, 1, (int)left) <= 0) return -1;
-    ssize_t n = recv(s, buf, sizeof buf, 0);
+    char buf[65536];
+    if (left <= 0 || got->size() >= most || !Readable(s, (int)left)) return -1;
+    ssize_t n = read(s, buf, std::min(sizeof buf, most - got->size()));
     if (n <= 0) return 0;
     got->append(buf, (size_t)n);
   }
   return 1;
 }
+
+// The next `n` bytes of `fd` (fewer when it ends or the deadline passes first).
+inline std::string ReadExact(int fd, size_t n, int seconds = kDeadline) {
+  std::string got;
+  Receive(fd, &got, [n](const std::string &g) { return g.size() >= n; }, seconds, n);
+  return got;
+}
+
+// A connected pair of local sockets of `type`, closed with the object: [0]
+// non-blocking (for the code under test), [1] blocking (for the test).
+struct SocketPair {
+  explicit SocketPair(int type = SOCK_STREAM) {
+    if (socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fd) == 0) fcntl(fd[0], F_SETFL, fcntl(fd[0], F_GETFL) | O_NONBLOCK);
+  }
+  ~SocketPair() {
+    for (int s : fd)
+      if (s >= 0) close(s);
+  }
+  SocketPair(const SocketPair &) = delete;
+  int fd[2] = {-1, -1};
+};
 
 inline bool PeerClosed(int s, int seconds = kDeadline) {
   std::string dropped;

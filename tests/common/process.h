@@ -26,7 +26,9 @@
 
 namespace wqtest {
 
-inline constexpr int kDeadline = 60;  // seconds; generous: the machine is small and busy
+// The one deadline of every wait in the suite, in seconds: generous, because
+// the machine is small and busy. A wait that reaches it is a failure.
+inline constexpr int kDeadline = 60;
 
 using Clock = std::chrono::steady_clock;
 inline Clock::time_point Deadline(int seconds) { return Clock::now() + std::chrono::seconds(seconds); }
@@ -48,6 +50,25 @@ inline int CountDir(const std::string &path) {
 inline int FdCount(pid_t pid = 0) { return pid ? CountDir("/proc/" + std::to_string(pid) + "/fd") : CountDir("/proc/self/fd") - 1; }
 inline int ThreadCount() { return CountDir("/proc/self/task"); }
 
+// An argv array of `words` for a main function or exec: argv()[size()] is
+// null; the texts are the object's own, valid (and writable) as long as it.
+class Argv {
+ public:
+  explicit Argv(std::vector<std::string> words) : words_(std::move(words)) {
+    for (std::string &w : words_) ptrs_.push_back(w.data());
+    ptrs_.push_back(nullptr);
+  }
+  Argv(const Argv &) = delete;
+  char **argv() { return ptrs_.data(); }
+  int size() const { return (int)words_.size(); }
+
+ private:
+  std::vector<std::string> words_;
+  std::vector<char *> ptrs_;
+};
+
+inline bool FdIsOpen(int fd) { return fd >= 0 && fcntl(fd, F_GETFD) != -1; }
+
 // A started child program.
 class Child {
  public:
@@ -59,14 +80,12 @@ class Child {
   bool Start(const std::vector<std::string> &argv, bool merged = true, int nofile = 0, std::string path = "") {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return false;
-    std::vector<char *> args;
-    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
+    Argv args(argv);
     if ((pid_ = fork()) == 0) {
       struct rlimit rl = {(rlim_t)nofile, (rlim_t)nofile};
       dup2(open("/dev/null", O_RDONLY), 0), dup2(out[1], 1), dup2(merged ? out[1] : err[1], 2);
       if (nofile > 0) setrlimit(RLIMIT_NOFILE, &rl);
-      execvp(path.empty() ? args[0] : path.c_str(), args.data());
+      execvp(path.empty() ? args.argv()[0] : path.c_str(), args.argv());
       _exit(127);
     }
     close(out[1]), close(err[1]);

@@ -109,13 +109,10 @@ const std::vector<Row> kRows = {
 int RunMessenger(int port, const std::string &words, std::string *out) {
   std::istringstream in("wq_jpmd TRC=1 IPA=127.0.0.1 PNR=" + std::to_string(port) +
                         " TYP=E RET=300 RETRY=2 WAIT=0 TIMEOUT=2 " + words);
-  std::vector<std::string> w{std::istream_iterator<std::string>(in), {}};
-  std::vector<char *> argv;
-  for (auto &s : w) argv.push_back(s.data());
-  argv.push_back(nullptr);
+  Argv argv({std::istream_iterator<std::string>(in), {}});
   int status = -1;
   g_messenger = pthread_self();
-  *out = CaptureStdout([&] { status = wq_jpmd_main((int)w.size(), argv.data()); });
+  *out = CaptureStdout([&] { status = wq_jpmd_main(argv.size(), argv.argv()); });
   trcFlag.store(0);
   return status;
 }

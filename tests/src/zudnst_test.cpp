@@ -79,7 +79,7 @@ TEST(Library, EveryCallOfTheTable) {
       r.Wrote(out, 3, 8);
     } else if (f == "strupr" || f == "strlow") {
       EXPECT_EQ((f == "strupr" ? strupr : strlow)(in_area(0)), (char *)out);
-      r.Wrote(out, 1, 8);
+      r.Wrote(out, 3, 8);
     } else if (f == "Zudnst_LongToB26") {
       EXPECT_EQ(Zudnst_LongToB26((unsigned)r.u(0), out), r.s(1));
     } else if (f == "Zudnst_B26ToLong") {
@@ -145,7 +145,6 @@ TEST(Library, EveryCallOfTheTable) {
 }
 
 TEST(ByteOrder, PartialSizesAndTheMessageHead) {
-  ASSERT_EQ(iIsIntel() * 2 + iIsEbcdic(), 2);  // the host values of the table are laid out little-endian
   unsigned char three[3] = {1, 2, 3};
   CNV_X(three, 3);  // not a whole size: unchanged
   WQ_HEADM head;
@@ -210,9 +209,10 @@ TEST(CodePage, OwnTablesWithSubstitution) {
             std::vector<int>({250, 250, 246, 255 - 'A', 250}));
   for (int i = 0; i < 256; ++i) tab[i] = (unsigned char)(i + 1);
   unsigned char in[4] = {0, 1, 0xFF, 7}, out[4] = {9, 9, 9, 9};
-  EXPECT_EQ(AreaConv(out, in, 0, tab) + AreaConv(out, in, -3, tab) + AreaConv(nullptr, in, 3, tab), 0);
-  // The second call in place.
-  EXPECT_EQ(std::vector<int>({AreaConv(out, in, 3, tab), AreaConv(in, in, 4, tab)}), std::vector<int>({3, 4}));
+  // Nothing for no length or no area; the last call in place.
+  EXPECT_EQ(std::vector<int>({AreaConv(out, in, 0, tab), AreaConv(out, in, -3, tab), AreaConv(nullptr, in, 3, tab),
+                              AreaConv(out, in, 3, tab), AreaConv(in, in, 4, tab)}),
+            std::vector<int>({0, 0, 0, 3, 4}));
   EXPECT_EQ(std::vector<int>(out, out + 4), std::vector<int>({1, 2, 0, 9}));
   EXPECT_EQ(in[3], 8);
 }
@@ -278,7 +278,7 @@ TEST(DateTime, CurrentMomentAndLapsBetweenTwoClockReadings) {
   GetDtChar2(nullptr, text, 0);  // no room: nothing written
   GetDtChar2(nullptr, nullptr, 32);
   EXPECT_EQ('x', text[0]);
-  EXPECT_EQ(GetUsec(nullptr, 1) + GetUsec(&tv, 0), 0);
+  EXPECT_EQ(std::vector<int>({GetUsec(nullptr, 1), GetUsec(&tv, 0)}), std::vector<int>({0, 0}));
   const long long start = Usec(tv);
   tv.tv_sec -= 1;
   tv.tv_usec < 500000 ? (tv.tv_sec -= 1, tv.tv_usec += 500000) : tv.tv_usec -= 500000;

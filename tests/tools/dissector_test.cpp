@@ -19,7 +19,7 @@ using Row = std::map<std::string, std::string>;                 // field -> valu
 using Want = std::vector<std::pair<std::string, std::string>>;  // "?": any value, "~x": contains x
 
 // Four bytes of `v`, least significant first.
-std::string Le32(uint32_t v) { return {(char)v, (char)(v >> 8), (char)(v >> 16), (char)(v >> 24)}; }
+std::string Le32(uint32_t v) { return LittleEndian(v, 4); }
 
 // A classic pcap file of TCP segments on 127.0.0.1 (Ethernet; the checksums
 // are 0, tshark does not check them).
