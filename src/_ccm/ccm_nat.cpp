@@ -25,6 +25,7 @@ void copy_field(char (&dst)[64], const char *src) {
 // largest callback block behind it.
 constexpr int kNatFront = 5 + (2 + 63) + 10 + 6 + kProtocolHeaderLen;
 constexpr int kNatBack = 3 + (2 + 63) + 10 + 6;
+static_assert(ccm_nat_payload_max(kCcmNormalSize) == 2 * kCcmNormalSize - kCcmHeadroom - kNatBack);
 
 // A normal message when `need` bytes fit behind msg_start, otherwise a huge
 // one large enough for them.
@@ -96,7 +97,7 @@ int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   // A process other than an agent sends what is meant for the server through
   // its agent, which frames and forwards it.
   const int mode = ccm_running_mode(ccm);
-  if (mode != -1 && mode != CCM_MODE_AGENT && strncmp(ccmmsg->addr.dst_addr, "*SERVER", 64) == 0) {
+  if (mode != CCM_MODE_NONE && mode != CCM_MODE_AGENT && strncmp(ccmmsg->addr.dst_addr, "*SERVER", 64) == 0) {
     if (send_NAT_message_route(ccm, ccmmsg) < 0) {
       TRC_OUT("route error");
       return -1;
@@ -119,10 +120,19 @@ int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
     TRC("%8.8s send %8.8s  to  %s b-acv: %.8X  c-acv: %.8X", ccmmsg->addr.src_name, msgtype, ccmmsg->addr.dst_addr,
         (unsigned)ccmmsg->addr.src_acv, (unsigned)ccmmsg->addr.dst_acv);
   }
+  unsigned char *const payload = ccmmsg->msg_start;
+  const int32_t payload_len = ccmmsg->len;
   cmm_msg_write_sr_data(ccmmsg);
   ccmmsg->msg_start -= kProtocolHeaderLen;
   ccmmsg->len += kProtocolHeaderLen;
-  ccm_msg_set_protocol_header(ccmmsg, "NAT");
+  if (ccm_msg_set_protocol_header(ccmmsg, "NAT") != 0) {
+    // A frame longer than the header's 8 digits can announce: the payload
+    // goes back to the caller as it was.
+    ccmmsg->msg_start = payload;
+    ccmmsg->len = payload_len;
+    TRC_OUT("frame too long");
+    return -1;
+  }
   ccmmsg->type = CCM_MSG_NAT;
   ccm_send_message_common(ccm, ccmmsg, "NAT message");
   TRC_OUT("OK");
@@ -150,7 +160,12 @@ int send_NAT_message_route(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   memcpy(route->msg_start + sizeof(ipcmsg_routenat_t), ccmmsg->msg_start, (size_t)ccmmsg->len);
   route->len = (int32_t)need;
   ccm_setaddr(route, 0, 0, "*IPC(AGENT)", "", 0);
-  send_IPC_message(ccm, route);
+  if (send_IPC_message(ccm, route) < 0) {
+    // The record was too long for a frame (and is released); the routed
+    // message stays with the caller.
+    TRC_OUT("route record too long");
+    return -1;
+  }
   ccm_msg_free(ccm, ccmmsg);
   TRC_OUT("OK");
   return 0;
