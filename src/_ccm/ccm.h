@@ -304,7 +304,7 @@ typedef struct __ccm_context {
   // written or on its way, so that further wake-ups write nothing. A waker
   // exchanges its flag to 1 and writes a byte only when it was 0; the waiting
   // side reads every byte of its pipe and then sets the flag back to 0
-  // before it looks for work (ccm_wakeup.h).
+  // before it looks for work.
   std::atomic<int> network_wakeup_pending;
   std::atomic<int> processor_wakeup_pending;
   // Receive-queue accounting, guarded by queue_lock: the message memory
