@@ -37,8 +37,11 @@ static int send_one(ccm_context_t *ccm, int channel, uint32_t seq) {
   memcpy(m->msg_start, &seq, 4);
   for (int32_t i = 4; i < m->len; ++i) m->msg_start[i] = payload_byte(seq, i);
   ccm_setaddr(m, channel, 0, "", "ECHO", 0);  // by channel ID, to the function "ECHO"
-  if (send_NAT_message(ccm, m) == 0) return 0;  // queued: the channel manager's now
-  ccm_msg_free(ccm, m);  // refused: still ours
+  const int rc = send_NAT_message(ccm, m);
+  if (rc == 0) return 0;  // queued: the channel manager's now
+  ccm_msg_free(ccm, m);   // not sent: still ours
+  if ((rc == CCM_SEND_TIMEDOUT || rc == CCM_SEND_CLOSED) && ccm_get_send_error(&err) != 0)
+    fprintf(stderr, "echo_client: send: %d %s\n", err.msgnr, err.msginsert);
   return -1;
 }
 
@@ -87,10 +90,10 @@ int main(int argc, char **argv) {
       ipcmsg_channel_close_t rec;  // a copy of the channel as it was closed
       memcpy(&rec, m->msg_start, sizeof rec);
       closed = rec.ccmch.ID == channel;
-      if (closed && echoed < count && !problem) {
+      if (closed && echoed < count) {
         // msgnr 2002036 with "111(Connection refused)" when no server listens.
         fprintf(stderr, "echo_client: connection closed: %d %s\n", rec.ccmch.msgnr, rec.ccmch.msginsert);
-        problem = "connection lost";
+        if (!problem) problem = "connection lost";
       }
     }
     ccm_msg_free(ccm, m);

@@ -40,7 +40,7 @@ static int echo(ccm_context_t *ccm, const ccm_msg_t *in) {
   out->len = in->len;
   ccm_setaddr_reply(out, in);  // to the channel (source ID) the message came from
   if (send_NAT_message(ccm, out) == 0) return 0;  // the channel manager's now
-  ccm_msg_free(ccm, out);  // refused: still ours
+  ccm_msg_free(ccm, out);  // not sent (the client left, or stopped reading): still ours
   return -1;
 }
 
@@ -70,6 +70,10 @@ int main(int argc, char **argv) {
     ccm_msg_free(ccm, in);  // every received message is ours to free
   }
 
+  // What is still queued for clients that are connected goes out first.
+  size_t remaining = 0;
+  if (ccm_flush(ccm, 0, 10000, &remaining, &err) != 0)
+    fprintf(stderr, "echo_server: %zu bytes not written: %d %s\n", remaining, err.msgnr, err.msginsert);
   ccm_thread_stop(ccm);
   pthread_join(ccm->thread, nullptr);
   ccm_channel_closeall(ccm);

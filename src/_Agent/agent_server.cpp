@@ -14,7 +14,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <map>
 #include <set>
 #include <string>
 
@@ -165,37 +164,25 @@ class AgentServer {
 
   // Closes the connections that have sent nothing for --idle seconds: a
   // client that announces a long frame and then stays silent, or never says
-  // anything, holds its buffer and descriptor only that long.
+  // anything, holds its buffer and descriptor only that long. Silence is
+  // judged by what the channel received, not by what this thread has taken
+  // so far: a client whose frames wait in the channel manager (the receive
+  // queue at its limit, a slow standard output) did speak. Once a second.
   void close_idle_connections() {
-    if (opt_.idle <= 0) return;
     const time_t now = time(nullptr);
-    bool closed = false;
-    for (auto it = last_heard_.begin(); it != last_heard_.end();) {
-      if (now - it->second < opt_.idle) {
-        ++it;
-        continue;
-      }
-      ccm_channel_deletebyID(ccm_, it->first);
-      it = last_heard_.erase(it);
-      closed = true;
-    }
-    if (closed) ccm_wakeup_network(ccm_);  // the network thread closes them in its next pass
+    if (opt_.idle <= 0 || now == idle_checked_) return;
+    idle_checked_ = now;
+    ccm_channel_delete_idle(ccm_, opt_.idle);
   }
 
   void handle(ccm_msg_t *m) {
-    if (m->type != CCM_MSG_IPC) {
-      auto it = last_heard_.find(m->addr.src_ID);
-      if (it != last_heard_.end()) it->second = time(nullptr);
-    }
     if (m->type == CCM_MSG_IPC) {
       int id = 0;
       if (ipc_type_is(m, "CHANNEL_ACCEPT") && ipc_int(m, offsetof(ipcmsg_channel_accept_t, ID), &id)) {
-        last_heard_[id] = time(nullptr);
         on_accept(id);
       } else if (ipc_type_is(m, "CHANNEL_CLOSE") &&
                  ipc_int(m, offsetof(ipcmsg_channel_close_t, ccmch) + offsetof(ccm_channel_t, ID), &id)) {
         answered_.erase(id);
-        last_heard_.erase(id);
       }
       return;
     }
@@ -254,8 +241,11 @@ class AgentServer {
       m->len = n + 2;
     }
     ccm_setaddr(m, channel, 0, "", "", 0);
-    send_native_message(ccm_, m);
-    return true;
+    const int rc = send_native_message(ccm_, m);
+    // A channel that has closed (or stays full) does not take the frame,
+    // which is then still ours.
+    if (rc == CCM_SEND_TIMEDOUT || rc == CCM_SEND_CLOSED) ccm_msg_free(ccm_, m);
+    return rc == 0;
   }
 
   const AgentOptions &opt_;
@@ -265,7 +255,7 @@ class AgentServer {
   bool running_ = false;
   long reports_ = 0;
   std::set<int> answered_;  // channels answered and not closed yet
-  std::map<int, time_t> last_heard_;  // open connections: when each last sent something
+  time_t idle_checked_ = 0;  // when idle connections were last looked for
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ctools.h"
 #include "wq_dnst.h"
 #include "wq_jpmd.h"
 #include "wq_trace.h"
@@ -119,7 +120,7 @@ int processCmd(PCX *px) {
   fflush(stdout);
   errno = 0;
   int result = system(pBuff2);
-  if (errno != 0) TRC("error '%d/%s', result %i", errno, strerror(errno), result);
+  if (errno != 0) TRC("error '%d/%s', result %i", errno, wq_strerror(errno), result);
 
   explicit_bzero(pBuff2, n + kCmdSlack);
   FreeMallocArea(reinterpret_cast<void **>(&pBuff1), "pBuff1");

@@ -248,19 +248,19 @@ int initialize_messenger(PCX *px) {
   sigemptyset(&sa.sa_mask);
   if (sigaction(SIGUSR1, &sa, nullptr) != 0) {
     int err = errno;
-    TRC_OUT("sigaction(%d) error %d-%s", SIGUSR1, err, strerror(err));
+    TRC_OUT("sigaction(%d) error %d-%s", SIGUSR1, err, wq_strerror(err));
     return -1;
   }
   if (sigaddset(&set, SIGUSR1) != 0) {
     int err = errno;
-    TRC_OUT("sigaddset(%d) error %d-%s", SIGUSR1, err, strerror(err));
+    TRC_OUT("sigaddset(%d) error %d-%s", SIGUSR1, err, wq_strerror(err));
     return -1;
   }
   // Threads started later (the network thread) inherit this mask.
   // pthread_sigmask reports its error as its result, not in errno.
   int rc = pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
   if (rc != 0) {
-    TRC_OUT("sigprocmask(SIG_SETMASK,...) error %d-%s", rc, strerror(rc));
+    TRC_OUT("sigprocmask(SIG_SETMASK,...) error %d-%s", rc, wq_strerror(rc));
     return -1;
   }
   TRC_OUT("OK");

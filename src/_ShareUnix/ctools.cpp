@@ -63,6 +63,15 @@ char *str_replace_char(char *string, char c1, char c2) {
 
 int is_timer_elapsed(time_t start_time, int timespan) { return start_time + timespan < time(nullptr) ? 1 : 0; }
 
+const char *wq_strerror(int err) {
+  // The descriptions are constant texts of the C library, not translated and
+  // never written, so any thread may read them at any time.
+  if (const char *text = strerrordesc_np(err)) return text;
+  static thread_local char unknown[32];
+  snprintf(unknown, sizeof unknown, "Unknown error %d", err);
+  return unknown;
+}
+
 char *GetPName(char *ProgName) {
   char *slash = strrchr(ProgName, '/');
   return slash ? slash + 1 : ProgName;

@@ -18,6 +18,11 @@ char *strupper(char *string);
 char *str_replace_char(char *string, char c1, char c2);
 // 1 when start_time + timespan is strictly before now.
 int is_timer_elapsed(time_t start_time, int timespan);
+// The text of error number `err`, safe on any number of threads at once
+// (strerror may share one buffer between them): the C library's description,
+// or "Unknown error <err>" in a buffer of the calling thread for a number it
+// does not know. The text stays valid at least until the thread's next call.
+const char *wq_strerror(int err);
 
 // Pointer behind the last '/' of ProgName, or ProgName itself.
 char *GetPName(char *ProgName);

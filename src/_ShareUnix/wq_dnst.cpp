@@ -8,12 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ctools.h"
+
 namespace {
 
 // Exhausted memory is not something the program can carry on from: say so
 // on standard output and end with status 1.
 [[noreturn]] void out_of_memory(const char *call, const char *function) {
-  printf("error on %s-call, %s(), '%s'\n", call, function, strerror(errno));
+  printf("error on %s-call, %s(), '%s'\n", call, function, wq_strerror(errno));
   exit(1);
 }
 

@@ -72,7 +72,7 @@ int ccm_create_listen(ccm_context_t *ccm, const char *pbind_addr, int port, int 
   CcmFd s(socket(family, SOCK_STREAM, 0));
   if (s.get() < 0) {
     int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "socket(family=%d,addr=)|%d(%s)", family, err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "socket(family=%d,addr=)|%d(%s)", family, err, wq_strerror(err));
     TRC_OUT("socket() error");
     return -1;
   }
@@ -91,20 +91,20 @@ int ccm_create_listen(ccm_context_t *ccm, const char *pbind_addr, int port, int 
   set_port(&sa, port);
   if (bind(s.get(), reinterpret_cast<struct sockaddr *>(&sa), sockaddr_len(family)) != 0) {
     int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "bind(%s:%d)|%d(%s)", bind_addr, port, err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "bind(%s:%d)|%d(%s)", bind_addr, port, err, wq_strerror(err));
     TRC_OUT("bind() error");
     return -1;
   }
   if (listen(s.get(), listen_count) != 0) {
     const int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "listen()|%d(%s)", err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "listen()|%d(%s)", err, wq_strerror(err));
     TRC_OUT("listen() error");
     return -1;
   }
   int nb = 1;
   if (ioctl(s.get(), FIONBIO, &nb) != 0) {
     const int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "ioctl(...,FIONBIO)|%d-%s", err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "ioctl(...,FIONBIO)|%d-%s", err, wq_strerror(err));
     TRC_OUT("ioctl error, dontblock");
     return -1;
   }
@@ -120,6 +120,9 @@ int ccm_create_listen(ccm_context_t *ccm, const char *pbind_addr, int port, int 
   char desc[512];
   if (WQ_TRACE_ON()) ccm_channel_describe(ch, desc, sizeof desc);
   ccm_channel_chain(ccm, ch);
+  // A running network thread takes the channel over at once, not after its
+  // select time-out.
+  ccm_wakeup_network(ccm);
   TRC_OUT("OK,%s", desc);
   return 0;
 }
@@ -153,7 +156,7 @@ int ccm_set_nonblocking(ccm_context_t * /*ccm*/, ccm_channel_t *ccmch, ccm_error
   int on = 1;
   if (ioctl(ccmch->s, FIONBIO, &on) < 0) {
     const int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "ioctl(...,FIONBIO)|%d-%s", err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "ioctl(...,FIONBIO)|%d-%s", err, wq_strerror(err));
     TRC_OUT("ioctl error, dontblock");
     return -1;
   }
@@ -169,7 +172,7 @@ int ccm_set_linger(ccm_context_t * /*ccm*/, ccm_channel_t *ccmch, int onoff, int
   if (setsockopt(ccmch->s, SOL_SOCKET, SO_LINGER, &l, sizeof l) < 0) {
     int err = errno;
     ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "setsockopt(SO_LINGER,s=%d,ID=%d)|%d-%s", ccmch->s, ccmch->ID, err,
-                  strerror(err));
+                  wq_strerror(err));
     TRC_OUT("setting linger error");
     return -1;
   }
@@ -241,7 +244,7 @@ int ccm_connect(ccm_context_t *ccm, const char *host, int port, int type, ccm_co
   ch->s = socket(family, SOCK_STREAM, 0);
   if (ch->s == -1) {
     const int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "socket()|%d(%s),S(%d(ID=%d))|", err, strerror(err), ch->s, ch->ID);
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "socket()|%d(%s),S(%d(ID=%d))|", err, wq_strerror(err), ch->s, ch->ID);
     ccm_channel_destroy(ccm, ch, nullptr);
     TRC_OUT("socket() error");
     return -1;
@@ -265,7 +268,7 @@ int ccm_connect(ccm_context_t *ccm, const char *host, int port, int type, ccm_co
   socklen_t len = sockaddr_len(family);
   if (bind(ch->s, reinterpret_cast<struct sockaddr *>(&local), len) != 0) {
     const int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "bind()|%d(%s),S(%d(ID=%d))|", err, strerror(err), ch->s, ch->ID);
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "bind()|%d(%s),S(%d(ID=%d))|", err, wq_strerror(err), ch->s, ch->ID);
     ccm_channel_destroy(ccm, ch, nullptr);
     TRC_OUT("bind() error");
     return -1;
@@ -274,7 +277,7 @@ int ccm_connect(ccm_context_t *ccm, const char *host, int port, int type, ccm_co
   set_port(&server, port);
   if (connect(ch->s, reinterpret_cast<struct sockaddr *>(&server), len) != 0 && errno != EINPROGRESS) {
     const int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "connect()|%d(%s),S(%d(ID=%d))|", err, strerror(err), ch->s, ch->ID);
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "connect()|%d(%s),S(%d(ID=%d))|", err, wq_strerror(err), ch->s, ch->ID);
     ccm_channel_destroy(ccm, ch, nullptr);
     TRC_OUT("connect() error");
     return -1;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ccm.h"
+#include "ctools.h"  // wq_strerror, the error texts of the inserts
 
 // Source unit names in the 3301 insert.
 inline constexpr const char kCcmUnit[] = "src/_ccm/ccm";

@@ -2,9 +2,11 @@
 // the receive buffer growth and the write chunk size.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 
 #include "ccm.h"
 #include "ccm_lock.h"
@@ -65,9 +67,10 @@ inline size_t ccm_recvq_limit_locked(const ccm_context_t *ccm) {
   return ccm->recvq_limit ? ccm->recvq_limit : kCcmRecvqDefaultLimit;
 }
 
-// Whether the receive queue takes another frame: its memory is below the limit.
+// Whether the receive queue takes another frame: its memory, with the close
+// notices still owed, is below the limit.
 inline bool ccm_recvq_has_room_locked(const ccm_context_t *ccm) {
-  return ccm->recvq_bytes < ccm_recvq_limit_locked(ccm);
+  return ccm->recvq_bytes + ccm->recvq_due < ccm_recvq_limit_locked(ccm);
 }
 
 // Moves `m` from msgq_inuse to the tail of recvq and counts its memory.
@@ -105,7 +108,17 @@ inline ccm_msg_t *ccm_recvq_take_locked(ccm_context_t *ccm, bool *resume) {
   const size_t mem = ccm_msg_memory(m);
   ccm->recvq_bytes = ccm->recvq_bytes > mem ? ccm->recvq_bytes - mem : 0;
   *resume = full && ccm_recvq_has_room_locked(ccm);
+  if (*resume) ccm->recvq_room_since = time(nullptr);
   return m;
+}
+
+// A channel's time of last input or output, written by the network thread
+// and read by ccm_channel_delete_idle on the user's thread.
+inline void ccm_stamp_io(ccm_channel_t *ch) {
+  std::atomic_ref<time_t>(ch->timestamp_last_io).store(time(nullptr), std::memory_order_relaxed);
+}
+inline time_t ccm_last_io(const ccm_channel_t *ch) {
+  return std::atomic_ref<time_t>(const_cast<time_t &>(ch->timestamp_last_io)).load(std::memory_order_relaxed);
 }
 
 // Network thread: whether the receive queue has room (takes queue_lock).
@@ -118,3 +131,11 @@ inline bool ccm_recvq_has_room(ccm_context_t *ccm) {
 // received into its own message, and descriptors passed with bytes that no
 // frame took. Called when the channel is destroyed or its queues emptied.
 void ccm_read_release(ccm_context_t *ccm, ccm_channel_t *ccmch);
+// Network thread, for a channel marked deleted: when the network thread
+// deleted it because its peer ended or failed (a close reason is recorded)
+// while complete frames wait in its buffer, hands them to the receive queue
+// as far as it has room. True while such frames still wait (recv_held): the
+// channel is then kept (deleted, out of every select set) until they are in
+// the queue. Otherwise recv_held is cleared (a channel its owner deleted
+// drops them) and the result is false.
+bool ccm_read_deliver_held(ccm_context_t *ccm, ccm_channel_t *ccmch);

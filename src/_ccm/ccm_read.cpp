@@ -125,8 +125,8 @@ int parse_callback(const ccm_channel_t *ch, ccm_msg_t *msg, const unsigned char 
 }
 
 // Closes the descriptors of the SCM_RIGHTS records in `len` bytes of
-// ancillary data, so that descriptors that no frame took over (sent with a
-// piece of a longer frame) do not pile up.
+// ancillary data, so that descriptors that no frame took over (a second copy
+// sent with another piece of the same frame) do not pile up.
 void close_passed_descriptors(unsigned char *ctl, size_t len) {
   struct msghdr mh;
   memset(&mh, 0, sizeof mh);
@@ -143,20 +143,42 @@ void close_passed_descriptors(unsigned char *ctl, size_t len) {
   }
 }
 
-// Ends the life of the last receive's ancillary data once no frame cut from
-// that receive can wait any more: descriptors that no frame took are closed.
-void settle_control(ccm_channel_t *ch) {
-  if (ch->recv_ctl_len > 0 && !ch->recv_ctl_taken) close_passed_descriptors(ch->recv_ctl, ch->recv_ctl_len);
+// Ancillary data and the frame it belongs to. A stream socket of the local
+// domain ends a receive right behind the bytes that carried descriptors and
+// glues the bytes sent before them (without any) in front, so the data
+// belongs to the frame that holds the LAST byte of the receive that brought
+// it: that frame's bytes are the ones sent with it (or a piece of them). It
+// waits in recv_ctl until that frame is complete, and then goes with it and
+// with no other frame. While it waits, a receive takes at most the bytes that
+// frame still lacks, so a copy sent with a later piece of the same frame is
+// recognised as such and closed, and the frame's successors are never
+// received before it is complete. recv_ctl_at is the buffer offset of the
+// owning byte, or kCtlLarge for the frame that is received into its message.
+constexpr int kCtlLarge = -1;
+
+// Drops pending ancillary data, closing its descriptors.
+void drop_control(ccm_channel_t *ch) {
+  if (ch->recv_ctl_len > 0) close_passed_descriptors(ch->recv_ctl, ch->recv_ctl_len);
   ch->recv_ctl_len = 0;
-  ch->recv_ctl_end = 0;
-  ch->recv_ctl_taken = 0;
 }
 
-// Gives a frame its copy of the last receive's ancillary data.
+// Keeps the ancillary data of a receive whose last byte is at `at`, unless
+// data already waits for the same frame: this one is a second copy.
+void keep_control(ccm_channel_t *ch, unsigned char *ctl, size_t len, int at) {
+  if (ch->recv_ctl_len > 0) {
+    close_passed_descriptors(ctl, len);
+    return;
+  }
+  memcpy(ch->recv_ctl, ctl, len);
+  ch->recv_ctl_len = len;
+  ch->recv_ctl_at = at;
+}
+
+// Gives a frame the ancillary data that waited for it.
 void attach_control(ccm_channel_t *ch, ccm_msg_t *msg) {
   memcpy(msg->control_data, ch->recv_ctl, ch->recv_ctl_len);
   msg->control_len = ch->recv_ctl_len;
-  ch->recv_ctl_taken = 1;
+  ch->recv_ctl_len = 0;
   TRC_DUMP(msg->control_data, (int)msg->control_len, "control data");
 }
 
@@ -203,8 +225,8 @@ size_t max_frame_of(const ccm_context_t *ccm) {
 }
 
 // Stamps, classifies and queues a complete frame of `flen` bytes at
-// msg->buffer1, with a copy of the last receive's ancillary data when
-// `with_ctl`, and wakes the receiver. *room tells afterwards whether the
+// msg->buffer1, with the ancillary data that waited for it when `with_ctl`,
+// and wakes the receiver. *room tells afterwards whether the
 // receive queue still has room. False for an invalid frame: the channel is
 // deleted with its reason and the message freed.
 bool queue_frame(ccm_context_t *ccm, ccm_channel_t *ch, ccm_msg_t *msg, size_t flen, bool with_ctl,
@@ -278,7 +300,7 @@ Cut cut_frames(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccmerr, bool 
     }
     const size_t take = std::min((size_t)avail, flen);
     memcpy(msg->buffer1, frame, take);
-    const bool with_ctl = ch->recv_ctl_len > 0 && off < ch->recv_ctl_end;
+    const bool with_ctl = ch->recv_ctl_len > 0 && ch->recv_ctl_at >= off && (size_t)(ch->recv_ctl_at - off) < flen;
     off += (int)take;
     if (take < flen) {
       // The channel holds the message until the frame is complete; it is in
@@ -290,6 +312,7 @@ Cut cut_frames(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccmerr, bool 
       msg->len = (int32_t)flen;
       ch->recv_msg = msg;
       ch->recv_msg_got = (int)take;
+      if (with_ctl) ch->recv_ctl_at = kCtlLarge;
       READ_TRC("not enough data pos(%d) < len(%d)", avail, (int)flen);
       break;
     }
@@ -302,7 +325,10 @@ Cut cut_frames(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccmerr, bool 
   if (off > 0) {
     memmove(ch->recv_buffer, ch->recv_buffer + off, (size_t)(ch->recv_pos - off));
     ch->recv_pos -= off;
-    ch->recv_ctl_end = ch->recv_ctl_end > off ? ch->recv_ctl_end - off : 0;
+    if (ch->recv_ctl_len > 0 && ch->recv_ctl_at != kCtlLarge) {
+      ch->recv_ctl_at -= off;
+      if (ch->recv_ctl_at < 0) drop_control(ch);  // its frame was invalid
+    }
   }
   ch->recv_held = why == Cut::kFull;
   return why;
@@ -510,21 +536,6 @@ int cut_failed(Cut why) {
   return -1;
 }
 
-// Settles the last receive's ancillary data when the read call ends, unless
-// frames cut from it still wait for room in the receive queue.
-class SettleControlOnReturn {
- public:
-  explicit SettleControlOnReturn(ccm_channel_t *ch) : ch_(ch) {}
-  ~SettleControlOnReturn() {
-    if (!ch_->recv_held) settle_control(ch_);
-  }
-  SettleControlOnReturn(const SettleControlOnReturn &) = delete;
-  SettleControlOnReturn &operator=(const SettleControlOnReturn &) = delete;
-
- private:
-  ccm_channel_t *ch_;
-};
-
 }  // namespace
 
 namespace {
@@ -532,11 +543,22 @@ namespace {
 // Whether a cut left the channel usable.
 bool cut_ok(Cut why) { return why == Cut::kNeedBytes || why == Cut::kFull; }
 
-// Receives once from the socket: straight into the message of a large frame
-// in progress (at most the bytes it still lacks), else into the free end of
-// the receive buffer, with room for ancillary data. Returns what recvmsg
+// Bytes that the frame at the start of the receive buffer still lacks, or
+// that are missing before its length can be read.
+size_t lacking_at_start(ccm_context_t *ccm, ccm_channel_t *ch) {
+  if (ch->recv_pos < 10) return (size_t)(10 - ch->recv_pos);
+  const size_t flen = ccm_get_msg_length(ccm, ch, ch->recv_buffer);
+  return flen > (size_t)ch->recv_pos ? flen - (size_t)ch->recv_pos : 1;
+}
+
+// Receives once from the socket without waiting (the descriptor may be
+// blocking: a channel a user built, or a descriptor passed from elsewhere):
+// straight into the message of a large frame in progress (at most the bytes
+// it still lacks), else into the free end of the receive buffer (at most the
+// bytes its first frame lacks while ancillary data waits for that frame).
+// Ancillary data that came along is kept for its frame. Returns what recvmsg
 // returned, with its errno in *err; *iov tells where the bytes went.
-ssize_t receive_once(ccm_channel_t *ch, struct iovec *iov, int *err) {
+ssize_t receive_once(ccm_context_t *ccm, ccm_channel_t *ch, struct iovec *iov, int *err) {
   ccm_msg_t *const large = ch->recv_msg;
   if (large) {
     iov->iov_base = large->buffer1 + ch->recv_msg_got;
@@ -544,17 +566,23 @@ ssize_t receive_once(ccm_channel_t *ch, struct iovec *iov, int *err) {
   } else {
     iov->iov_base = ch->recv_buffer + ch->recv_pos;
     iov->iov_len = (size_t)(ch->recv_size - ch->recv_pos);
+    if (ch->recv_ctl_len > 0) iov->iov_len = std::min(iov->iov_len, lacking_at_start(ccm, ch));
   }
+  union {
+    struct cmsghdr align;
+    unsigned char buf[kCcmControlSize];
+  } ctl;
   struct msghdr mh;
   memset(&mh, 0, sizeof mh);
   mh.msg_iov = iov;
   mh.msg_iovlen = 1;
-  mh.msg_control = ch->recv_ctl;
-  mh.msg_controllen = sizeof ch->recv_ctl;
-  ch->timestamp_last_io = time(nullptr);
-  ssize_t got = recvmsg(ch->s, &mh, 0);
+  mh.msg_control = ctl.buf;
+  mh.msg_controllen = sizeof ctl.buf;
+  ccm_stamp_io(ch);
+  ssize_t got = recvmsg(ch->s, &mh, MSG_DONTWAIT);
   *err = errno;
-  if (got > 0) ch->recv_ctl_len = mh.msg_controllen;
+  if (got > 0 && mh.msg_controllen > 0)
+    keep_control(ch, ctl.buf, mh.msg_controllen, large ? kCtlLarge : ch->recv_pos + (int)got - 1);
   return got;
 }
 
@@ -572,7 +600,8 @@ int take_into_large(ccm_context_t *ccm, ccm_channel_t *ch, ssize_t got, ccm_erro
   }
   ch->recv_msg = nullptr;
   ch->recv_msg_got = 0;
-  if (!queue_frame(ccm, ch, large, (size_t)large->len, ch->recv_ctl_len > 0, ccmerr, room)) return cut_failed(Cut::kBadFrame);
+  const bool with_ctl = ch->recv_ctl_len > 0 && ch->recv_ctl_at == kCtlLarge;
+  if (!queue_frame(ccm, ch, large, (size_t)large->len, with_ctl, ccmerr, room)) return cut_failed(Cut::kBadFrame);
   return 0;
 }
 
@@ -580,7 +609,6 @@ int take_into_large(ccm_context_t *ccm, ccm_channel_t *ch, ssize_t got, ccm_erro
 // frames that are complete. -1 when a cut failed.
 int take_into_buffer(ccm_context_t *ccm, ccm_channel_t *ch, ssize_t got, ccm_error_t *ccmerr, bool *room) {
   ch->recv_pos += (int)got;
-  ch->recv_ctl_end = ch->recv_pos;
   Cut why = cut_frames(ccm, ch, ccmerr, room);
   return cut_ok(why) ? 0 : cut_failed(why);
 }
@@ -591,9 +619,10 @@ int take_into_buffer(ccm_context_t *ccm, ccm_channel_t *ch, ssize_t got, ccm_err
 // receive queue while it has room, then, if it still has room, receives once
 // from the socket: into the receive buffer, or straight into the message of
 // a large frame in progress (at most the bytes that frame still lacks, so
-// that the next frame's bytes land in the buffer). Every complete frame is
-// queued with one wake-up each, frames cut from one receive with the same
-// copy of its ancillary data. A queue at its limit takes no frame, and then
+// that the next frame's bytes land in the buffer). The receive never waits,
+// whether the descriptor is blocking or not. Every complete frame is queued
+// with one wake-up each; passed descriptors go with the frame they belong to
+// (see kCtlLarge above). A queue at its limit takes no frame, and then
 // nothing is received either: the bytes wait in the buffer and the socket.
 //
 // Returns 0 when the read was handled (also with no complete frame yet, when
@@ -608,7 +637,6 @@ int ccm_read_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccme
   // Close reasons pass through an error record on their way to the channel.
   ccm_error_t own{};
   if (!ccmerr) ccmerr = &own;
-  SettleControlOnReturn settle(ccmch);
   const bool room_before = ccm_recvq_has_room(ccm);
   bool room = room_before;
   Cut why = cut_frames(ccm, ccmch, ccmerr, &room);
@@ -624,19 +652,18 @@ int ccm_read_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccme
     return -1;
   }
   if (!ccm_flag_test(ccmch->flag, CCM_CHF_BINDADDR)) ccm_channel_bindaddr_inquire(ccm, ccmch, ccmerr);
-  settle_control(ccmch);  // already settled unless frames waited; none do now
 
   const bool large = ccmch->recv_msg != nullptr;
   struct iovec iov;
   int err = 0;
-  ssize_t got = receive_once(ccmch, &iov, &err);
+  ssize_t got = receive_once(ccm, ccmch, &iov, &err);
   if (got < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) {
     // Readiness that vanished (or a signal) is no reason to drop a channel.
     TRC_OUT("nothing to read (%d)", err);
     return 0;
   }
   if (got < 0)
-    ccm_channel_set_reason(ccmch, CCM_MSGNR_RECV, "%s|%d(%s),S(%d(ID=%d))|", ccmch->name, err, strerror(err),
+    ccm_channel_set_reason(ccmch, CCM_MSGNR_RECV, "%s|%d(%s),S(%d(ID=%d))|", ccmch->name, err, wq_strerror(err),
                            ccmch->s, ccmch->ID);
   if (got <= 0) {
     ccm_channel_delete(ccm, ccmch);
@@ -666,7 +693,16 @@ void ccm_read_release(ccm_context_t *ccm, ccm_channel_t *ccmch) {
   ccmch->recv_msg = nullptr;
   ccmch->recv_msg_got = 0;
   ccmch->recv_held = 0;
-  settle_control(ccmch);
+  drop_control(ccmch);
+}
+
+bool ccm_read_deliver_held(ccm_context_t *ccm, ccm_channel_t *ccmch) {
+  if (ccmch->msgnr == 0) ccmch->recv_held = 0;  // deleted by its owner: the frames go with it
+  if (!ccmch->recv_held) return false;
+  bool room = ccm_recvq_has_room(ccm);
+  ccm_error_t err{};
+  cut_frames(ccm, ccmch, &err, &room);
+  return ccmch->recv_held != 0;
 }
 
 int msgconv_ToHost(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {

@@ -70,7 +70,7 @@ WaitResult wait_readable(ccm_context_t *ccm, int ms, ccm_error_t *ccmerr, int *e
   if (rslt < 0 && *err == EINTR) return kInterrupted;
   if (rslt < 0 || (pfd.revents & POLLNVAL)) {
     if (rslt > 0) *err = EBADF;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "select(processor_wakeup(%d))|%d-%s", pfd.fd, *err, strerror(*err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "select(processor_wakeup(%d))|%d-%s", pfd.fd, *err, wq_strerror(*err));
     return kWaitFailed;
   }
   return kWoken;
@@ -100,7 +100,7 @@ int ccm_receive_message(ccm_context_t *ccm, int32_t stimeout, ccm_msg_t **ccmmsg
       int err = 0;
       WaitResult w = wait_readable(ccm, ms_until(deadline), ccmerr, &err);
       if (w == kWaitFailed) {
-        TRC_OUT("waiting condition error: %d-%s", err, strerror(err));
+        TRC_OUT("waiting condition error: %d-%s", err, wq_strerror(err));
         return -1;
       }
       woken = w == kWoken;
@@ -128,7 +128,7 @@ int ccm_wait_processor(ccm_context_t *ccm, int32_t stimeout, ccm_error_t *ccmerr
   int err = 0;
   switch (wait_readable(ccm, ms, ccmerr, &err)) {
     case kWaitFailed:
-      TRC_OUT("select error: %d-%s", err, strerror(err));
+      TRC_OUT("select error: %d-%s", err, wq_strerror(err));
       return -1;
     case kTimedOut:
       TRC_OUT("timeout");

@@ -9,9 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "ccm.h"
 #include "ccm_error.h"
@@ -126,12 +128,60 @@ void trace_channel(const ccm_channel_t *ch) {
 
 // Takes over the channels chained since the last pass and hands the
 // context's queued messages to their channels.
+//
+// Every channel taken over gets SO_OOBINLINE: an urgent byte (MSG_OOB) then
+// stays in the stream, where the frame checks judge it like any other byte,
+// and reading past it ends the exceptional condition that select reports.
+// Without it the byte waits outside the stream, unread for ever, and a
+// socket in the exception set would make every select return at once. Set
+// here, it covers every way a channel comes in (accepted, connected, a pair,
+// a descriptor a user or another process handed over); for what is no
+// socket the call fails, which changes nothing.
 void take_over_new_work(ccm_context_t *ccm) {
+  ccm_channel_t *taken = nullptr;
   {
     CcmLockGuard cl(ccm->channel_lock);
-    if (ccm->channel_newq.head) ccm_channel_merge_newq(ccm);
+    if (ccm->channel_newq.head) {
+      taken = ccm->channel_newq.head;
+      ccm_channel_merge_newq(ccm);
+    }
   }
+  // The channels taken over are the tail of channelq, which only this thread changes.
+  for (const int on = 1; taken; taken = taken->nxt)
+    if (taken->s >= 0) setsockopt(taken->s, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
   ccm_dispatch_send_messages(ccm);
+}
+
+int64_t monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Whether listening channels are watched in this pass: not while an accept
+// back-off lasts, and then *wait_ms is cut to the time it has left.
+bool accepting(ccm_context_t *ccm, int64_t *wait_ms) {
+  if (ccm->accept_resume_ms == 0) return true;
+  const int64_t left = ccm->accept_resume_ms - monotonic_ms();
+  if (left <= 0) {
+    ccm->accept_resume_ms = 0;
+    return true;
+  }
+  *wait_ms = std::min(*wait_ms, left);
+  return false;
+}
+
+// After accept failed for want of descriptors or memory: the listening
+// channels pause for the next back-off of the episode (kCcmAcceptBackoff*);
+// the episode's first failure is logged.
+void back_off_accepting(ccm_context_t *ccm, int err) {
+  if (ccm->accept_backoff_ms == 0) {
+    __log(CCM_MSGNR_SYSCALL, "accept(...,FIONBIO)|%d-%s", err, wq_strerror(err));
+    ccm->accept_backoff_ms = kCcmAcceptBackoffFirstMs;
+  } else {
+    ccm->accept_backoff_ms = std::min(2 * ccm->accept_backoff_ms, kCcmAcceptBackoffMaxMs);
+  }
+  ccm->accept_resume_ms = monotonic_ms() + ccm->accept_backoff_ms;
 }
 
 // The highest descriptor the pass can watch. channelq is changed only by
@@ -144,15 +194,19 @@ int highest_descriptor(const ccm_context_t *ccm) {
 }
 
 // Fills the sets for one pass and returns the highest descriptor in them.
-// While the receive queue is at its limit (`room` false) no channel is read:
-// they stay out of the read set, so select does not spin on them and TCP
-// flow control holds their bytes in the peers. Listening channels still
-// accept (an accept notice is never held back, and connections are bounded
-// by the descriptors); the receiver's take that makes room wakes this
-// thread. *held tells whether a channel has complete frames waiting for
-// room. channelq is walked without channel_lock: only this thread changes
-// it, other threads only set flag bits on its channels.
-int fill_sets(ccm_context_t *ccm, SelectSets *sets, bool room, bool *held) {
+// While the receive queue is at its limit (`room` false) no channel is read
+// and no connection accepted: they stay out of the read set, so select does
+// not spin on them, TCP flow control holds their bytes in the peers and new
+// connections wait in the kernel's backlog (an accept notice takes a whole
+// message); the receiver's take that makes room wakes this thread. Listening
+// channels also stay out while `listening` is false (an accept back-off).
+// The exception set holds exactly the channels of the read set: a channel
+// in it whose condition (an urgent byte) is not served would end every
+// select at once, and an urgent byte is served by reading. *held tells
+// whether a channel has complete frames waiting for room. channelq is walked
+// without channel_lock: only this thread changes it, other threads only set
+// flag bits on its channels.
+int fill_sets(ccm_context_t *ccm, SelectSets *sets, bool room, bool listening, bool *held) {
   const size_t dirty = (size_t)sets->dirty_words * sizeof(uint64_t);
   memset(sets->rd, 0, dirty);
   memset(sets->wr, 0, dirty);
@@ -174,9 +228,11 @@ int fill_sets(ccm_context_t *ccm, SelectSets *sets, bool room, bool *held) {
       ccm_channel_delete(ccm, ch);
       continue;
     }
-    if (!ccm_flag_test(ch->flag, CCM_CHF_NOREAD) && (room || ch->type == CCM_CH_LISTEN)) set_bit(sets->rd, ch->s);
+    if (!ccm_flag_test(ch->flag, CCM_CHF_NOREAD) && room && (listening || ch->type != CCM_CH_LISTEN)) {
+      set_bit(sets->rd, ch->s);
+      set_bit(sets->er, ch->s);
+    }
     if (ch->recv_held) *held = true;
-    set_bit(sets->er, ch->s);
     if (ch->sendq.head) set_bit(sets->wr, ch->s);
     if (ch->s > maxfd) maxfd = ch->s;
   }
@@ -189,12 +245,12 @@ int fill_sets(ccm_context_t *ccm, SelectSets *sets, bool room, bool *held) {
   return maxfd;
 }
 
-// Waits in select for the sets' descriptors up to `seconds`, tracing the
-// sets before and after. Returns select's result, with its errno in *err.
-int wait_in_select(SelectSets *sets, int maxfd, int seconds, int *err) {
+// Waits in select for the sets' descriptors up to `ms` milliseconds, tracing
+// the sets before and after. Returns select's result, with its errno in *err.
+int wait_in_select(SelectSets *sets, int maxfd, int64_t ms, int *err) {
   struct timeval tv;
-  tv.tv_sec = seconds;
-  tv.tv_usec = 0;
+  tv.tv_sec = (time_t)(ms / 1000);
+  tv.tv_usec = (suseconds_t)(ms % 1000 * 1000);
   char rlist[1024];
   char wlist[1024];
   if (WQ_TRACE_ON()) {
@@ -219,7 +275,7 @@ void select_failed(SelectSets *sets, int maxfd, int err, ccm_error_t *ccmerr) {
   fdset2string(rlist, as_fdset(sets->rd), maxfd, sizeof rlist);
   fdset2string(wlist, as_fdset(sets->wr), maxfd, sizeof wlist);
   ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "select(%d,RSET[%.480s],WSET[%.480s])|%d-%s", maxfd + 1, rlist, wlist, err,
-                strerror(err));
+                wq_strerror(err));
 }
 
 // The channel the pass serves first: the one after the channel whose frames
@@ -239,26 +295,32 @@ ccm_channel_t *first_to_serve(const ccm_context_t *ccm) {
 // over up to kAcceptBurst waiting connections instead of one, so that a
 // burst of connects does not overflow the listen queue while every accept
 // waits for a whole pass; the connections, their order and their notices
-// are the same. A traced pass keeps to one accept, as its trace shows.
+// are the same. A traced pass keeps to one accept, as its trace shows. Each
+// further accept needs room in the receive queue for its notice, and stops
+// with a failure (an accept back-off begins with one).
 void accept_waiting(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccmerr) {
-  if (ccm_signal_on_listen(ccm, ch, ccmerr) != 0 || WQ_TRACE_ON()) return;
-  ccm_error_t more;
-  // Asked before each accept: the listening socket may be blocking.
-  for (int i = 1; i < kAcceptBurst && !ccm_flag_test(ch->flag, CCM_CHF_DELETED) && readable_now(ch->s); ++i) {
-    memset(&more, 0, sizeof more);
-    if (ccm_signal_on_listen(ccm, ch, &more) != 0) break;
+  if (!ccm_recvq_has_room(ccm)) return;  // an earlier channel of the pass filled the queue
+  if (ccm_signal_on_listen(ccm, ch, ccmerr) == 0 && !WQ_TRACE_ON()) {
+    ccm_error_t more;
+    // Asked before each accept: the listening socket may be blocking.
+    for (int i = 1; i < kAcceptBurst && !ccm_flag_test(ch->flag, CCM_CHF_DELETED) && ccm_recvq_has_room(ccm) &&
+                    readable_now(ch->s);
+         ++i) {
+      memset(&more, 0, sizeof more);
+      if (ccm_signal_on_listen(ccm, ch, &more) != 0) break;
+    }
   }
+  // Accepts without a shortage (no back-off began) end an episode of them.
+  if (ccm->accept_resume_ms == 0) ccm->accept_backoff_ms = 0;
 }
 
-// Serves one channel after select: accept, or read (also when its frames
-// wait for room and there is room now) and then write. Channels marked
-// deleted during the wait (by another thread or by an earlier channel of
-// this pass) are left for the sweep.
-void serve_channel(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets, bool serve_held,
-                   ccm_error_t *ccmerr) {
-  if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) return;
-  if (ch->type == CCM_CH_UNWATCHED || !fd_fits(ch->s)) return;
-  if (test_bit(sets->rd, ch->s) || (serve_held && ch->recv_held)) {
+// Serves one channel after select: accept, or read (also when select
+// reported it in the exception set, or when its frames wait for room and
+// there is room now) and then write. Channels marked deleted during the wait
+// (by another thread or by an earlier channel of this pass) are left for the
+// sweep.
+void serve_io(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets, bool serve_held, ccm_error_t *ccmerr) {
+  if (test_bit(sets->rd, ch->s) || test_bit(sets->er, ch->s) || (serve_held && ch->recv_held)) {
     if (ch->type == CCM_CH_LISTEN) {
       accept_waiting(ccm, ch, ccmerr);
       return;
@@ -267,6 +329,17 @@ void serve_channel(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets
   }
   if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && test_bit(sets->wr, ch->s)) ccm_write_channel(ccm, ch, ccmerr);
 }
+void serve_channel(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets, bool serve_held,
+                   ccm_error_t *ccmerr) {
+  if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) return;
+  if (ch->type == CCM_CH_UNWATCHED || !fd_fits(ch->s)) return;
+  serve_io(ccm, ch, sets, serve_held, ccmerr);
+  if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) {
+    // It ended: its close notice, posted by the sweep, takes room from now on.
+    CcmLockGuard ql(ccm->queue_lock);
+    ccm->recvq_due += ccm_msg_memory_for(kCcmNormalSize);
+  }
+}
 
 }  // namespace
 
@@ -274,6 +347,10 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   SelectSets *sets = &thread_sets();
   TRC_IN("(ccm=%p, sizeof(fd_read) = %d)", (void *)ccm, (int)(kCcmSelectSetWords * sizeof(uint64_t)));
   take_over_new_work(ccm);
+  if (ccm->recvq_due) {  // the last pass's sweep has posted them
+    CcmLockGuard ql(ccm->queue_lock);
+    ccm->recvq_due = 0;
+  }
   if (!sets_cover(*sets, highest_descriptor(ccm))) {
     CCM_ERROR_ALLOC(ccmerr, "FDSETS", kCcmUnit);
     TRC_OUT("no memory for the select sets");
@@ -283,11 +360,15 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   // soon as there is room, readable or not: select then only polls.
   const bool room = ccm_recvq_has_room(ccm);
   if (!room) TRC("receive queue full: no channel is read");
+  int64_t wait_ms = stimeout < 0 ? 0 : (int64_t)stimeout * 1000;
+  const bool listening = accepting(ccm, &wait_ms);
   bool held = false;
-  const int maxfd = fill_sets(ccm, sets, room, &held);
+  const int maxfd = fill_sets(ccm, sets, room, listening, &held);
   const bool serve_held = room && held;
   int err = 0;
-  const int rslt = wait_in_select(sets, maxfd, stimeout < 0 || serve_held ? 0 : stimeout, &err);
+  const int rslt = wait_in_select(sets, maxfd, serve_held ? 0 : wait_ms, &err);
+  ccm->net_passes.fetch_add(1, std::memory_order_relaxed);
+  if (rslt > 0) ccm->net_ready_passes.fetch_add(1, std::memory_order_relaxed);
   if (rslt == 0 && !serve_held) {
     TRC_OUT("timeout");
     return 0;
@@ -298,7 +379,7 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
   }
   if (rslt < 0) {
     select_failed(sets, maxfd, err, ccmerr);
-    TRC_OUT("select error: %d-%s", err, strerror(err));
+    TRC_OUT("select error: %d-%s", err, wq_strerror(err));
     return -1;
   }
   const int wake = ccm->network_wakeup[0];
@@ -331,7 +412,9 @@ int ccm_signal_on_listen(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *
   int s = accept(ccmch->s, reinterpret_cast<struct sockaddr *>(&peer), &plen);
   if (s < 0) {
     int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "accept(...,FIONBIO)|%d-%s", err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "accept(...,FIONBIO)|%d-%s", err, wq_strerror(err));
+    // The connection stays in the backlog and the listening socket readable.
+    if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) back_off_accepting(ccm, err);
     TRC_OUT("accept error");
     return -1;
   }
@@ -344,6 +427,7 @@ int ccm_signal_on_listen(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *
   }
   ccm_address2string(&peer, ch->addr, sizeof ch->addr);
   ch->s = s;
+  ch->timestamp_last_io = time(nullptr);  // its silence is counted from here (ccm_channel_delete_idle)
   if (peer.sin6_family == AF_INET)
     ch->port = ntohs(reinterpret_cast<struct sockaddr_in *>(&peer)->sin_port);
   else

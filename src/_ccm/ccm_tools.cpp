@@ -40,7 +40,7 @@ int lookup(const char *name, AddrInfoList &list, ccm_error_t *ccmerr) {
   if (rc != 0) {
     // The resolver's own code says why; errno does so only for EAI_SYSTEM.
     int code = rc == EAI_SYSTEM ? errno : rc;
-    const char *text = rc == EAI_SYSTEM ? strerror(errno) : gai_strerror(rc);
+    const char *text = rc == EAI_SYSTEM ? wq_strerror(errno) : gai_strerror(rc);
     ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "getaddrinfo|%d(%s)", code, text);
     list.head = nullptr;
     return -1;
@@ -139,7 +139,7 @@ const struct addrinfo *ccm_choose_address(const struct addrinfo *list, int optio
 int ccm_address2string(const struct sockaddr_in6 *addr, char *dst, socklen_t size) {
   TRC_IN("(addr=%p)", static_cast<const void *>(addr));
   if (!dst || size == 0) {
-    TRC_OUT("ERROR,%d-%s", EINVAL, strerror(EINVAL));
+    TRC_OUT("ERROR,%d-%s", EINVAL, wq_strerror(EINVAL));
     return -1;
   }
   dst[0] = '\0';
@@ -155,7 +155,7 @@ int ccm_address2string(const struct sockaddr_in6 *addr, char *dst, socklen_t siz
   if (!r) {
     int err = errno;
     dst[0] = '\0';
-    TRC_OUT("ERROR,%d-%s", err, strerror(err));
+    TRC_OUT("ERROR,%d-%s", err, wq_strerror(err));
     return -1;
   }
   TRC_OUT("OK,%s", dst);
@@ -174,7 +174,7 @@ int ccm_getmyIP(int /*options*/, char *out, ccm_error_t *ccmerr) {
   memset(name, 0, sizeof name);
   if (gethostname(name, sizeof name - 1) != 0) {
     int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "getmyIP/gethostname()|%d(%s)", err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "getmyIP/gethostname()|%d(%s)", err, wq_strerror(err));
     TRC_OUT("gethostname error");
     return -1;
   }
@@ -211,7 +211,7 @@ int ccm_check_ipv6_support(ccm_error_t *ccmerr) {
   CcmFd s(socket(AF_INET6, SOCK_STREAM, 0));
   if (s.get() < 0) {
     int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "socket(AF_INET6/IPv6)|%d(%s)", err, strerror(err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "socket(AF_INET6/IPv6)|%d(%s)", err, wq_strerror(err));
     TRC_OUT("socket() error");
     return -1;
   }

@@ -13,21 +13,26 @@
 #include "ccm_error.h"
 #include "ccm_io.h"
 #include "ccm_lock.h"
+#include "ccm_sendq.h"
 #include "wq_trace.h"
 
 namespace {
 
-// Takes the written (or unwritable) head off the channel's sendq and frees
-// it; returns the new head. The tail is left as it is (emptiness is judged by
-// the head).
+// Takes the written (or unwritable) head off the channel's sendq, uncounts
+// and frees it, and wakes the senders and flushes waiting for the channel
+// when its queue fell below half its limit or ran empty; returns the new
+// head. The tail is left as it is (emptiness is judged by the head).
 ccm_msg_t *drop_head(ccm_context_t *ccm, ccm_channel_t *ch, ccm_msg_t *msg) {
   ccm_msg_t *next;
+  bool tell;
   {
     CcmLockGuard ql(ch->queue_lock);
     ch->sendq.head = msg->nxt;
     next = ch->sendq.head;
+    tell = ccm_sendq_uncount_chlocked(ccm, ch, msg);
   }
   ccm_msg_free(ccm, msg);
+  if (tell) ccm_sendq_notify(ccm);
   return next;
 }
 
@@ -112,7 +117,7 @@ void build_piece(ccm_channel_t *ch, ccm_msg_t *msg, Piece *p) {
 
 // Sends the piece; the result of sendmsg, with its errno in *err.
 ssize_t send_piece(ccm_channel_t *ch, Piece *p, int *err) {
-  ch->timestamp_last_io = time(nullptr);
+  ccm_stamp_io(ch);
   errno = 0;
   // MSG_NOSIGNAL: a peer that has gone away must not end the process with
   // SIGPIPE; the error is handled like any other. MSG_DONTWAIT: a channel
@@ -162,7 +167,7 @@ int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t * /*
       return 0;
     }
     if (sent < 0) {
-      ccm_channel_set_reason(ccmch, CCM_MSGNR_SEND, "%d(%s)|%s(%d/ID=%d)|", err, strerror(err), ccmch->name,
+      ccm_channel_set_reason(ccmch, CCM_MSGNR_SEND, "%d(%s)|%s(%d/ID=%d)|", err, wq_strerror(err), ccmch->name,
                              ccmch->s, ccmch->ID);
       ccm_channel_delete(ccm, ccmch);
       TRC_OUT("socket send() error");

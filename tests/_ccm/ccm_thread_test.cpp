@@ -2,15 +2,21 @@
 // loopback TCP and a channel pair, descriptor passing, a peer that never
 // acknowledges, the wake-ups between the user's thread and the network
 // thread, and what peers can make a context hold (receive-queue limit,
-// maximum frame, large frames), measured through the library's counters.
+// maximum frame, large frames; the send-queue limit, waiting senders and
+// flushes), measured through the library's counters.
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "_ccm/ccm_io_testing.h"
 
@@ -213,11 +219,12 @@ void MakeStalled(int *near, int *far, size_t *queued) {
 }
 
 // The stalled socket reaches the network thread as a channel that is then
-// destroyed, or as a descriptor passed with the first bytes of a frame that
-// no frame takes. Either way the thread closes it without waiting: an event
-// that can only come after that close (the close notice of the next channel
-// of the sweep, the rest of the frame) arrives within the deadline, far below
-// the linger time; the peer still gets everything, then an orderly end.
+// destroyed, or as a second descriptor passed with the rest of a frame whose
+// first bytes brought one already, which no frame takes. Either way the
+// thread closes it without waiting: an event that can only come after that
+// close (the close notice of the next channel of the sweep, the frame) arrives
+// within the deadline, far below the linger time; the peer still gets
+// everything, then an orderly end.
 TEST(NetworkThread, PeerThatNeverAcknowledgesCannotHoldTheThread) {
   for (bool passed : {false, true}) {
     SCOPED_TRACE(passed ? "passed descriptor" : "channel");
@@ -239,22 +246,22 @@ TEST(NetworkThread, PeerThatNeverAcknowledgesCannotHoldTheThread) {
       }
     } else {
       const std::string f = frame(block(0x04, "after"));
-      struct iovec iov = {const_cast<char *>(f.data()), 20};
-      alignas(struct cmsghdr) char ctl[CMSG_SPACE(sizeof(int))] = {};
-      put_fd(ctl, near);
-      struct msghdr mh = {nullptr, 0, &iov, 1, ctl, sizeof ctl, 0};
-      ASSERT_EQ(20, sendmsg(sv[1], &mh, 0));
+      for (auto [off, n, fd] : {std::tuple{0, 20, 0}, std::tuple{20, (int)f.size() - 20, near}}) {
+        struct iovec iov = {const_cast<char *>(f.data()) + off, (size_t)n};
+        alignas(struct cmsghdr) char ctl[CMSG_SPACE(sizeof(int))] = {};
+        put_fd(ctl, fd);
+        struct msghdr mh = {nullptr, 0, &iov, 1, ctl, sizeof ctl, 0};
+        ASSERT_EQ(n, sendmsg(sv[1], &mh, 0));
+      }
       close(near);  // the descriptor in flight is the last reference now
-      write_all(sv[1], f.substr(20));
-      // Taken over only now, the carrier's first receive (which stops behind
-      // the passed descriptor) gets the last reference; the rest of the
-      // frame comes with the next one.
+      // Taken over only now: both pieces wait, each with its descriptor.
       int carrier = ctx.Channel(sv[0])->ID;
       ccm_wakeup_network(ctx.ccm);
       ccm_msg_t *m = receive(ctx.ccm);
       ASSERT_NE(nullptr, m);
       EXPECT_EQ(carrier, m->addr.src_ID);
       EXPECT_EQ("after", msg_data(m));
+      close(passed_fd(m->control_data, m->control_len));  // a copy of standard input, with the first piece
       ccm_msg_free(ctx.ccm, m);
     }
     size_t got = 0;
@@ -284,6 +291,30 @@ void wait_until_blocked(pid_t tid) {
 // read path does.
 void Deliver(Context &ctx, const std::string &data) { send_IPC_internal(ctx.ccm, ctx.Msg(data, true)); }
 
+// The network thread's loop run by the test with a select time-out of an
+// hour: what it serves within the suite's deadline, an event made it serve.
+struct HourLoop {
+  explicit HourLoop(Context &c) : ctx(c) {
+    ccm_loop_set(ctx.ccm, 1);
+    net = std::thread([this] {
+      tid = (pid_t)syscall(SYS_gettid);
+      while (ccm_flag_get(ctx.ccm->loop)) {
+        ccm_error_t e{};
+        ccm_network_select(ctx.ccm, 3600, &e);
+        if (ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED)) ccm_destroy_deleted_channels(ctx.ccm);
+      }
+    });
+  }
+  ~HourLoop() {
+    ccm_thread_stop(ctx.ccm);
+    EXPECT_EQ(1, write(ctx.ccm->network_wakeup[1], "N", 1));  // past the pending flag, even after a failure
+    net.join();
+  }
+  Context &ctx;
+  std::atomic<pid_t> tid{0};
+  std::thread net;
+};
+
 // The user's thread sends numbered messages through a channel pair; select
 // passes with a time-out of an hour (a lost network wake-up leaves its
 // message unserved past any deadline) write each into one end, read it from
@@ -297,33 +328,21 @@ TEST(Wakeup, NoWakeupIsLost) {
   ccm_error_t err{};
   ASSERT_EQ(0, ccm_channel_create_pair(ctx.ccm, &a, &b, &err));
   const int to = a->ID, from = b->ID;
-  ccm_loop_set(ctx.ccm, 1);
-  std::thread net([&] {
-    while (ccm_flag_get(ctx.ccm->loop)) {
-      ccm_error_t e{};
-      ccm_network_select(ctx.ccm, 3600, &e);
-      if (ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED)) ccm_destroy_deleted_channels(ctx.ccm);
+  HourLoop loop(ctx);  // stopped also after a failure
+  for (int got = 0, sent = 0, window = 1; got < kMessages; ++got) {
+    for (; sent < kMessages && sent - got < window; ++sent) {
+      ccm_msg_t *m = ctx.Msg(block(0x04, std::to_string(sent)), true);
+      m->addr.dst_ID = to;
+      ASSERT_EQ(0, send_native_message(ctx.ccm, m));
     }
-  });
-  [&] {  // returns at the first failure, so that the thread is still stopped
-    for (int got = 0, sent = 0, window = 1; got < kMessages; ++got) {
-      for (; sent < kMessages && sent - got < window; ++sent) {
-        ccm_msg_t *m = ctx.Msg(block(0x04, std::to_string(sent)), true);
-        m->addr.dst_ID = to;
-        ASSERT_EQ(0, send_native_message(ctx.ccm, m));
-      }
-      ccm_msg_t *m = nullptr;
-      ASSERT_EQ(1, ccm_receive_message(ctx.ccm, kDeadlineMs / 1000, &m, &err))
-          << "message " << got << " lost";
-      bool ok = m->addr.src_ID == from && msg_data(m) == std::to_string(got);
-      ccm_msg_free(ctx.ccm, m);
-      ASSERT_TRUE(ok) << "message " << got << " out of order or twice";
-      if (got % 997 == 0) window = window * 5 % 32 + 1;
-    }
-  }();
-  ccm_thread_stop(ctx.ccm);
-  EXPECT_EQ(1, write(ctx.ccm->network_wakeup[1], "N", 1));  // past the pending flag, even after a failure
-  net.join();
+    ccm_msg_t *m = nullptr;
+    ASSERT_EQ(1, ccm_receive_message(ctx.ccm, kDeadlineMs / 1000, &m, &err))
+        << "message " << got << " lost";
+    bool ok = m->addr.src_ID == from && msg_data(m) == std::to_string(got);
+    ccm_msg_free(ctx.ccm, m);
+    ASSERT_TRUE(ok) << "message " << got << " out of order or twice";
+    if (got % 997 == 0) window = window * 5 % 32 + 1;
+  }
   EXPECT_EQ(0, count_recvq(ctx.ccm));
 }
 
@@ -518,6 +537,462 @@ TEST(Limits, SlowFrameLargerThanTheQueueLimitArrivesWhole) {
   ASSERT_NE(nullptr, ch);
   EXPECT_LE(ch->recv_size, kCcmNormalSize);
   ccm_channel_unlock(ctx.ccm);
+  close(sv[1]);
+}
+
+// One pass driven by the test, with the sweep the network thread makes after it.
+void Pass(Context &ctx, int seconds = 0) {
+  ccm_error_t e{};
+  ccm_network_select(ctx.ccm, seconds, &e);
+  if (ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED)) ccm_destroy_deleted_channels(ctx.ccm);
+}
+// How many of `n` passes driven now found a descriptor ready: a pass that
+// finds one and has nothing to serve is a spin.
+std::string ReadyIn(Context &ctx, int n) {
+  ccm_net_stats_t a{}, b{};
+  ccm_get_net_stats(ctx.ccm, &a);
+  for (int i = 0; i < n; ++i) Pass(ctx);
+  ccm_get_net_stats(ctx.ccm, &b);
+  return std::to_string(b.ready_passes - a.ready_passes);
+}
+// A loopback TCP connection: the client into *client, the accepted end
+// (non-blocking) as result.
+int TcpPair(int *client) {
+  int port = 0, ls = loopback_socket(&port, true);
+  *client = connect_to(port);
+  int s = accept(ls, nullptr, nullptr);
+  close(ls);
+  fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+  return s;
+}
+int ListenOn(Context &ctx, int backlog) {  // a listening channel; its port
+  ccm_error_t err{};
+  EXPECT_EQ(0, ccm_create_listen(ctx.ccm, "127.0.0.1", 0, backlog, &err));
+  ccm_channel_t *l = ccm_channel_getbyName(ctx.ccm, "*LISTEN");  // whichever queue it is in by now
+  const int port = l ? local_port(l->s) : -1;
+  if (l) ccm_channel_unlock(ctx.ccm);
+  return port;
+}
+// What `body` returns, run in a child process (which may lower its limits).
+std::string InChild(const std::function<std::string()> &body) {
+  int p[2];
+  if (pipe(p) != 0) return "no pipe";
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(p[0]);
+    const std::string r = body();
+    _exit(write(p[1], r.data(), r.size()) == (ssize_t)r.size() ? 0 : 1);
+  }
+  close(p[1]);
+  std::string out = read_exact(p[0], 4096);
+  close(p[0]);
+  waitpid(pid, nullptr, 0);
+  return out;
+}
+// Takes every queued message, the accept notices counted into *accepted.
+void TakeAll(Context &ctx, int *accepted) {
+  ccm_error_t e{};
+  for (ccm_msg_t *m; ccm_receive_message(ctx.ccm, 0, &m, &e) == 1; ccm_msg_free(ctx.ccm, m))
+    *accepted += is_ipc(m, "CHANNEL_ACCEPT");
+}
+
+// Conditions a peer (or a program) can create, each against a context of
+// its own; what each row returns is made of events and counters only.
+struct Hostile {
+  const char *condition;
+  std::function<std::string()> run;
+  const char *want;
+};
+const Hostile kHostile[] = {
+    // First, while the process has no other thread: the child is forked.
+    {"descriptors exhausted", [] { return InChild([] {
+       LogRecorder log;
+       Context ctx;
+       ctx.Pipes();
+       const int port = ListenOn(ctx, 16);
+       int sv[2], accepted = 0;
+       socket_pair(sv);
+       const int spare = ctx.Channel(sv[0])->ID;
+       std::vector<int> clients, filler;
+       for (int i = 0; i < 4; ++i) clients.push_back(connect_to(port));
+       struct rlimit was, low = {256, 256};
+       getrlimit(RLIMIT_NOFILE, &was);
+       low.rlim_max = was.rlim_max;
+       if (open_fd_count() > 200 || setrlimit(RLIMIT_NOFILE, &low) != 0) return std::string("no lower limit");
+       for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) filler.push_back(fd);
+       Pass(ctx);  // accept fails: the listening channel backs off
+       std::string r = "ready:" + ReadyIn(ctx, 3);
+       ccm_channel_deletebyID(ctx.ccm, spare);
+       Pass(ctx), Pass(ctx);  // destroying it frees a descriptor, taken by one accept at once
+       TakeAll(ctx, &accepted);
+       r += " freed:" + std::to_string(accepted);
+       setrlimit(RLIMIT_NOFILE, &was);
+       for (int fd : filler) close(fd);
+       for (int i = 0; i < 10 && accepted < 4; ++i) Pass(ctx, kDeadlineMs / 1000), TakeAll(ctx, &accepted);
+       int logs = 0;
+       for (const std::string &l : log.with(2000102)) logs += starts(l, "accept(...,FIONBIO)|24-");
+       for (int c : clients) close(c);
+       close(sv[1]);
+       return r + " logs:" + std::to_string(logs) + " accepted:" + std::to_string(accepted);
+     }); }, "ready:0 freed:1 logs:1 accepted:4"},
+    {"an urgent byte", [] {
+       Context ctx;
+       ctx.Pipes();
+       ccm_set_recvq_limit(ctx.ccm, 1);
+       int c, s = TcpPair(&c);
+       ctx.Channel(s);
+       Deliver(ctx, "fill");  // the queue is at its limit
+       const std::string f = text_frame("urgent");
+       EXPECT_EQ(1, send(c, f.data(), 1, MSG_OOB));
+       struct pollfd p = {s, POLLPRI, 0};
+       EXPECT_EQ(1, poll(&p, 1, kDeadlineMs));
+       Pass(ctx);  // takes the channel over
+       std::string r = "full:" + ReadyIn(ctx, 3);
+       next_text(ctx.ccm);
+       Pass(ctx);  // room: the byte is read
+       r += " room:" + ReadyIn(ctx, 3);
+       write_all(c, f.substr(1));
+       Pass(ctx);
+       close(c);
+       return r + " " + next_text(ctx.ccm);
+     }, "full:0 room:0 urgent"},
+    {"a queue at its limit and many connects", [] {
+       Context ctx;
+       ccm_set_recvq_limit(ctx.ccm, 1);
+       const int port = ListenOn(ctx, 256);
+       ctx.Start();
+       const int fds = open_fd_count();
+       for (int i = 0; i < 200; ++i) {
+         int c = connect_to(port);
+         write_all(c, text_frame(std::to_string(i)));
+         close(c);
+       }
+       for (int i = 0; i < 5; ++i) {  // passes enough to take over every waiting connection
+         ccm_net_stats_t before{}, now{};
+         ccm_get_net_stats(ctx.ccm, &before);
+         ccm_wakeup_network(ctx.ccm);
+         eventually([&] { return ccm_get_net_stats(ctx.ccm, &now) == 0 && now.passes > before.passes; });
+       }
+       const bool idle_within = ccm_get_recvq_peak(ctx.ccm) <= 1 + 2 * kNormal;
+       std::map<int, std::string> seen;
+       for (int closed = 0; closed < 200;) {
+         ccm_msg_t *m = receive(ctx.ccm);
+         if (!m) break;
+         ipcmsg_channel_accept_t a{};
+         memcpy(&a, m->msg_start, std::min(sizeof a, (size_t)m->len));
+         int id = closed_id(m);
+         if (id > 0) ++closed;
+         seen[is_ipc(m, "CHANNEL_ACCEPT") ? a.ID : id > 0 ? id : m->addr.src_ID] += is_ipc(m, "CHANNEL_ACCEPT") ? 'A' : id > 0 ? 'C' : 'F';
+         ccm_msg_free(ctx.ccm, m);
+       }
+       const long whole = std::count_if(seen.begin(), seen.end(), [](auto &e) { return e.second == "AFC"; });
+       const bool within = idle_within && ccm_get_recvq_peak(ctx.ccm) <= 1 + 2 * kNormal;
+       return std::string(within ? "within" : "over") + " the limit and two messages, " + std::to_string(whole) +
+              " AFC, descriptors " + (eventually([&] { return open_fd_count() == fds; }) ? "back" : "left");
+     }, "within the limit and two messages, 200 AFC, descriptors back"},
+    {"a blocking channel with held frames", [] {
+       Context ctx;
+       ctx.Pipes();
+       ccm_set_recvq_limit(ctx.ccm, 2 * kNormal);
+       int b[2], o[2];
+       EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, b));  // blocking
+       socket_pair(o);
+       ctx.Channel(b[0], 0, "*IPC(BLOCKING)"), ctx.Channel(o[0], 0, "*IPC(OTHER)");
+       write_all(b[1], text_frame("1") + text_frame("2") + text_frame("3"));
+       Pass(ctx);  // 1 and 2 fill the queue, 3 is held
+       std::string r = next_text(ctx.ccm);
+       r += next_text(ctx.ccm);
+       ctx.Start();  // hands 3 over, then receives once more on the blocking descriptor
+       r += next_text(ctx.ccm);
+       write_all(o[1], text_frame(" other"));
+       r += next_text(ctx.ccm);
+       write_all(b[1], text_frame(" 4"));  // a receive that waited would end here
+       r += next_text(ctx.ccm);
+       close(b[1]), close(o[1]);
+       return r;
+     }, "123 other 4"},
+    {"a peer that fails with complete frames held", [] {
+       Context ctx;
+       ctx.Pipes();
+       ccm_set_recvq_limit(ctx.ccm, 1);
+       int c, s = TcpPair(&c);
+       const int id = ctx.Channel(s)->ID;
+       write_all(c, text_frame("a") + text_frame("b") + text_frame("c"));
+       EXPECT_TRUE(wait_readable(s));
+       Pass(ctx);  // a fills the queue, b and c are held
+       struct linger reset = {1, 0};
+       setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+       close(c);
+       struct pollfd p = {s, 0, 0};
+       EXPECT_EQ(1, poll(&p, 1, kDeadlineMs));
+       ctx.Send(ctx.Msg(text_frame("answer")), id);  // writing it fails
+       std::string r, why;
+       for (int i = 0; i < 10 && why.empty(); ++i) {  // each take makes room for one more
+         Pass(ctx);
+         ccm_msg_t *m = nullptr;
+         ccm_error_t e{};
+         if (ccm_receive_message(ctx.ccm, 0, &m, &e) != 1) continue;
+         r += closed_id(m, &why) == id ? " closed " + why.substr(0, 7) : msg_data(m);
+         ccm_msg_free(ctx.ccm, m);
+       }
+       return r;
+     }, "abc closed 2002002"},
+    {"a descriptor passed behind a long frame", [] {
+       Context ctx;
+       ctx.Pipes();
+       int sv[2];
+       socket_pair(sv);
+       ctx.Channel(sv[0], 0, "*IPC(FD)");
+       write_all(sv[1], frame(block(0x3B, std::string(8000 - 51, 'L'), 2)));
+       const std::string f = frame(block(0x3B, std::string(600 - 51, 's'), 2));
+       struct iovec iov = {const_cast<char *>(f.data()), f.size()};
+       alignas(struct cmsghdr) char ctl[CMSG_SPACE(sizeof(int))] = {};
+       struct msghdr mh = {nullptr, 0, &iov, 1, ctl, put_fd(ctl, 0), 0};
+       EXPECT_EQ((ssize_t)f.size(), sendmsg(sv[1], &mh, 0));
+       std::string r;
+       for (int i = 0; i < 4; ++i) {
+         Pass(ctx);
+         ccm_error_t e{};
+         for (ccm_msg_t *m; ccm_receive_message(ctx.ccm, 0, &m, &e) == 1; ccm_msg_free(ctx.ccm, m)) {
+           const int fd = passed_fd(m->control_data, m->control_len);
+           r += std::to_string(m->len) + (fd >= 0 ? "+fd " : " ");
+           if (fd >= 0) close(fd);
+         }
+       }
+       close(sv[1]);
+       return r;
+     }, "7949 549+fd "},
+    {"a listener made while the thread waits", [] {
+       Context ctx;
+       ctx.Pipes();
+       HourLoop loop(ctx);
+       eventually([&] { return loop.tid != 0; });
+       wait_until_blocked(loop.tid);  // in its first select, of an hour
+       const int c = connect_to(ListenOn(ctx, 5));
+       ccm_msg_t *m = receive(ctx.ccm);
+       const std::string r = m && is_ipc(m, "CHANNEL_ACCEPT") ? "accepted" : "not served";
+       ccm_msg_free(ctx.ccm, m);
+       close(c);
+       return r;
+     }, "accepted"},
+};
+
+TEST(Hostile, NoConditionMakesTheNetworkThreadSpinBlockOrHoldTooMuch) {
+  for (const Hostile &h : kHostile) {
+    SCOPED_TRACE(h.condition);
+    EXPECT_EQ(h.want, h.run());
+  }
+}
+
+// ---- the send side ----------------------------------------------------------
+
+// A message holding `body`, addressed to channel `id` and still the caller's.
+ccm_msg_t *to_channel(Context &ctx, int id, const std::string &body) {
+  ccm_msg_t *m = ctx.Msg(body, true);
+  m->addr.dst_ID = id;
+  return m;
+}
+
+// A sender to a peer that never reads fills the kernel's buffer, then the
+// channel's queue up to its limit, and waits there; once the peer reads,
+// every message arrives once and in order. The limit held throughout.
+TEST(Limits, SenderToAPeerThatNeverReadsWaitsAtTheLimit) {
+  constexpr int kSends = 40;  // 1.2 MB of frames: far more than the socket takes
+  auto nth = [](int i) { return block(0x3B, std::to_string(1000 + i) + pattern(30000, (unsigned)i), 2); };
+  Context ctx;
+  const size_t limit = 4 * kNormal;
+  ASSERT_EQ(0, ccm_set_sendq_limit(ctx.ccm, limit));
+  ASSERT_EQ(0, ccm_set_send_timeout(ctx.ccm, 2 * kDeadlineMs));  // a lost wake-up fails the send
+  int sv[2], small = 65536;
+  socket_pair(sv);
+  setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  const int id = ctx.Channel(sv[0], 0, "*IPC(SLOW)")->ID;
+  ctx.Start();
+  std::atomic<int> sent{0}, failed{0};
+  std::thread sender([&] {
+    for (int i = 0; i < kSends; ++i) {
+      ccm_msg_t *m = to_channel(ctx, id, nth(i));
+      if (int rc = send_native_message(ctx.ccm, m); rc != 0) {
+        ccm_msg_free(ctx.ccm, m);
+        failed = rc;
+        return;
+      }
+      sent = i + 1;
+    }
+  });
+  EXPECT_TRUE(eventually(
+      [&] { return ccm_get_sendq_bytes(ctx.ccm, id) == limit && ctx.ccm->send_waiters.load() == 1; }));
+  EXPECT_LT(sent.load(), kSends);
+  std::string want;
+  for (int i = 0; i < kSends; ++i) want += frame(nth(i));
+  const std::string got = read_exact(sv[1], want.size());
+  sender.join();
+  EXPECT_EQ(0, failed.load());
+  ASSERT_EQ(want.size(), got.size());
+  EXPECT_TRUE(want == got);  // once each, in order
+  EXPECT_TRUE(eventually([&] { return ccm_get_sendq_bytes(ctx.ccm, id) == 0; }));
+  EXPECT_TRUE(nothing_to_read(sv[1]));
+  // With normal messages only, a channel holds exactly the limit at its fullest.
+  EXPECT_EQ(limit, ccm_get_sendq_peak(ctx.ccm));
+  size_t left = 1;
+  ccm_error_t err{};
+  EXPECT_EQ(0, ccm_flush(ctx.ccm, id, 0, &left, &err));
+  EXPECT_EQ(0u, left);
+  close(sv[1]);
+}
+
+// A channel full to its limit, with no network thread yet: nothing is
+// written, so every count stays as the rows leave it.
+struct FullChannel {
+  FullChannel() {
+    ctx.Pipes();
+    EXPECT_EQ(0, ccm_set_sendq_limit(ctx.ccm, limit));
+    EXPECT_EQ(0, ccm_set_send_timeout(ctx.ccm, 2 * kDeadlineMs));  // a lost wake-up ends in a time-out
+    socket_pair(sv);
+    id = ctx.Channel(sv[0], 0, "*IPC(FULL)")->ID;
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(0, send_native_message(ctx.ccm, Msg()));
+    EXPECT_EQ(limit, ccm_get_sendq_bytes(ctx.ccm, id));
+  }
+  ~FullChannel() {
+    if (sv[1] >= 0) close(sv[1]);
+  }
+  ccm_msg_t *Msg() { return to_channel(ctx, id, block(0x04, "x")); }
+  // Runs `call` on a thread of its own and returns once it waits for room.
+  std::thread Waiting(std::function<void()> call) {
+    std::thread t(std::move(call));
+    EXPECT_TRUE(eventually([&] { return ctx.ccm->send_waiters.load() == 1; }));
+    return t;
+  }
+  Context ctx;
+  const size_t limit = 2 * kNormal;
+  int sv[2] = {-1, -1};
+  int id = 0;
+};
+
+// What a message left with its caller looks like: as it was handed in, in
+// the in-use list, uncounted; `msgnr` is the sending thread's send error.
+void ExpectKept(FullChannel &f, ccm_msg_t *m, int msgnr, int want) {
+  EXPECT_EQ(want, msgnr);
+  EXPECT_EQ(block(0x04, "x"), msg_data(m));
+  EXPECT_EQ(m->buffer1 + kCcmHeadroom, m->msg_start);
+  EXPECT_EQ(m, f.ctx.ccm->msgq_inuse.head);
+  EXPECT_EQ(f.limit, ccm_get_sendq_bytes(f.ctx.ccm, 0));
+  ccm_msg_free(f.ctx.ccm, m);  // clean under ASan: nothing else refers to it
+}
+
+TEST(Limits, AFullChannelFailsASendOrEndsItsWaitWhenItCloses) {
+  const struct {
+    const char *what;
+    std::function<void(FullChannel &)> run;
+  } rows[] = {
+      {"time-out 0 fails at once; a flush that only looks says what is queued",
+       [](FullChannel &f) {
+         ASSERT_EQ(0, ccm_set_send_timeout(f.ctx.ccm, 0));
+         ccm_msg_t *m = f.Msg();
+         EXPECT_EQ(CCM_SEND_TIMEDOUT, send_native_message(f.ctx.ccm, m));
+         ccm_error_t err{};
+         ccm_get_send_error(&err);
+         EXPECT_EQ("2002050 chID=" + std::to_string(f.id) + "|queued=" + std::to_string(f.limit) + "|limit=" +
+                       std::to_string(f.limit) + "|0ms",
+                   err_text(err));
+         ExpectKept(f, m, ccm_get_send_error(nullptr), CCM_MSGNR_SEND_TIMEOUT);
+         size_t left = 0;
+         EXPECT_EQ(-1, ccm_flush(f.ctx.ccm, f.id, 0, &left, &err));
+         EXPECT_EQ(CCM_MSGNR_SEND_TIMEOUT, err.msgnr);
+         EXPECT_EQ(f.limit, left);
+         EXPECT_EQ(f.limit, ccm_get_sendq_bytes(f.ctx.ccm, 0));
+       }},
+      {"a waiting sender fails when its channel is deleted, and so does every later send",
+       [](FullChannel &f) {
+         ccm_msg_t *m = f.Msg();
+         int rc = 0, msgnr = 0;
+         std::thread t = f.Waiting([&] {
+           rc = send_native_message(f.ctx.ccm, m);
+           msgnr = ccm_get_send_error(nullptr);
+         });
+         ccm_channel_deletebyID(f.ctx.ccm, f.id);
+         t.join();
+         EXPECT_EQ(CCM_SEND_CLOSED, rc);
+         ExpectKept(f, m, msgnr, CCM_MSGNR_SEND_CLOSED);
+         EXPECT_EQ(CCM_SEND_CLOSED, send_native_message(f.ctx.ccm, m = f.Msg()));
+         ExpectKept(f, m, ccm_get_send_error(nullptr), CCM_MSGNR_SEND_CLOSED);
+       }},
+      {"a flush with a dead peer returns with what remained, and the close notice counts it",
+       [](FullChannel &f) {
+         close(f.sv[1]);
+         f.sv[1] = -1;
+         int rc = 0;
+         size_t left = 0;
+         ccm_error_t err{};
+         std::thread t = f.Waiting([&] { rc = ccm_flush(f.ctx.ccm, f.id, 2 * kDeadlineMs, &left, &err); });
+         f.ctx.Start();  // the channel reads its end, is deleted and destroyed with its queue
+         t.join();
+         EXPECT_EQ(-1, rc);
+         EXPECT_EQ("2002051 chID=" + std::to_string(f.id) + "|dropped=" + std::to_string(f.limit) +
+                       "|channel closed",
+                   err_text(err));
+         EXPECT_EQ(f.limit, left);
+         EXPECT_EQ(f.limit, ccm_get_sendq_dropped(f.ctx.ccm));
+         ccm_msg_t *n = receive(f.ctx.ccm);
+         ASSERT_EQ(f.id, closed_id(n));
+         ipcmsg_channel_close_t rec;
+         memcpy(static_cast<void *>(&rec), n->msg_start, sizeof rec);
+         EXPECT_EQ(f.limit, rec.ccmch.sendq_dropped);
+         ccm_msg_free(f.ctx.ccm, n);
+         EXPECT_EQ(0, ccm_flush(f.ctx.ccm, 0, 0, &left, &err));  // nothing queued, nothing dropped since
+         EXPECT_EQ(-1, ccm_flush(f.ctx.ccm, f.id, 0, &left, &err));  // no such channel any more
+         EXPECT_EQ("2002051 chID=" + std::to_string(f.id) + "||channel not open 0",
+                   err_text(err) + " " + std::to_string(left));
+       }},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.what);
+    FullChannel f;
+    r.run(f);
+  }
+}
+
+// Two threads send small numbered messages through one channel at a small
+// limit, so that both keep waiting for room; the peer reads everything: none
+// lost, none twice, each sender's order kept.
+TEST(Limits, TwoSendersAtASmallLimitLoseNothing) {
+  constexpr int kEach = 50000;  // 100,000 messages in all
+  Context ctx;
+  const size_t limit = 4 * kNormal;
+  ASSERT_EQ(0, ccm_set_sendq_limit(ctx.ccm, limit));
+  ASSERT_EQ(0, ccm_set_send_timeout(ctx.ccm, 2 * kDeadlineMs));
+  int sv[2];
+  socket_pair(sv);
+  const int id = ctx.Channel(sv[0], 0, "*IPC(TWO)")->ID;
+  ctx.Start();
+  auto body = [](char who, int i) { return block(0x04, who + std::to_string(100000 + i)); };
+  std::atomic<int> failed{0};
+  auto send_all = [&](char who) {
+    for (int i = 0; i < kEach && failed == 0; ++i) {
+      ccm_msg_t *m = to_channel(ctx, id, body(who, i));
+      if (int rc = send_native_message(ctx.ccm, m); rc != 0) {
+        ccm_msg_free(ctx.ccm, m);
+        failed = rc;
+      }
+    }
+  };
+  std::thread a(send_all, 'a'), b(send_all, 'b');
+  const size_t total = 2 * kEach * frame(body('a', 0)).size();
+  const std::string got = read_exact(sv[1], total);
+  a.join(), b.join();
+  EXPECT_EQ(0, failed.load());
+  ASSERT_EQ(total, got.size());
+  int next[2] = {0, 0};
+  const std::string one = frame(body('a', 0));
+  for (size_t off = 0; off < got.size(); off += one.size()) {
+    const std::string f = got.substr(off, one.size());
+    const int who = f[48 + 2] == 'b';
+    ASSERT_EQ(frame(body(who ? 'b' : 'a', next[who])), f) << "at byte " << off;
+    ++next[who];
+  }
+  EXPECT_EQ(kEach, next[0]);
+  EXPECT_EQ(kEach, next[1]);
+  EXPECT_LE(ccm_get_sendq_peak(ctx.ccm), limit);
   close(sv[1]);
 }
 
