@@ -75,9 +75,10 @@ else()
 endif()
 cmake_path(ABSOLUTE_PATH CMAKE_INSTALL_LIBDIR BASE_DIRECTORY "\${prefix}" OUTPUT_VARIABLE WQ_PC_LIBDIR)
 cmake_path(ABSOLUTE_PATH CMAKE_INSTALL_INCLUDEDIR BASE_DIRECTORY "\${prefix}" OUTPUT_VARIABLE WQ_PC_INCLUDEDIR)
-file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/ccm.pc "# The channel manager. Its headers need C++20: Cflags carry -std=c++20; a
-# program built with a later standard gives its own -std after these flags.
-# Programs include <ccm/ccm.h>.
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/ccm.pc
+"# The channel manager. Its headers need C++20: Cflags carry -std=c++20;
+# a program built with a later standard gives its own -std after these
+# flags. Programs include <ccm/ccm.h>.
 prefix=${WQ_PC_PREFIX}
 libdir=${WQ_PC_LIBDIR}
 includedir=${WQ_PC_INCLUDEDIR}
