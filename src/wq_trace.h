@@ -8,11 +8,13 @@
 
 #include <atomic>
 
+#include "wq_log.h"
+
 // Trace level; 0 = off. Written by parameter parsing before any other thread
 // exists, read by every thread.
 extern std::atomic<int> trcFlag;
 
-typedef int logger_function_t(int msgnr, const char *msginsert);
+// The current logger (wq_log.h).
 extern logger_function_t *default_logger;
 
 // Returns the trace level.
@@ -21,13 +23,6 @@ int trc_level();
 // Prints one trace line built from the printf format `text`; `_stdout` is
 // ignored. Output longer than 2047 characters is cut.
 int __trace_text(int _stdout, const char *text, ...) __attribute__((format(printf, 2, 3)));
-
-// Formats the insert (cut at 2047 characters) and hands it with `msgnr` to
-// the current logger. Returns 0.
-int __log(int msgnr, const char *insert, ...) __attribute__((format(printf, 2, 3)));
-
-// Replaces the current logger. Returns 0.
-int __log_set_logger(logger_function_t *function_pointer);
 
 // The start-up logger: prints "%d - %s" without line end for msgnr -1 only.
 int messenger_logger(int msgnr, const char *msginsert);

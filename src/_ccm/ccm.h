@@ -34,6 +34,7 @@
 #include <ctime>
 
 #include "ccm_queue.h"
+#include "wq_log.h"  // __log_set_logger: the channel manager's log messages
 
 typedef void *gss_ctx_id_t;
 typedef void *gss_cred_id_t;
@@ -53,7 +54,9 @@ inline void ccm_flag_clear(int &w, int bits) { std::atomic_ref<int>(w).fetch_and
 // running mode (which names the network thread and decides whether NAT
 // messages for "*SERVER" go through the local agent) and the channel manager
 // context that the IPC logger sends with. A program's context begins with
-// these fields (the job messenger's does).
+// these fields (the job messenger's does). The library never reads `eyec` (it
+// marks the record in memory dumps), and it reads running_mode whenever it
+// decides, so the record must outlive the context.
 typedef struct __ccm_program_head {
   char eyec[8];
   int running_mode;   // CCM_MODE_*
@@ -65,6 +68,11 @@ inline constexpr int CCM_MODE_AGENT = 0;
 inline constexpr int CCM_MODE_LISTENER = 1;
 inline constexpr int CCM_MODE_FTX = 2;
 inline constexpr int CCM_MODE_MESSENGER = 3;
+// A program that is none of the four: there is no local agent to route
+// through, every NAT message goes to the channel it names ("*SERVER"
+// included), and the network thread's log line names no role. The same as
+// opening without a program context.
+inline constexpr int CCM_MODE_NONE = -1;
 
 // ---- error record -----------------------------------------------------------
 typedef struct __ccm_error {
@@ -81,7 +89,12 @@ inline constexpr int CCM_MSGNR_SYSCALL = 2000102;     // a system call failed: "
 inline constexpr int CCM_MSGNR_THREAD = 2000136;      // creating the network thread failed
 inline constexpr int CCM_MSGNR_FORWARD = 2003070;     // forwarding a NAT message failed
 inline constexpr int CCM_MSGNR_NONBLOCK = -1;         // a socket pair could not be made non-blocking (no insert)
-inline constexpr int CCM_MSGNR_RECV = 2002036;        // close reason: receive failed or invalid frame
+// Close reason: the channel's receiving side failed: a receive error, which
+// is also how a connection that could not be made ends (a refused or timed-out
+// connect, a reset), or an invalid frame. The insert names the channel and
+// "<errno>(<text>)" or "invalid frame(<why>)". A peer that closes in order
+// leaves no reason (msgnr 0).
+inline constexpr int CCM_MSGNR_RECV = 2002036;
 inline constexpr int CCM_MSGNR_SEND = 2002002;        // close reason: send failed
 // A send or flush that could not finish (ccm_get_send_error, ccm_flush): the
 // channel's send queue stayed at its limit for the whole send time-out, or a
@@ -132,6 +145,12 @@ static_assert(offsetof(ccm_addr_t, src_type) == 284);
 inline constexpr int kCcmNormalSize = 32768;   // size class of a normal message
 inline constexpr int kCcmHeadroom = 256;       // bytes in front of msg_start
 inline constexpr int kCcmMaxFreeMsgs = 64;     // normal messages kept for reuse
+// Longest NAT payload that a message of size class `size` takes at msg_start:
+// its data area less the headroom and the room the NAT route keeps behind a
+// payload for the callback block. 65,196 bytes for a normal message; a longer
+// payload needs ccm_msg_alloc_huge.
+inline constexpr int ccm_nat_payload_max(int32_t size) { return 2 * size - kCcmHeadroom - 84; }
+inline constexpr int kCcmNatPayloadMax = ccm_nat_payload_max(kCcmNormalSize);
 
 // Key bytes of the blocks of a native frame; each is followed by a length
 // field of the size given and the content. NAT frames carry the routing
@@ -308,7 +327,7 @@ typedef struct __ccm_context {
   // written or on its way, so that further wake-ups write nothing. A waker
   // exchanges its flag to 1 and writes a byte only when it was 0; the waiting
   // side reads every byte of its pipe and then sets the flag back to 0
-  // before it looks for work (ccm_wakeup.h).
+  // before it looks for work.
   std::atomic<int> network_wakeup_pending;
   std::atomic<int> processor_wakeup_pending;
   // Receive-queue accounting, guarded by queue_lock: the message memory
@@ -361,9 +380,10 @@ typedef struct __ccm_context {
   std::atomic<int> send_waiters;
 } ccm_context_t;
 
-// The running mode of the program that opened `ccm`; -1 without a program context.
+// The running mode of the program that opened `ccm`; CCM_MODE_NONE without a
+// program context.
 inline int ccm_running_mode(const ccm_context_t *ccm) {
-  return ccm && ccm->program ? ccm->program->running_mode : -1;
+  return ccm && ccm->program ? ccm->program->running_mode : CCM_MODE_NONE;
 }
 
 inline void ccm_loop_set(ccm_context_t *ccm, int v) { std::atomic_ref<int>(ccm->loop).store(v); }
@@ -571,11 +591,11 @@ int ccm_channel_existbyName(ccm_context_t *ccm, const char *name);
 // `ip` is not written.
 int ccm_channel_get_ip(ccm_context_t *ccm, int ID, const char *name, char *ip, ccm_error_t *ccmerr);
 // Marks the channel deleted (channel flag 0x1, context flag 0x2) and wakes
-// the senders waiting for room in it, which then fail; takes no lock but the
-// leaf send_wait_lock, and that only when somebody waits. The network thread
-// destroys it after its pass; complete frames still waiting in its buffer for
-// room in the receive queue are dropped with it (its owner asked for its
-// end). Always 0.
+// the network thread, which destroys it after its current pass, and the
+// senders waiting for room in it, which then fail; takes no lock but the
+// leaf send_wait_lock, and that only when somebody waits. Complete frames
+// still waiting in its buffer for room in the receive queue are dropped with
+// it (its owner asked for its end). Always 0.
 int ccm_channel_delete(ccm_context_t *ccm, ccm_channel_t *ccmch);
 // Look up and mark; an unknown ID or name changes nothing. Always 0.
 int ccm_channel_deletebyID(ccm_context_t *ccm, int ID);
@@ -643,6 +663,12 @@ char *ccm_channel_describe(const ccm_channel_t *ccmch, char *buf, size_t size);
 // local address, IPv6 sockets also accept IPv4) and `port`. 0 (not the ID),
 // or -1 with the error of the failing step; nothing is left open on failure.
 int ccm_create_listen(ccm_context_t *ccm, const char *pbind_addr, int port, int listen_count, ccm_error_t *ccmerr);
+// The local port (host byte order) of the live listening channel named
+// `name` ("*LISTEN" unless renamed), for a listener made on port 0. -1 when
+// no live listening channel has that name or its address cannot be read;
+// nothing is written (the channel keeps its bind address and state). Takes
+// channel_lock and releases it: the caller must not hold it. Any thread.
+int ccm_listen_port(ccm_context_t *ccm, const char *name);
 // Non-blocking mode for the channel's socket. 0, or -1 with 2000102.
 int ccm_set_nonblocking(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
 // SO_LINGER {onoff, ptime seconds} on the channel's socket. 0, or -1 with 2000102.
@@ -867,9 +893,9 @@ int ccm_flush(ccm_context_t *ccm, int32_t channelID, int32_t timeout_ms, size_t 
 // "*SERVER" goes as a "ROUTENAT" record through the local agent instead
 // (the record is counted against the agent's channel).
 // 0: the message is handed over. -1: it STAYS WITH THE CALLER, who frees it
-// (conversion hook failed, no room for the blocks, no buffer for routing) --
-// the opposite of the header routes below. CCM_SEND_TIMEDOUT, CCM_SEND_CLOSED:
-// see above.
+// (conversion hook failed, no room for the blocks, a frame longer than
+// kCcmMaxFrameDefault, no buffer for routing) -- the opposite of the header
+// routes below. CCM_SEND_TIMEDOUT, CCM_SEND_CLOSED: see above.
 int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
 // Wraps address and payload in a "ROUTENAT" record to "*IPC(AGENT)" and frees
 // the routed message: 0. Otherwise the routed message stays with the caller,
@@ -889,9 +915,9 @@ int ccm_forward_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg, int32_t chann
 int ccm_send_message_common(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *text);
 // Header routes: put the 48-byte header ("NAT", "GSS" with `coding` in
 // cCoding, "IPC" with type 3) in front of the payload and queue the message.
-// 0 when queued; -1 when it could not be framed: it is then RELEASED; the
-// message stays with the caller only after CCM_SEND_TIMEDOUT or
-// CCM_SEND_CLOSED (see above).
+// 0 when queued; -1 when it could not be framed (no room, or longer than
+// kCcmMaxFrameDefault): it is then RELEASED; the message stays with the
+// caller only after CCM_SEND_TIMEDOUT or CCM_SEND_CLOSED (see above).
 int send_native_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
 int send_GSS_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *coding);
 int send_IPC_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg);

@@ -15,6 +15,7 @@
 
 #include "ccm.h"
 #include "ccm_error.h"
+#include "ccm_io.h"
 #include "ccm_lock.h"
 #include "wq_trace.h"
 #include "zudnst.h"
@@ -124,6 +125,30 @@ int ccm_create_listen(ccm_context_t *ccm, const char *pbind_addr, int port, int 
   ccm_wakeup_network(ccm);
   TRC_OUT("OK,%s", desc);
   return 0;
+}
+
+// The descriptor is read under channel_lock, which the lookup returns held:
+// a channel is destroyed only after the sweep has taken it out of the list
+// under that lock, so it cannot be closed while it is read here.
+int ccm_listen_port(ccm_context_t *ccm, const char *name) {
+  TRC_IN("(name=%s)", name ? name : "(null)");
+  ccm_channel_t *ch = ccm ? ccm_channel_getbyName(ccm, name) : nullptr;
+  if (!ch) {
+    TRC_OUT("no channel");
+    return -1;
+  }
+  CcmChannelLockHeld held(ccm);
+  struct sockaddr_in6 local;
+  memset(&local, 0, sizeof local);
+  socklen_t len = sizeof local;
+  if (ch->type != CCM_CH_LISTEN || getsockname(ch->s, reinterpret_cast<struct sockaddr *>(&local), &len) != 0) {
+    TRC_OUT("not a listening channel, or no address");
+    return -1;
+  }
+  // The port lies at the same place in both families (set_port).
+  const int port = ntohs(local.sin6_port);
+  TRC_OUT("port=%d", port);
+  return port;
 }
 
 int ccm_set_nonblocking(ccm_context_t * /*ccm*/, ccm_channel_t *ccmch, ccm_error_t *ccmerr) {

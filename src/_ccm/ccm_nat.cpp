@@ -26,6 +26,7 @@ void copy_field(char (&dst)[64], const char *src) {
 // largest callback block behind it.
 constexpr int kNatFront = 5 + (2 + 63) + 10 + 6 + kProtocolHeaderLen;
 constexpr int kNatBack = 3 + (2 + 63) + 10 + 6;
+static_assert(ccm_nat_payload_max(kCcmNormalSize) == 2 * kCcmNormalSize - kCcmHeadroom - kNatBack);
 
 // A normal message when `need` bytes fit behind msg_start, otherwise a huge
 // one large enough for them.
@@ -87,7 +88,8 @@ ccm_addr_t *ccm_setaddr_reply(ccm_msg_t *ccmd, const ccm_msg_t *ccms) {
 // Frames the payload as a NAT message (routing blocks, "NAT" header) and
 // queues it for the network thread; "*SERVER" in a non-agent process goes
 // through the agent instead. 0: the message is handed over; -1: it stays
-// with the caller (conversion hook failed, no room, no buffer for routing);
+// with the caller (conversion hook failed, no room, a frame too long for its
+// header, no buffer for routing);
 // CCM_SEND_TIMEDOUT, CCM_SEND_CLOSED: its channel did not accept it, and it
 // stays with the caller as it was (it is accepted before it is framed).
 int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
@@ -99,7 +101,7 @@ int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   // A process other than an agent sends what is meant for the server through
   // its agent, which frames and forwards it.
   const int mode = ccm_running_mode(ccm);
-  if (mode != -1 && mode != CCM_MODE_AGENT && strncmp(ccmmsg->addr.dst_addr, "*SERVER", 64) == 0) {
+  if (mode != CCM_MODE_NONE && mode != CCM_MODE_AGENT && strncmp(ccmmsg->addr.dst_addr, "*SERVER", 64) == 0) {
     const int rc = send_NAT_message_route(ccm, ccmmsg);
     if (rc < 0) {
       TRC_OUT("route error (%d)", rc);
@@ -130,10 +132,20 @@ int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
     TRC("%8.8s send %8.8s  to  %s b-acv: %.8X  c-acv: %.8X", ccmmsg->addr.src_name, msgtype, ccmmsg->addr.dst_addr,
         (unsigned)ccmmsg->addr.src_acv, (unsigned)ccmmsg->addr.dst_acv);
   }
+  unsigned char *const payload = ccmmsg->msg_start;
+  const int32_t payload_len = ccmmsg->len;
   cmm_msg_write_sr_data(ccmmsg);
   ccmmsg->msg_start -= kProtocolHeaderLen;
   ccmmsg->len += kProtocolHeaderLen;
-  ccm_msg_set_protocol_header(ccmmsg, "NAT");
+  if (ccm_msg_set_protocol_header(ccmmsg, "NAT") != 0) {
+    // A frame longer than the header's 8 digits can announce: the payload
+    // goes back to the caller as it was.
+    ccmmsg->msg_start = payload;
+    ccmmsg->len = payload_len;
+    ccm_sendq_cancel(ccm, ccmmsg);
+    TRC_OUT("frame too long");
+    return -1;
+  }
   ccmmsg->type = CCM_MSG_NAT;
   ccm_send_message_common(ccm, ccmmsg, "NAT message");
   TRC_OUT("OK");

@@ -22,13 +22,13 @@
 
 namespace {
 
-// Puts the protocol header with `protocol` in front of the payload.
+// Puts the protocol header with `protocol` in front of the payload. -1 when
+// there is no room or the frame is longer than the header can announce.
 int prepend_header(ccm_msg_t *msg, const char *protocol) {
   if (ccm_msg_make_room(msg, kProtocolHeaderLen, 0) < 0) return -1;
   msg->msg_start -= kProtocolHeaderLen;
   msg->len += kProtocolHeaderLen;
-  ccm_msg_set_protocol_header(msg, protocol);
-  return 0;
+  return ccm_msg_set_protocol_header(msg, protocol);
 }
 
 // A message that cannot be framed was handed over all the same: it is

@@ -68,6 +68,7 @@ TEST_F(ChannelTest, IdsLookupsAndDeletion) {
   EXPECT_FALSE(ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED));
   EXPECT_EQ(0, ccm_channel_deletebyName(ctx.ccm, "*SERVER"));
   EXPECT_TRUE(ccm_flag_test(a->flag, CCM_CHF_DELETED) && ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED));
+  EXPECT_EQ('N', read_byte(ctx.ccm->network_wakeup[0]));  // destroyed now, not after a select time-out
   EXPECT_EQ(0, ccm_channel_existbyID(ctx.ccm, 1) + ccm_channel_existbyName(ctx.ccm, "*SERVER"));
   EXPECT_EQ(nullptr, Found(ccm_channel_getbyID(ctx.ccm, 1)));
   EXPECT_EQ(a, ctx.ccm->channelq.tail);  // still in its queue until the sweep
@@ -210,6 +211,9 @@ TEST_F(ChannelTest, ListenAddressesAndFailures) {
     ccm_address2string(&sa, addr, sizeof addr);
     EXPECT_EQ(std::string("*LISTEN 1 ") + c.addr, std::string(l->name) + " " + std::to_string(l->type) + " " + addr);
     EXPECT_TRUE(fcntl(l->s, F_GETFL) & O_NONBLOCK);
+    snprintf(l->name, sizeof l->name, "L%d", l->ID);  // each listener's port by its own name
+    EXPECT_EQ(local_port(l->s), ccm_listen_port(ctx.ccm, l->name)) << c.bind;
+    EXPECT_FALSE(ChannelLockHeld());
     if (*c.bind) continue;
     int c4 = connect_to(local_port(l->s));  // IPv4 gets through, also on an IPv6 socket
     ASSERT_TRUE(wait_readable(l->s));
@@ -243,6 +247,15 @@ TEST_F(ChannelTest, ListenAddressesAndFailures) {
   EXPECT_EQ(fds, open_fd_count());
   EXPECT_EQ(id, ctx.ccm->unique_channel_ID);
   EXPECT_EQ(last, ctx.ccm->channel_newq.tail);
+  // No live listening channel of the name: -1, with the lock free and the channel unchanged.
+  ccm_channel_t *gone = ctx.ccm->channel_newq.head, *plain = ctx.Channel(-1, 0, "PLAIN");
+  ccm_channel_delete(ctx.ccm, gone);
+  const char *names[] = {"*LISTEN", "PLAIN", gone->name, nullptr};
+  for (const char *name : names) {
+    EXPECT_EQ(-1, ccm_listen_port(ctx.ccm, name)) << (name ? name : "(null)");
+    EXPECT_FALSE(ChannelLockHeld());
+  }
+  EXPECT_EQ(0, plain->flag);
 }
 
 TEST_F(ChannelTest, ConnectStartsANonBlockingConnection) {

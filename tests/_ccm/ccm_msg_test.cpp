@@ -186,7 +186,47 @@ TEST(Messages, HeaderAndNativeBlockRefuseWhatDoesNotFit) {
   EXPECT_EQ(nullptr, ctx.ccm->sendq.head);
   EXPECT_EQ(0u, ccm_get_sendq_bytes(ctx.ccm, m->addr.dst_ID));  // and counts no more
   EXPECT_EQ(-2, send_NAT_message(ctx.ccm, nullptr) + send_NAT_message(nullptr, nullptr));
+  // The longest payload a normal message is sure to take, with the longest routing blocks.
+  m->msg_start = m->buffer1 + kCcmHeadroom;
+  m->len = kCcmNatPayloadMax;
+  ctx.Channel(-1, 3, "*SERVER");  // where "*CP..." goes
+  ccm_setaddr(m, 0, 0, ("*CP" + std::string(60, 'a')).c_str(), "FUNCTION", 7);
+  ccm_setback(m, std::string(63, 'b').c_str(), "CALLBACK", 9);
+  ASSERT_EQ(0, send_NAT_message(ctx.ccm, m));
+  EXPECT_EQ(m, ctx.TakeSent());
   ccm_msg_free(ctx.ccm, m);
+}
+
+// A frame is at most as long as its header's 8 digits announce. A longer one
+// is refused before anything goes out: the NAT route leaves the payload with
+// the caller as it was, a header route releases it. (The data areas are
+// mappings of which only the pages written here become resident.)
+TEST(SendRoutes, FramesUpToTheLongestTheHeaderAnnounces) {
+  const struct {
+    bool nat;
+    int32_t len;  // a NAT payload behind a 10-byte name block and a 5-byte length block
+    int rc;
+  } rows[] = {{true, 99999999 - 48 - 15, 0}, {true, 99999999 - 48 - 15 + 1, -1},
+              {false, 99999999 - 48, 0}, {false, 99999999 - 48 + 1, -1}};
+  for (const auto &r : rows) {
+    SCOPED_TRACE(std::to_string(r.nat) + " " + std::to_string(r.len));
+    Context ctx;
+    ccm_msg_t *m = ccm_msg_alloc_huge(ctx.ccm, 50000200, nullptr);
+    ASSERT_NE(nullptr, m);
+    m->len = r.len;
+    ccm_setaddr(m, ctx.Channel(-1)->ID, 0, "", "F", 0);
+    unsigned char *const start = m->msg_start;
+    EXPECT_EQ(r.rc, r.nat ? send_NAT_message(ctx.ccm, m) : send_native_message(ctx.ccm, m));
+    if (r.rc == 0) {
+      EXPECT_EQ("99999999WQ8:global001NAT", ctx.Sent().substr(0, 24));
+    } else if (r.nat) {
+      EXPECT_EQ(start, m->msg_start);
+      EXPECT_EQ(r.len, m->len);
+      ccm_msg_free(ctx.ccm, m);
+    }
+    EXPECT_EQ(nullptr, ctx.ccm->sendq.head);
+    EXPECT_EQ(nullptr, ctx.ccm->msgq_inuse.head);
+  }
 }
 
 TEST(Messages, EmptyingQueuesSkipsDeletedChannelsAndTheSendQueue) {

@@ -1,7 +1,12 @@
 // The manual pages in docs/man format without warnings and describe every
 // parameter word and option that the programs' --help lists; the messenger's
-// page quotes the program's own version line.
+// page quotes the program's own version line; the library's page explains
+// every message number that ccm.h names.
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
 
 #include "common/capture.h"
 #include "common/process.h"
@@ -10,15 +15,21 @@ namespace {
 
 using namespace wqtest;
 
+// Renders docs/man/<file> as plain text without hyphenation and with long
+// lines, so that phrases stay whole; warnings fail the test.
+void Render(const std::string &file, Child *page) {
+  ASSERT_TRUE(page->Start({"groff", "-man", "-ww", "-t", "-Tascii", "-P-cbou", "-rHY=0", "-rLL=250n",
+                           std::string(WQ_SOURCE_DIR) + "/docs/man/" + file}, false));
+  EXPECT_EQ(page->Finish(), 0) << file;
+  EXPECT_EQ(page->err(), "") << file;
+}
+
 TEST(ManPages, RenderCleanlyAndDescribeEveryWordOfTheHelp) {
-  const std::string groff = "groff", bin = std::string(WQ_BINARY_DIR) + "/";
-  if (!Installed(groff)) GTEST_SKIP() << "groff is not installed";
+  const std::string bin = std::string(WQ_BINARY_DIR) + "/";
+  if (!Installed("groff")) GTEST_SKIP() << "groff is not installed";
   for (const std::string name : {"wq_jpmd", "wq_jpagent"}) {
-    Child page;  // plain text without hyphenation and with long lines, so that phrases stay whole
-    ASSERT_TRUE(page.Start({groff, "-man", "-ww", "-t", "-Tascii", "-P-cbou", "-rHY=0", "-rLL=250n",
-                            std::string(WQ_SOURCE_DIR) + "/docs/man/" + name + ".1"}, false));
-    EXPECT_EQ(page.Finish(), 0) << name;
-    EXPECT_EQ(page.err(), "") << name;
+    Child page;
+    Render(name + ".1", &page);
     const bool jpmd = name == "wq_jpmd";  // its words read "  KEY=...", the agent's options "  --option ..."
     int words = 0;
     for (const std::string &line : Lines(wqtest::Run(bin + name, {name, "--help"}).out)) {
@@ -35,6 +46,25 @@ TEST(ManPages, RenderCleanlyAndDescribeEveryWordOfTheHelp) {
     const std::string version = wqtest::Run(bin + name, {name, "-V"}).out;
     EXPECT_NE(page.out().find(version.substr(0, version.find('\n'))), std::string::npos) << version;
   }
+}
+
+// Every message number of the interface (CCM_MSGNR_*, CCM_LOG_*) is a tag
+// of the library's page, where a user who meets it looks it up.
+TEST(ManPages, LibraryPageExplainsEveryMessageNumber) {
+  if (!Installed("groff")) GTEST_SKIP() << "groff is not installed";
+  Child page;
+  Render("ccm.3", &page);
+  std::ifstream in(std::string(WQ_SOURCE_DIR) + "/src/_ccm/ccm.h");
+  std::stringstream header;
+  header << in.rdbuf();
+  const std::string text = header.str();
+  const std::regex number("constexpr int (CCM_(MSGNR|LOG)_[A-Z0-9_]+) = (-?[0-9]+);");
+  int numbers = 0;
+  for (std::sregex_iterator it(text.begin(), text.end(), number), end; it != end; ++it, ++numbers) {
+    const std::regex tag("\n {7}" + std::regex_replace((*it)[3].str(), std::regex("-"), "\\-") + "[ \n]");
+    EXPECT_TRUE(std::regex_search(page.out(), tag)) << (*it)[1];
+  }
+  EXPECT_GE(numbers, 16);
 }
 
 }  // namespace
