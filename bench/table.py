@@ -73,7 +73,9 @@ def main():
         verdict = "" if ok is None else ("yes" if ok else "NO")
         rows.append((bench, what, fmt(ours), fmt(base), fmt(ratio), target, verdict))
 
-    # 1. one report exchange: median of the round medians, largest peak RSS.
+    # 1. one report exchange: median of the round medians, largest peak RSS;
+    # the messenger against the floor of its design (target) and against the
+    # blocking client (information).
     ex = {}
     for line in read_lines(os.path.join(d, "exchange.txt")):
         kind, rest = line.split(" ", 1)
@@ -81,21 +83,40 @@ def main():
             ex["arrived"] = rest
             continue
         ex.setdefault(kind, []).append(kv(rest))
-    if "jpmd" in ex and "client" in ex:
-        med = {k: statistics.median(r["median_ms"] for r in v) for k, v in ex.items() if k != "arrived"}
-        rss = {k: max(r["median_rss_kb"] for r in v) for k, v in ex.items() if k != "arrived"}
-        r = med["jpmd"] / med["client"]
-        row("1 exchange", "median wall ms", med["jpmd"], med["client"], r, "<= 1.3", r <= 1.3)
-        r = rss["jpmd"] / rss["client"]
-        row("1 exchange", "peak RSS KiB", rss["jpmd"], rss["client"], r, "<= 1.5", r <= 1.5)
+    runs = {k: v for k, v in ex.items() if k != "arrived"}
+    med = {k: statistics.median(r["median_ms"] for r in v) for k, v in runs.items()}
+    rss = {k: max(r["median_rss_kb"] for r in v) for k, v in runs.items()}
+    if "jpmd" in med:
+        if "floor" in med:
+            r = med["jpmd"] / med["floor"]
+            row("1 exchange", "median wall ms vs floor", med["jpmd"], med["floor"], r, "<= 1.1", r <= 1.1)
+        if "client" in med:
+            row("1 exchange", "median wall ms vs blocking client", med["jpmd"], med["client"],
+                med["jpmd"] / med["client"])
+    private = {}
+    for line in read_lines(os.path.join(d, "exchange_private.txt")):
+        kind, rest = line.split(" ", 1)
+        v = kv(rest).get("private_dirty_kb")
+        if isinstance(v, float):
+            private.setdefault(kind, []).append(v)
+    private = {k: statistics.median(v) for k, v in private.items()}
+    if "jpmd" in private:
+        for base, what in (("floor", "floor"), ("client", "blocking client")):
+            if private.get(base):
+                row("1 exchange", "private dirty KiB, answer wait, vs " + what, private["jpmd"], private[base],
+                    private["jpmd"] / private[base])
+    if "jpmd" in rss and "floor" in rss:
+        row("1 exchange", "peak RSS KiB vs floor", rss["jpmd"], rss["floor"], rss["jpmd"] / rss["floor"])
+    if runs:
         row("1 exchange", ex.get("arrived", "reports ?"), None, None)
     perf = {}
     for line in read_lines(os.path.join(d, "exchange_perf.txt")):
         kind, rest = line.split(" ", 1)
         perf[kind] = kv(rest)
-    if "jpmd" in perf and "client" in perf:
-        for key, what in (("page_faults", "page faults per run"), ("context_switches", "context switches per run")):
-            a, b = perf["jpmd"].get(key), perf["client"].get(key)
+    if "jpmd" in perf and "floor" in perf:
+        for key, what in (("page_faults", "page faults per run vs floor"),
+                          ("context_switches", "context switches per run vs floor")):
+            a, b = perf["jpmd"].get(key), perf["floor"].get(key)
             if isinstance(a, float) and isinstance(b, float) and b > 0:
                 row("1 exchange", what, a, b, a / b)
 
@@ -105,7 +126,10 @@ def main():
         dicts = [x for x in dicts if x]
         if not dicts:
             return None
-        return {k: statistics.median(x[k] for x in dicts) for k in dicts[0] if isinstance(dicts[0][k], float)}
+        def num(v):
+            return isinstance(v, (int, float)) and not isinstance(v, bool)
+        keys = [k for k in dicts[0] if all(num(x.get(k)) for x in dicts)]
+        return {k: statistics.median(x[k] for x in dicts) for k in keys}
 
     loops = [bench_json(os.path.join(d, "ccm_loop_%d.json" % r)) for r in (1, 2, 3)]
     ns = median_of([find(l, "BM_NatStream") for l in loops])
@@ -116,24 +140,27 @@ def main():
     plot_tp = plot_lat = None
     if ns and "msgs_per_s" in stream:
         r = ns["items_per_second"] / stream["msgs_per_s"]
-        row("2 throughput", "339-byte NAT msgs/s", ns["items_per_second"], stream["msgs_per_s"], r, ">= 0.5", r >= 0.5)
+        row("2 throughput", "339-byte NAT msgs/s vs blocking loop", ns["items_per_second"], stream["msgs_per_s"], r,
+            ">= 0.5", r >= 0.5)
         plot_tp = (ns["items_per_second"], stream["msgs_per_s"])
+    # The sender's peak of queued bytes, where the stream reports one.
+    peak = next((k for k in sorted(ns or {}) if "peak" in k.lower()), None)
+    if peak:
+        row("2 throughput", "sender peak queued bytes", "%d" % ns[peak], None)
+    # Round trips: the target is the floor of the design, the same six
+    # hand-overs in plain C (relay); the blocking loop's two hand-overs are
+    # shown for information.
+    if pp and "p50_us" in relay:
+        a, b = pp["p50_us"], relay["p50_us"]
+        row("2 round trip", "p50 us vs C relay", a, b, a / b, "<= 1.15", a / b <= 1.15)
     if pp and "p50_us" in pings:
         for q in ("p50", "p90", "p99", "p999"):
             a, b = pp[q + "_us"], pings[q + "_us"]
-            if q == "p50":
-                row("2 round trip", q + " us", a, b, a / b, "<= 1.3", a / b <= 1.3)
-            else:
-                row("2 round trip", q + " us", a, b, a / b)
+            row("2 round trip", q + " us vs blocking loop", a, b, a / b)
         plot_lat = [(q, pp[q + "_us"], pings[q + "_us"]) for q in ("p50", "p90", "p99")]
-    # The floor of the design: the same six hand-overs in plain C (relay)
-    # against the blocking loop's two, and the channel manager against it.
     if "p50_us" in relay and "p50_us" in pings:
         a, b = relay["p50_us"], pings["p50_us"]
         row("2 round trip", "p50 us, C relay vs blocking loop", a, b, a / b)
-        if pp:
-            a, b = pp["p50_us"], relay["p50_us"]
-            row("2 round trip", "p50 us vs C relay", a, b, a / b)
 
     # 3. burst.
     burst = {}

@@ -9,9 +9,11 @@
 #                                    that nice level, on a machine shared
 #                                    with other work (negative needs root)
 #
-# The benchmarks: 1 one report exchange (wq_jpmd vs a blocking C client,
-# against the same wq_jpagent), 2 channel manager throughput and round trips
-# (two contexts vs a blocking-socket loop), 3 a burst of 1000 messengers
+# The benchmarks: 1 one report exchange (wq_jpmd vs the C floor of its
+# design, jp_floor, and a blocking C client, against the same wq_jpagent;
+# wall time, private memory while waiting for the answer), 2 channel manager
+# throughput and round trips (two contexts vs a blocking-socket loop and vs
+# the C relay of the same six hand-overs), 3 a burst of 1000 messengers
 # (wq_jpagent vs a thread-per-connection C agent), 4 large frames, 5 micro
 # (message recycling, framing, classification, DES vs openssl).
 set -euo pipefail
@@ -23,13 +25,17 @@ QUICK=${QUICK:-0}
 BURST=${BURST:-1000}
 NICE=()
 if [ -n "${BENCH_NICE:-}" ]; then NICE=(nice -n "$BENCH_NICE"); fi
-if [ "$QUICK" = 1 ]; then RUNS=30; ROUNDS=1; STREAM=50000; PINGS=5000; BURST=${BURST_QUICK:-200}; else RUNS=100; ROUNDS=3; STREAM=200000; PINGS=20000; fi
+if [ "$QUICK" = 1 ]; then
+  RUNS=30; ROUNDS=1; PRIVATE=5; STREAM=50000; PINGS=5000; BURST=${BURST_QUICK:-200}
+else
+  RUNS=100; ROUNDS=3; PRIVATE=20; STREAM=200000; PINGS=20000
+fi
 
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DWQ_BUILD_TESTS=OFF >/dev/null
 cmake --build "$BUILD" >/dev/null
 mkdir -p "$OUT" "$BUILD/baseline"
 B=$BUILD/baseline
-for c in jp_client tpc_agent frame_loop spawn; do
+for c in jp_client jp_floor tpc_agent frame_loop spawn; do
   cc -O2 -Wall -Wextra -pthread -o "$B/$c" "bench/baseline/$c.c"
 done
 
@@ -72,36 +78,96 @@ JPMD=$ROOT/$BUILD/wq_jpmd
 AGENT=$ROOT/$BUILD/wq_jpagent
 WORDS=(IPA=127.0.0.1 TYP=E JNR=4711 RET=0 "TXT=bench run" WAIT=1)
 
-echo "== 1. one report exchange ($ROUNDS x $RUNS runs each)"
-# The report frame for the C client: captured from a real messenger run.
+# The three clients of one exchange with the agent on port $1: the
+# messenger, the C floor of its design and the blocking C client.
+exchange_commands() {
+  JPMD_CMD=("$JPMD" "${WORDS[@]}" PNR="$1")
+  FLOOR_CMD=("$B/jp_floor" 127.0.0.1 "$1" "$OUT/report.frame")
+  CLIENT_CMD=("$B/jp_client" 127.0.0.1 "$1" "$OUT/report.frame")
+}
+# Sets cmd to the command of client $1 (jpmd, floor or client).
+command_of() {
+  case $1 in
+    jpmd) cmd=("${JPMD_CMD[@]}") ;;
+    floor) cmd=("${FLOOR_CMD[@]}") ;;
+    client) cmd=("${CLIENT_CMD[@]}") ;;
+  esac
+}
+
+echo "== 1. one report exchange ($ROUNDS x $RUNS runs of each, in turns)"
+# The report frame for the C clients: captured from a real messenger run.
 start_agent "$OUT/capture.log" "$B/tpc_agent" --count 1 --save "$OUT/report.frame"
 "$JPMD" "${WORDS[@]}" PNR="$AGENT_PORT" >/dev/null
 await_agent "$AGENT_PID" 10
 [ "$(stat -c %s "$OUT/report.frame")" = 339 ] || { echo "bench.sh: captured frame is not 339 bytes" >&2; exit 1; }
 start_agent "$OUT/exchange_agent.log" "$AGENT"
+exchange_commands "$AGENT_PORT"
+# The same exchange: the agent's line for the report of each client is the
+# messenger's, but for the connection, the time and the process fields
+# (the C clients send the frame of the captured run).
+"${JPMD_CMD[@]}" >/dev/null && "${FLOOR_CMD[@]}" && "${CLIENT_CMD[@]}" \
+  || { echo "bench.sh: an exchange failed" >&2; exit 1; }
+grep '^report ' "$OUT/exchange_agent.log" \
+  | sed -E 's/ (channel|time|epoch|pid|ppid|pgrp|sid)=[^ ]*//g' >"$OUT/exchange_same.txt"
+if [ "$(wc -l <"$OUT/exchange_same.txt")" != 3 ] || [ "$(sort -u "$OUT/exchange_same.txt" | wc -l)" != 1 ]; then
+  echo "bench.sh: the agent saw different reports from the messenger and the C clients:" >&2
+  cat "$OUT/exchange_same.txt" >&2
+  exit 1
+fi
 : >"$OUT/exchange.txt"
 for r in $(seq "$ROUNDS"); do
-  echo "jpmd $("${NICE[@]}" "$B/spawn" seq "$RUNS" "$JPMD" "${WORDS[@]}" PNR="$AGENT_PORT")" >>"$OUT/exchange.txt"
-  echo "client $("${NICE[@]}" "$B/spawn" seq "$RUNS" "$B/jp_client" 127.0.0.1 "$AGENT_PORT" "$OUT/report.frame")" >>"$OUT/exchange.txt"
+  "${NICE[@]}" "$B/spawn" turns "$RUNS" "${JPMD_CMD[@]}" -- "${FLOOR_CMD[@]}" -- "${CLIENT_CMD[@]}" \
+    | paste -d' ' <(printf 'jpmd\nfloor\nclient\n') - >>"$OUT/exchange.txt"
 done
 # Page faults and context switches of one run (software events, so they
 # count also where the machine offers no hardware counters).
 PERF_RUNS=0
 if command -v perf >/dev/null; then
-  PERF_RUNS=100
   : >"$OUT/exchange_perf.txt"
-  for kind in jpmd client; do
-    if [ $kind = jpmd ]; then cmd=("$JPMD" "${WORDS[@]}" PNR="$AGENT_PORT"); else
-      cmd=("$B/jp_client" 127.0.0.1 "$AGENT_PORT" "$OUT/report.frame"); fi
+  for kind in jpmd floor client; do
+    command_of $kind
+    PERF_RUNS=$((PERF_RUNS + 50))
     "${NICE[@]}" perf stat -x, -r 50 -e page-faults,context-switches "${cmd[@]}" 2>&1 >/dev/null \
       | awk -F, -v k=$kind '$3 == "page-faults" {f = $1} $3 == "context-switches" {c = $1}
                             END {print k, "page_faults=" f, "context_switches=" c}' >>"$OUT/exchange_perf.txt"
   done
 fi
 stop_agent
-EXPECTED=$((ROUNDS * RUNS * 2 + PERF_RUNS))
-GOT=$(grep -c 'report channel=' "$OUT/exchange_agent.log" || true)
+EXPECTED=$((3 + ROUNDS * RUNS * 3 + PERF_RUNS))
+GOT=$(grep -c '^report ' "$OUT/exchange_agent.log" || true)
 echo "reports arrived $GOT of $EXPECTED" >>"$OUT/exchange.txt"
+
+# Private memory of each client while it waits for the answer: the agent
+# holds each answer until the client's Private_Dirty (summed over its
+# mappings in /proc/PID/smaps) has been read. Peak RSS counts the C
+# library's shared pages as well, which say little about the client.
+echo "== 1. private memory while waiting for the answer ($PRIVATE runs of each)"
+rm -f "$OUT/hold.fifo"
+mkfifo "$OUT/hold.fifo"
+start_agent "$OUT/hold_agent.log" "$B/tpc_agent" --hold "$OUT/hold.fifo"
+exchange_commands "$AGENT_PORT"
+: >"$OUT/exchange_private.txt"
+held=0
+for _ in $(seq "$PRIVATE"); do
+  for kind in jpmd floor client; do
+    command_of $kind
+    "${NICE[@]}" "${cmd[@]}" >/dev/null &
+    pid=$!
+    PIDS+=("$pid")
+    held=$((held + 1))
+    for _ in $(seq 200); do
+      [ "$(grep -c '^report ' "$OUT/hold_agent.log" || true)" -ge $held ] && break
+      sleep 0.05
+    done
+    kb=$(awk '/^Private_Dirty:/ {s += $2} END {print s}' "/proc/$pid/smaps" 2>/dev/null || true)
+    timeout 10 sh -c 'echo go >"$1"' sh "$OUT/hold.fifo" || true
+    wait "$pid" || { echo "bench.sh: $kind failed while its answer was held" >&2; exit 1; }
+    [ -n "$kb" ] || { echo "bench.sh: no smaps of $kind" >&2; exit 1; }
+    echo "$kind private_dirty_kb=$kb" >>"$OUT/exchange_private.txt"
+  done
+done
+stop_agent
+rm -f "$OUT/hold.fifo"
 
 echo "== 2. channel manager throughput and round trips"
 # Three repetitions of each, interleaved; the table takes the medians.

@@ -108,8 +108,10 @@ void ensure_key() {
   if (keyx[0] == '\0') initkey(nullptr);
 }
 
-// Leaves no key behind: a later call without a key sets up the default one.
-void drop_key() { memset(keyx, 0, sizeof keyx); }
+// Leaves no key set up: a later call without a key sets up the default one.
+// Only the first byte is cleared; the rest is what a later, shorter key text
+// finds behind its NUL.
+void drop_key() { keyx[0] = '\0'; }
 
 }  // namespace
 

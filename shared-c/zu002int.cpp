@@ -305,11 +305,12 @@ void initkey(const char *p) {
   gettimeofday(&tv, nullptr);
   srand((unsigned)(tv.tv_usec / 1000));
 
-  // The key text is cut to what keyx holds, and zero-filled behind its NUL:
-  // a short key text then always gives the same DES key, whatever longer key
-  // was set up before it.
+  // The key text and its NUL go to the start of keyx, cut to what keyx
+  // holds; the bytes behind the NUL keep what an earlier key left there.
+  // Peers derive a short key text's DES key the same way, so the DES key of
+  // a key text shorter than 8 bytes includes those bytes.
   size_t n = strnlen(p, kKeyxSize - 1);
-  memset(keyx, 0, sizeof keyx);
   memcpy(keyx, p, n);
+  keyx[n] = '\0';
   desinit(keyx);
 }

@@ -16,8 +16,9 @@ extern const char kDefaultKey[];
 
 // Sets up a key: a null or empty `p` selects the default key. Reseeds the
 // random generator from the milliseconds of the current time, copies the key
-// text (cut to 11 bytes) into `keyx`, zero-filled behind its NUL, and builds
-// the DES tables from the first 8 bytes of `keyx`.
+// text (cut to 11 bytes) and its NUL to the start of `keyx`, whose bytes
+// behind that keep their earlier contents (zero unless a longer key was set
+// up before), and builds the DES tables from the first 8 bytes of `keyx`.
 void initkey(const char *p);
 
 // Builds the 16 round keys from the 8 bytes at `key`, and on its first call

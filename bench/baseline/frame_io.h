@@ -105,6 +105,55 @@ static inline size_t nat_frame(char *f, const char *payload, uint32_t n) {
   return len;
 }
 
+/* The receive side of a network thread in the baselines that have one: a
+ * descriptor is read once when select says it is readable (whatever it
+ * holds, never waiting for more), and whole frames are cut off the front.
+ * The storage is part of the record, so a program that keeps its buffers in
+ * static storage allocates nothing for them (a thread's first malloc would
+ * give it an arena of its own). Frames longer than the buffer are refused. */
+#define FRAME_BUF_SIZE 65536
+struct frame_buf {
+  size_t len; /* bytes held, from p[0] */
+  char p[FRAME_BUF_SIZE];
+};
+
+/* Reads once from s into the free room of b. Returns the bytes read, 0 at
+ * the end of the stream, -1 on an error or when b is full (a frame longer
+ * than the buffer). */
+static inline ssize_t frame_buf_fill(int s, struct frame_buf *b) {
+  if (b->len == sizeof b->p) return -1;
+  ssize_t r;
+  do r = read(s, b->p + b->len, sizeof b->p - b->len);
+  while (r < 0 && errno == EINTR);
+  if (r > 0) b->len += (size_t)r;
+  return r;
+}
+
+/* Length of the whole frame at the front of b; 0 while it is incomplete,
+ * (size_t)-1 when its header is invalid or announces more than fits. */
+static inline size_t frame_buf_whole(const struct frame_buf *b) {
+  if (b->len < HDR) return 0;
+  size_t n = frame_length(b->p);
+  if (n == 0 || n > sizeof b->p) return (size_t)-1;
+  return n <= b->len ? n : 0;
+}
+
+/* Drops the first n bytes of b (a frame that was handed on). */
+static inline void frame_buf_drop(struct frame_buf *b, size_t n) {
+  b->len -= n;
+  if (b->len) memmove(b->p, b->p + n, b->len);
+}
+
+/* Waits for the next whole frame in b, reading s once per wait (the
+ * blocking read of a user thread on its pipe). Its length, or 0 on an
+ * error or the end of the stream; the caller drops it when done. */
+static inline size_t frame_buf_next(int s, struct frame_buf *b) {
+  size_t n;
+  while ((n = frame_buf_whole(b)) == 0)
+    if (frame_buf_fill(s, b) <= 0) return 0;
+  return n == (size_t)-1 ? 0 : n;
+}
+
 static inline double now_s(void) {
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);

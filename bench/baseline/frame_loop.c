@@ -8,19 +8,21 @@
  *   frame_loop relay N      the round trip of pingpong in the shape of two
  *                           channel manager contexts: each end is a user
  *                           thread and a network thread that alone owns the
- *                           socket, joined by a pipe each way, so a round
- *                           trip is six hand-overs between blocking threads
- *                           (user, network, network, echoing user, network,
- *                           network, user) against pingpong's two; prints
- *                           the same percentiles
+ *                           socket and waits in select on it and on a pipe
+ *                           from its user thread, with a pipe back to the
+ *                           user, so a round trip is six hand-overs between
+ *                           threads that sleep until woken (user, network,
+ *                           network, echoing user, network, network, user)
+ *                           against pingpong's two; prints the same
+ *                           percentiles
  *   frame_loop large MB     one NAT frame of MB megabytes; prints the
  *                           seconds from the first byte written to the
  *                           whole frame received
  * Output is one line of key=value words. */
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pthread.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 
 #include "frame_io.h"
@@ -68,43 +70,63 @@ static void *echo(void *arg) {
   return NULL;
 }
 
-/* A network thread of relay: waits in poll on its user's pipe and on its
- * socket, and moves each whole frame on (pipe to socket, socket to pipe). */
+/* A network thread of relay, in the shape of a context's: it alone owns
+ * its socket, waits in select on the socket and on the pipe from its user
+ * thread, reads a readable descriptor once and hands each whole frame on
+ * (from the user's pipe to the socket, from the socket to the pipe to the
+ * user). A frame goes through a pipe itself, one write and one read, where
+ * a context appends it to a locked queue and writes a wake-up byte: the
+ * same system calls, without the queue. */
 struct relay_net {
   int from_user, sock, to_user;
+  struct frame_buf in_user, in_sock;
 };
+
+/* Hands every whole frame of b on to out; 0, or -1 on an error. */
+static int relay_pass_on(struct frame_buf *b, int out) {
+  size_t n;
+  while ((n = frame_buf_whole(b)) != 0) {
+    if (n == (size_t)-1 || write_all(out, b->p, n) != 0) return -1;
+    frame_buf_drop(b, n);
+  }
+  return 0;
+}
 
 static void *relay_network(void *arg) {
   struct relay_net *n = (struct relay_net *)arg;
-  char *buf = NULL;
-  size_t cap = 0, len;
-  struct pollfd p[2] = {{n->from_user, POLLIN, 0}, {n->sock, POLLIN, 0}};
+  int top = (n->from_user > n->sock ? n->from_user : n->sock) + 1;
   for (;;) {
-    if (poll(p, 2, -1) < 0) continue;
-    if (p[0].revents) {
-      if ((len = read_frame(n->from_user, &buf, &cap)) == 0) break;
-      if (write_all(n->sock, buf, len) != 0) break;
+    fd_set rs;
+    FD_ZERO(&rs);
+    FD_SET(n->from_user, &rs);
+    FD_SET(n->sock, &rs);
+    if (select(top, &rs, NULL, NULL, NULL) < 0) {
+      if (errno == EINTR) continue;
+      break;
     }
-    if (p[1].revents) {
-      if ((len = read_frame(n->sock, &buf, &cap)) == 0) break;
-      if (write_all(n->to_user, buf, len) != 0) break;
-    }
+    if (FD_ISSET(n->from_user, &rs) &&
+        (frame_buf_fill(n->from_user, &n->in_user) <= 0 || relay_pass_on(&n->in_user, n->sock) != 0))
+      break;
+    if (FD_ISSET(n->sock, &rs) &&
+        (frame_buf_fill(n->sock, &n->in_sock) <= 0 || relay_pass_on(&n->in_sock, n->to_user) != 0))
+      break;
   }
   close(n->to_user);
-  free(buf);
   return NULL;
 }
 
 /* The echoing user thread of relay: frames in from one pipe, out to another. */
 static int echo_in, echo_out;
+static struct frame_buf echo_buf, relay_user_buf;
+static struct relay_net relay_a, relay_b;
 static void *relay_echo(void *arg) {
   (void)arg;
-  char *buf = NULL;
-  size_t cap = 0, n;
-  while ((n = read_frame(echo_in, &buf, &cap)) > 0)
-    if (write_all(echo_out, buf, n) != 0) break;
+  size_t n;
+  while ((n = frame_buf_next(echo_in, &echo_buf)) > 0) {
+    if (write_all(echo_out, echo_buf.p, n) != 0) break;
+    frame_buf_drop(&echo_buf, n);
+  }
   close(echo_out);
-  free(buf);
   return NULL;
 }
 
@@ -160,19 +182,26 @@ int main(int argc, char **argv) {
      * echoing user B, user B to network B. */
     int ua[2], au[2], bu[2], ub[2];
     if (pipe(ua) || pipe(au) || pipe(bu) || pipe(ub)) return 1;
-    struct relay_net na = {ua[0], a, au[1]}, nb = {ub[0], b, bu[1]};
+    relay_a.from_user = ua[0];
+    relay_a.sock = a;
+    relay_a.to_user = au[1];
+    relay_b.from_user = ub[0];
+    relay_b.sock = b;
+    relay_b.to_user = bu[1];
     echo_in = bu[0];
     echo_out = ub[1];
     pthread_t tn[3];
-    pthread_create(&tn[0], NULL, relay_network, &na);
-    pthread_create(&tn[1], NULL, relay_network, &nb);
+    pthread_create(&tn[0], NULL, relay_network, &relay_a);
+    pthread_create(&tn[1], NULL, relay_network, &relay_b);
     pthread_create(&tn[2], NULL, relay_echo, NULL);
     char f[512];
     size_t n = nat_frame(f, NULL, 276);
     double *rtt = (double *)malloc(sizeof(double) * (size_t)count);
     for (long i = 0; i < count; ++i) {
       double t0 = now_s();
-      if (write_all(ua[1], f, n) != 0 || read_frame(au[0], &buf, &cap) == 0) return 1;
+      size_t got;
+      if (write_all(ua[1], f, n) != 0 || (got = frame_buf_next(au[0], &relay_user_buf)) == 0) return 1;
+      frame_buf_drop(&relay_user_buf, got);
       rtt[i] = (now_s() - t0) * 1e6;
     }
     qsort(rtt, (size_t)count, sizeof(double), cmp);

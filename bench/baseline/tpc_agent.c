@@ -3,12 +3,17 @@
  * report, one line is printed for it, the answer (one key-0x04 block) is
  * written, and the thread waits for the peer to close.
  *
- *   tpc_agent [--count N] [--save FILE]
+ *   tpc_agent [--count N] [--save FILE] [--hold FIFO]
  * prints "tpc_agent: listening on 127.0.0.1 port P" first; with --count it
  * ends once N reports were answered and their connections closed; --save
- * writes the first report frame to FILE (input of jp_client). The listen
- * backlog is 4096, as wq_jpagent's. */
+ * writes the first report frame to FILE (input of jp_client). With --hold,
+ * each answer waits, after its report line is printed, until a line has
+ * been written to the named pipe FIFO (opened anew for each report): the
+ * client then sits in its wait for the answer for as long as a benchmark
+ * needs to look at it (its memory). The listen backlog is 4096, as
+ * wq_jpagent's. */
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
@@ -20,6 +25,20 @@ static pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t done_cv = PTHREAD_COND_INITIALIZER;
 static long reports, finished, wanted;
 static const char *save_path;
+static const char *hold_path;
+
+/* Waits until one line (or the end of it) has been written to hold_path. */
+static void hold(void) {
+  int fd;
+  do fd = open(hold_path, O_RDONLY);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return;
+  char c;
+  ssize_t r;
+  while ((r = read(fd, &c, 1)) > 0 && c != '\n') {
+  }
+  close(fd);
+}
 
 static void *serve(void *arg) {
   int s = (int)(intptr_t)arg;
@@ -43,6 +62,7 @@ static void *serve(void *arg) {
     printf("report %ld len=%zu\n", n, len);
     fflush(stdout);
     pthread_mutex_unlock(&mu);
+    if (hold_path) hold();
     write_all(s, answer, alen);
     char c;
     while (read(s, &c, 1) > 0) {
@@ -78,8 +98,9 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--count") == 0 && i + 1 < argc) wanted = atol(argv[++i]);
     else if (strcmp(argv[i], "--save") == 0 && i + 1 < argc) save_path = argv[++i];
+    else if (strcmp(argv[i], "--hold") == 0 && i + 1 < argc) hold_path = argv[++i];
     else {
-      fprintf(stderr, "usage: tpc_agent [--count N] [--save FILE]\n");
+      fprintf(stderr, "usage: tpc_agent [--count N] [--save FILE] [--hold FIFO]\n");
       return 2;
     }
   }

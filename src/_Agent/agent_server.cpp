@@ -241,8 +241,11 @@ class AgentServer {
       m->len = n + 2;
     }
     ccm_setaddr(m, channel, 0, "", "", 0);
-    send_native_message(ccm_, m);
-    return true;
+    const int rc = send_native_message(ccm_, m);
+    // A channel that has closed (or stays full) does not take the frame,
+    // which is then still ours.
+    if (rc == CCM_SEND_TIMEDOUT || rc == CCM_SEND_CLOSED) ccm_msg_free(ccm_, m);
+    return rc == 0;
   }
 
   const AgentOptions &opt_;

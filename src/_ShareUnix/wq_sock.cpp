@@ -34,7 +34,7 @@ void lookup_name(const char *name, HostLookup &l) {
   for (;;) {
     l.found = nullptr;
     l.herr = 0;
-    int rc = gethostbyname_r(name, &l.entry, l.storage.data(), l.storage.size(), &l.found, &l.herr);
+    int rc = wq_gethostbyname_r(name, &l.entry, l.storage.data(), l.storage.size(), &l.found, &l.herr);
     if (rc == ERANGE && l.storage.size() < kMaxLookupStorage) {
       l.storage.resize(l.storage.size() * 2);
       continue;
@@ -51,7 +51,7 @@ void lookup_address(const struct in_addr &addr, HostLookup &l) {
   for (;;) {
     l.found = nullptr;
     l.herr = 0;
-    int rc = gethostbyaddr_r(&addr, sizeof addr, AF_INET, &l.entry, l.storage.data(), l.storage.size(), &l.found,
+    int rc = wq_gethostbyaddr_r(&addr, sizeof addr, AF_INET, &l.entry, l.storage.data(), l.storage.size(), &l.found,
                              &l.herr);
     if (rc == ERANGE && l.storage.size() < kMaxLookupStorage) {
       l.storage.resize(l.storage.size() * 2);
@@ -93,6 +93,9 @@ int parse_port(const char *text) {
 }
 
 }  // namespace
+
+wq_byname_fn wq_gethostbyname_r = gethostbyname_r;
+wq_byaddr_fn wq_gethostbyaddr_r = gethostbyaddr_r;
 
 char *getHerrnoString(char *resString, int resLen, int herrno) {
   const char *name;

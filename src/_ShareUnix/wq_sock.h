@@ -10,7 +10,21 @@
 // share the resolver's static result.
 #pragma once
 
+#include <netdb.h>
+#include <sys/socket.h>
+
 #include "wq_dnst.h"
+
+// The resolver's two look-ups, with the contracts of gethostbyname_r and
+// gethostbyaddr_r (which they are unless replaced). A test puts look-ups of
+// its own here, so that its results do not depend on the machine's host
+// tables or name servers.
+using wq_byname_fn = int (*)(const char *name, struct hostent *entry, char *buf, size_t buflen,
+                             struct hostent **result, int *h_errnop);
+using wq_byaddr_fn = int (*)(const void *addr, socklen_t len, int type, struct hostent *entry, char *buf,
+                             size_t buflen, struct hostent **result, int *h_errnop);
+extern wq_byname_fn wq_gethostbyname_r;
+extern wq_byaddr_fn wq_gethostbyaddr_r;
 
 // Writes the dotted IPv4 address of `Host` into `TcpAddr` (`oLen` bytes, all
 // cleared first; 16 hold any address). A text that is already an address

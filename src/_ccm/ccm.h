@@ -11,7 +11,9 @@
 // count and the message ID counter; each channel's queue_lock guards its own
 // queues. channel_lock may be held while a queue lock is taken, never the
 // other way round; the two kinds of queue lock are never held together. A
-// successful lookup returns with channel_lock held.
+// successful lookup returns with channel_lock held. The context's
+// send_wait_lock, under which waiting senders and flushes sleep, is a leaf:
+// taken last, with or without the others, and nothing is taken under it.
 //
 // Failures return -1 (or NULL) and fill the caller's ccm_error_t (a null
 // record is allowed: the failure is then only returned); no exception leaves
@@ -81,6 +83,14 @@ inline constexpr int CCM_MSGNR_FORWARD = 2003070;     // forwarding a NAT messag
 inline constexpr int CCM_MSGNR_NONBLOCK = -1;         // a socket pair could not be made non-blocking (no insert)
 inline constexpr int CCM_MSGNR_RECV = 2002036;        // close reason: receive failed or invalid frame
 inline constexpr int CCM_MSGNR_SEND = 2002002;        // close reason: send failed
+// A send or flush that could not finish (ccm_get_send_error, ccm_flush): the
+// channel's send queue stayed at its limit for the whole send time-out, or a
+// flush's deadline came first: "chID=<n>|queued=<bytes>|limit=<bytes>|<ms>ms";
+// the destination is not (or no longer) an open channel: "chID=<n>|<address>|
+// channel not open"; a flushed channel closed with messages unwritten:
+// "chID=<n>|dropped=<bytes>|channel closed".
+inline constexpr int CCM_MSGNR_SEND_TIMEOUT = 2002050;
+inline constexpr int CCM_MSGNR_SEND_CLOSED = 2002051;
 inline constexpr int CCM_LOG_THREAD_RUNNING = 2000134;  // the network thread runs: its name
 inline constexpr int CCM_LOG_NO_IPV6 = 2000361;       // IPv6 sockets cannot be made (empty insert)
 inline constexpr int CCM_LOG_CONNECTING = 2000348;    // a connection is being set up: "host:port(ID=n)"
@@ -165,6 +175,10 @@ typedef struct __ccm_msg {
   int32_t pos;
   int32_t passfd;
   int32_t agentID;
+  // The channel whose send-queue count holds this message (0: none): set
+  // when a send route accepts it, cleared when it is written or dropped.
+  // (It fills what was padding in front of pATctx: the header keeps its size.)
+  int32_t sendq_ID;
   gss_ctx_id_t pATctx;
   gss_cred_id_t pDelegCred;
   size_t control_len;
@@ -175,6 +189,9 @@ typedef struct __ccm_msg {
   uint64_t filler2aligne;
   unsigned char buffer[];      // 2 * size bytes
 } ccm_msg_t;
+
+// The header of a message; ccm_msg_memory counts it with the data area.
+static_assert(offsetof(ccm_msg_t, buffer) == 672);
 
 typedef ccm_queue_t<ccm_msg_t> ccm_msgq_t;
 
@@ -250,6 +267,14 @@ typedef struct __ccm_channel {
   int recv_ctl_at;
   size_t recv_ctl_len;
   unsigned char recv_ctl[256];
+  // Send-queue accounting (ccm_set_sendq_limit), guarded by queue_lock: the
+  // message memory (ccm_msg_memory) of the messages that send routes have
+  // accepted for this channel and that are not written or dropped yet,
+  // wherever they wait (the context's sendq, the dispatch batch, this
+  // sendq); and, once the channel is closed, the memory of those dropped
+  // with it (its close notice carries the copy).
+  size_t sendq_bytes;
+  size_t sendq_dropped;
 } ccm_channel_t;
 
 typedef ccm_queue_t<ccm_channel_t> ccm_channelq_t;
@@ -315,6 +340,25 @@ typedef struct __ccm_context {
   // The calling program's context as given to ccm_open (may be null); its
   // running mode is read at the moment it decides something.
   const ccm_program_head_t *program;
+  // Send-queue limit and the waits on it (ccm_sendq.cpp). The limit per
+  // channel, the send time-out and the peak (the most any one channel has
+  // held) are atomic. sendq_dropped (the memory of every message dropped
+  // unwritten with its channel) and flush_watches (the flushes waiting now,
+  // each told of such drops as they happen) are guarded by channel_lock.
+  // Waiting senders and flushes sleep on one event: send_room, signalled
+  // under send_wait_lock, which counts the signals in send_events;
+  // send_waiters counts the sleepers, so that nobody signals when nobody
+  // waits. send_wait_lock is a leaf: it may be taken with any other lock
+  // held, and no other lock is taken while it is held.
+  std::atomic<size_t> sendq_limit;
+  std::atomic<int> send_timeout_ms;
+  std::atomic<size_t> sendq_peak;
+  size_t sendq_dropped;
+  struct __ccm_flush_watch *flush_watches;
+  pthread_mutex_t send_wait_lock;
+  pthread_cond_t send_room;
+  uint64_t send_events;
+  std::atomic<int> send_waiters;
 } ccm_context_t;
 
 // The running mode of the program that opened `ccm`; -1 without a program context.
@@ -346,6 +390,15 @@ inline constexpr int kCcmMaxFrameDefault = 99999999;
 // episode ends with the first pass whose accepts meet no such failure.
 inline constexpr int kCcmAcceptBackoffFirstMs = 100;
 inline constexpr int kCcmAcceptBackoffMaxMs = 1000;
+// Default limit of the message memory queued for one channel on the send
+// side, counted like the receive queue's: 8 MiB is about 126 normal
+// messages, far more than a peer that reads needs in flight, while a peer
+// that stops reading (or reads slowly) makes its senders wait instead of
+// letting them fill memory.
+inline constexpr size_t kCcmSendqDefaultLimit = size_t{8} << 20;
+// Default send time-out: how long a send waits for room in a full channel
+// queue before it fails (milliseconds).
+inline constexpr int32_t kCcmSendTimeoutDefault = 60000;
 
 // Memory of a message: its header and its data area (2 * size bytes, at
 // least the 256 bytes of headroom). The receive queue counts this much for
@@ -405,6 +458,36 @@ int ccm_get_net_stats(ccm_context_t *ccm, ccm_net_stats_t *stats);
 // it marked one. Any thread. The number of channels marked; 0 for a null
 // context or `seconds` <= 0.
 int ccm_channel_delete_idle(ccm_context_t *ccm, int seconds);
+
+// Sets the limit of the message memory queued for each channel of the
+// context on the send side (default kCcmSendqDefaultLimit). A message counts
+// with its ccm_msg_memory from the moment a send route accepts it for its
+// channel until it is written (or dropped with a closed channel). A route
+// accepts a message while its channel holds less than the limit, so a
+// channel holds at most the limit plus one message, and one message larger
+// than the limit still goes when its channel holds nothing. A send to a full
+// channel waits for room on the caller's thread (see the send routes);
+// waiting senders wake when the channel's queue falls below half the limit.
+// Any thread; applies to every channel from the next send, and wakes the
+// waiting senders so that they look again. 0, or -1 (unchanged) for a null
+// context or `bytes` 0.
+int ccm_set_sendq_limit(ccm_context_t *ccm, size_t bytes);
+// Sets how long a send to a full channel waits for room, in milliseconds
+// (default kCcmSendTimeoutDefault); 0 fails at once, as a non-blocking send
+// does. Sends made on the network thread (a logger's records) never wait.
+// Any thread; applies to sends that start waiting from then on. 0, or -1
+// (unchanged) for a null context or a negative `ms`.
+int ccm_set_send_timeout(ccm_context_t *ccm, int32_t ms);
+// Counters of the send side (any thread; take channel_lock and the
+// channels' queue locks): the message memory queued for the channel
+// `channelID` now (0 once it is destroyed; channelID 0: for every channel of
+// the context together); the most that any one channel has held
+// since the context was opened (at most the limit plus one message, and a
+// single larger message); and the memory of every message dropped unwritten
+// because its channel closed. 0 for a null context.
+size_t ccm_get_sendq_bytes(ccm_context_t *ccm, int32_t channelID);
+size_t ccm_get_sendq_peak(ccm_context_t *ccm);
+size_t ccm_get_sendq_dropped(ccm_context_t *ccm);
 
 // ---- context and locks -------------------------------------------------------
 // Allocates a zeroed context (eye-catcher, both locks, IDs from 1, wake-up
@@ -487,10 +570,12 @@ int ccm_channel_existbyName(ccm_context_t *ccm, const char *name);
 // 0 when a live channel has `ID` (if >= 1) or else `name`; -1 otherwise.
 // `ip` is not written.
 int ccm_channel_get_ip(ccm_context_t *ccm, int ID, const char *name, char *ip, ccm_error_t *ccmerr);
-// Marks the channel deleted (channel flag 0x1, context flag 0x2); takes no
-// lock. The network thread destroys it after its pass; complete frames still
-// waiting in its buffer for room in the receive queue are dropped with it
-// (its owner asked for its end). Always 0.
+// Marks the channel deleted (channel flag 0x1, context flag 0x2) and wakes
+// the senders waiting for room in it, which then fail; takes no lock but the
+// leaf send_wait_lock, and that only when somebody waits. The network thread
+// destroys it after its pass; complete frames still waiting in its buffer for
+// room in the receive queue are dropped with it (its owner asked for its
+// end). Always 0.
 int ccm_channel_delete(ccm_context_t *ccm, ccm_channel_t *ccmch);
 // Look up and mark; an unknown ID or name changes nothing. Always 0.
 int ccm_channel_deletebyID(ccm_context_t *ccm, int ID);
@@ -531,18 +616,22 @@ int ccm_close_nowait(int fd);
 // "getsockname()|..." and the channel marked deleted.
 int ccm_channel_bindaddr_inquire(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccmerr);
 // After the network thread has ended: destroys every channel of channelq and
-// channel_newq, deleted or not, in order. Always 0. Like every destroy it
+// channel_newq, deleted or not, in order (taken out under channel_lock,
+// destroyed after it is released); what they still had queued counts as
+// dropped (ccm_get_sendq_dropped). Always 0. Like every destroy it
 // does not wait for peers (see ccm_channel_destroy): a user stopping with many
 // connections, some of them stalled, would otherwise wait up to a minute for
 // each, while the data still goes out after the process has ended.
 int ccm_channel_closeall(ccm_context_t *ccm);
 // Network thread: takes the deleted channels out of channelq (the others keep
-// their order), clears context flag 0x2 and destroys them. A channel that the
-// network thread deleted because its peer ended or failed first hands its
-// complete buffered frames to the receive queue: while some wait for room it
-// stays in channelq, deleted, and its close notice comes after them. Once a
-// channel is destroyed, listening channels in an accept back-off are watched
-// again at once. Always 0.
+// their order), clears context flag 0x2 and destroys them; what they still
+// had queued to send counts as dropped (ccm_get_sendq_dropped, the close
+// notice's copy of the channel: sendq_dropped). A channel that the network
+// thread deleted because its peer ended or failed first hands its complete
+// buffered frames to the receive queue: while some wait for room it stays in
+// channelq, deleted, and its close notice comes after them. Once a channel is
+// destroyed, listening channels in an accept back-off are watched again at
+// once. Always 0.
 int ccm_destroy_deleted_channels(ccm_context_t *ccm);
 // Writes the trace description of a channel, "channel(name=...,chID=...,...)",
 // into `buf` (bounded to `size`). Returns `buf`.
@@ -651,8 +740,9 @@ int ccm_msg_set_ipc_header(ccm_msg_t *ccmmsg, size_t len);
 // (resetting its recv_pos and dropping a large frame in progress). The
 // context's sendq and free list stay. 0.
 int ccm_msg_emptying_queues(ccm_context_t *ccm);
-// Frees every message of the channel's sendq and recvq (takes the channel's
-// queue lock, frees after releasing it). 0.
+// Frees every message of the channel's sendq and recvq, taking those of the
+// sendq off the channel's send-queue count (takes the channel's queue lock,
+// frees after releasing it). 0.
 int ccm_channel_emptying_msg_queue(ccm_context_t *ccm, ccm_channel_t *ccmch);
 
 // ---- reading and writing -------------------------------------------------------
@@ -712,19 +802,79 @@ ccm_addr_t *ccm_setback(ccm_msg_t *ccmmsg, const char *addr, const char *name, i
 // ccmd's destination becomes the sender of ccms: its source ID, address,
 // name and access value.
 ccm_addr_t *ccm_setaddr_reply(ccm_msg_t *ccmd, const ccm_msg_t *ccms);
-// The send routes queue a message for the network thread and wake it; any
-// thread may call them (the network thread uses them for its notices).
+// The send routes queue a message for the network thread and wake it. Each
+// first accepts the message for its destination channel (dst_ID when it is
+// not 0, else the channel named dst_addr, "*CP..." read as "*SERVER"; a
+// channel marked deleted is not open) and counts it against that channel's
+// send-queue limit (ccm_set_sendq_limit):
+//  - the channel holds less than the limit: the message is accepted at once;
+//  - the channel is full: the call waits on the caller's thread for the
+//    network thread to bring the queue below half the limit, up to the
+//    context's send time-out (ccm_set_send_timeout; 0: not at all; a call on
+//    the network thread never waits), and fails with CCM_SEND_TIMEDOUT when
+//    it runs out;
+//  - no open channel has the destination (never made, closed, broken by its
+//    peer, or closing while the call waits): CCM_SEND_CLOSED, at once.
+// The wait is an event (a condition variable that the network thread
+// signals), not a polling loop, and holds no channel manager lock. Any
+// thread may call the routes; the caller holds no channel manager lock (a
+// route takes channel_lock and the channel's queue lock to count, then the
+// context's queue lock to queue). ccm_get_send_error gives the number
+// (CCM_MSGNR_SEND_TIMEOUT, CCM_MSGNR_SEND_CLOSED) and insert of such a failure.
+//
+// Who owns the message when a send route returns:
+//
+//   result                  send_NAT_message,         send_native_message,
+//                           ccm_send_message_common   send_GSS_message,
+//                                                     send_IPC_message
+//   0                       channel manager           channel manager
+//   -1                      caller, who frees it      channel manager, which
+//                           (no context or message:   released it (it could
+//                           nothing to own)           not be framed)
+//   CCM_SEND_TIMEDOUT (-2)  caller, unchanged         caller, unchanged
+//   CCM_SEND_CLOSED (-3)    caller, unchanged         caller, unchanged
+//
+// "Unchanged": not framed, not counted, as it was handed in, so that the
+// caller can send it again (a time-out) or free it.
+inline constexpr int CCM_SEND_TIMEDOUT = -2;
+inline constexpr int CCM_SEND_CLOSED = -3;
+// The calling thread's record of its last send that failed with
+// CCM_SEND_TIMEDOUT or CCM_SEND_CLOSED (in any context), copied into
+// *ccmerr when it is not null. Returns its message number, 0 when no send of
+// this thread has failed so.
+int ccm_get_send_error(ccm_error_t *ccmerr);
+// Waits until the messages queued for the channel `channelID` (0: for every
+// channel of the context) have been written, or dropped with their channel
+// when it closed, at most `timeout_ms` milliseconds (0: only looks). The wait
+// is an event (the network thread signals each queue it empties and each
+// channel it closes) on the caller's thread, holding no lock; on the network
+// thread the call only looks. Messages sent while it waits count as well. A
+// channel marked deleted counts until the network thread destroys it, at
+// the end of its pass. *remaining (when not null) becomes the message memory
+// that was not written: what is still queued at the deadline plus what was
+// dropped with closed channels while the flush waited. 0 when everything was
+// written (*remaining 0); -1 with `ccmerr` filled otherwise:
+// CCM_MSGNR_SEND_TIMEOUT when messages were still queued at the deadline,
+// CCM_MSGNR_SEND_CLOSED when nothing is queued any more but something was
+// dropped, or when `channelID` names no channel at the start (nothing that
+// is known remains then). -1 without an error for a null context or a
+// negative argument. The caller holds no channel manager lock.
+int ccm_flush(ccm_context_t *ccm, int32_t channelID, int32_t timeout_ms, size_t *remaining,
+              ccm_error_t *ccmerr);
 //
 // NAT route: wraps the payload in the routing blocks and the "NAT" header;
 // in a program whose running mode is not CCM_MODE_AGENT, a message for
-// "*SERVER" goes as a "ROUTENAT" record through the local agent instead.
+// "*SERVER" goes as a "ROUTENAT" record through the local agent instead
+// (the record is counted against the agent's channel).
 // 0: the message is handed over. -1: it STAYS WITH THE CALLER, who frees it
 // (conversion hook failed, no room for the blocks, no buffer for routing) --
-// the opposite of the header routes below.
+// the opposite of the header routes below. CCM_SEND_TIMEDOUT, CCM_SEND_CLOSED:
+// see above.
 int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
 // Wraps address and payload in a "ROUTENAT" record to "*IPC(AGENT)" and frees
-// the routed message: 0. -1 when no buffer could be had; the routed message
-// then stays with the caller.
+// the routed message: 0. Otherwise the routed message stays with the caller,
+// unchanged: -1 when no buffer could be had (or the record could not be
+// framed), CCM_SEND_TIMEDOUT or CCM_SEND_CLOSED for the agent's channel.
 int send_NAT_message_route(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
 // Sends a copy of the payload of ccmmsg to another channel (by ID when
 // non-zero, else by name; looked up first when `check_channel`), with
@@ -732,14 +882,16 @@ int send_NAT_message_route(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
 // 0, or -1 with 2003070 in `ccmerr` (channel not found, no buffer, not sent).
 int ccm_forward_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg, int32_t channelID, const char *channelName,
                             ccm_error_t *ccmerr, int32_t check_channel);
-// The common send step of every route: dumps the framed message under
-// `text` when tracing and hands it to the network thread
-// (ccm_msg_hand_over). 0; -1 without context or message.
+// The common send step of every route: accepts the message for its channel
+// (unless its route did), dumps the framed message under `text` when tracing
+// and hands it to the network thread (ccm_msg_hand_over). 0; -1 without
+// context or message; CCM_SEND_TIMEDOUT or CCM_SEND_CLOSED (see above).
 int ccm_send_message_common(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *text);
 // Header routes: put the 48-byte header ("NAT", "GSS" with `coding` in
 // cCoding, "IPC" with type 3) in front of the payload and queue the message.
-// They take the message over IN EVERY CASE: 0 when queued, -1 when it could
-// not be framed (it is then released).
+// 0 when queued; -1 when it could not be framed: it is then RELEASED; the
+// message stays with the caller only after CCM_SEND_TIMEDOUT or
+// CCM_SEND_CLOSED (see above).
 int send_native_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
 int send_GSS_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *coding);
 int send_IPC_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
@@ -748,8 +900,9 @@ int send_IPC_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
 // context's recvq, then one "P" wake-up. No header, no socket. 0.
 int send_IPC_internal(ccm_context_t *ccm, ccm_msg_t *ccmmsg);
 // Sends a "PASSFD" record to the channel named `destination` with `fd` as
-// SCM_RIGHTS ancillary data; `fd` stays open and the caller's. 0, or -1 when
-// no message buffer could be had. Any thread.
+// SCM_RIGHTS ancillary data; `fd` stays open and the caller's. 0; -1 when no
+// message buffer could be had; CCM_SEND_TIMEDOUT or CCM_SEND_CLOSED when the
+// record could not be queued (it is released). Any thread.
 int send_file_descriptor(ccm_context_t *ccm, const char *destination, int32_t fd, int32_t listenerID,
                          int32_t agentID, const char *name);
 

@@ -13,6 +13,7 @@
 #include "ccm_alloc.h"
 #include "ccm_io.h"
 #include "ccm_lock.h"
+#include "ccm_sendq.h"
 #include "ipcmsg.h"
 #include "wq_trace.h"
 
@@ -202,6 +203,7 @@ int ccm_channel_delete(ccm_context_t *ccm, ccm_channel_t *ccmch) {
   if (ccmch) {
     ccm_flag_set(ccmch->flag, CCM_CHF_DELETED);
     ccm_flag_set(ccm->flag, CCM_CTXF_DELETED);
+    ccm_sendq_notify(ccm);  // senders waiting for room in it fail now
   }
   TRC_OUT("OK");
   return 0;
@@ -305,19 +307,28 @@ int ccm_channel_closeall(ccm_context_t *ccm) {
     TRC_OUT("ccm == null");
     return 0;
   }
-  CcmLockGuard lock(ccm->channel_lock);
   // Channels chained after the network thread's last pass are still in
-  // channel_newq; they own descriptors and memory as well.
-  for (ccm_channelq_t *q : {&ccm->channelq, &ccm->channel_newq}) {
-    ccm_channel_t *ch = q->head;
-    ccmq_clear(*q);
+  // channel_newq; they own descriptors and memory as well. Both lists are
+  // taken under channel_lock and destroyed after it is released: destroying
+  // logs, and a logger may send (ipc_logger), which takes channel_lock.
+  ccm_channel_t *lists[2];
+  {
+    CcmLockGuard lock(ccm->channel_lock);
+    int i = 0;
+    for (ccm_channelq_t *q : {&ccm->channelq, &ccm->channel_newq}) {
+      lists[i++] = q->head;
+      for (ccm_channel_t *ch = q->head; ch; ch = ch->nxt) ccm_sendq_close_locked(ccm, ch);
+      ccmq_clear(*q);
+    }
+  }
+  ccm_sendq_notify(ccm);
+  for (ccm_channel_t *ch : lists) {
     while (ch) {
       ccm_channel_t *nxt = ch->nxt;
       ccm_channel_destroy(ccm, ch, nullptr);
       ch = nxt;
     }
   }
-  lock.unlock();
   TRC_OUT("OK");
   return 0;
 }
@@ -339,14 +350,17 @@ int ccm_destroy_deleted_channels(ccm_context_t *ccm) {
         char desc[512];
         TRC("%s", ccm_channel_describe(ch, desc, sizeof desc));
       }
-      if (is_live(ch) || ch->recv_held)
+      if (is_live(ch) || ch->recv_held) {
         ccmq_append(ccm->channelq, ch);
-      else
+      } else {
+        ccm_sendq_close_locked(ccm, ch);  // what it still counts is dropped with it
         ccmq_append(doomed, ch);
+      }
       ch = nxt;
     }
     ccm_flag_clear(ccm->flag, CCM_CTXF_DELETED);
   }
+  if (doomed.head) ccm_sendq_notify(ccm);
   int n = 0;
   for (ccm_channel_t *ch = doomed.head; ch;) {
     ccm_channel_t *nxt = ch->nxt;

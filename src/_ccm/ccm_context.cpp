@@ -13,6 +13,7 @@
 #include "ccm_error.h"
 #include "ccm_alloc.h"
 #include "ccm_lock.h"
+#include "ccm_sendq.h"
 #include "ccm_wakeup.h"
 #include "wq_trace.h"
 
@@ -72,6 +73,7 @@ int ccm_open(void *ppcx, ccm_context_t **pccm, ccm_error_t *ccmerr) {
   memcpy(ccm->eyec, kContextEyec, sizeof ccm->eyec);
   pthread_mutex_init(&ccm->queue_lock, nullptr);
   pthread_mutex_init(&ccm->channel_lock, nullptr);
+  ccm_sendq_init(ccm);
   ccm->unique_channel_ID = 1;
   ccm->unique_msg_ID = 1;
   ccm->network_wakeup[0] = ccm->network_wakeup[1] = -1;
@@ -119,6 +121,7 @@ int ccm_close(ccm_context_t *ccm, ccm_error_t * /*ccmerr*/) {
 
   pthread_mutex_destroy(&ccm->queue_lock);
   pthread_mutex_destroy(&ccm->channel_lock);
+  ccm_sendq_destroy(ccm);
   ccm_close_wakeup_pipes(ccm);
   free(ccm);
   TRC_OUT("OK");

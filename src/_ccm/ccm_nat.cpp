@@ -7,6 +7,7 @@
 #include "ccm.h"
 #include "ccm_error.h"
 #include "ccm_send_internal.h"
+#include "ccm_sendq.h"
 #include "ipcmsg.h"
 #include "wq_trace.h"
 #include "zudnst.h"
@@ -86,7 +87,9 @@ ccm_addr_t *ccm_setaddr_reply(ccm_msg_t *ccmd, const ccm_msg_t *ccms) {
 // Frames the payload as a NAT message (routing blocks, "NAT" header) and
 // queues it for the network thread; "*SERVER" in a non-agent process goes
 // through the agent instead. 0: the message is handed over; -1: it stays
-// with the caller (conversion hook failed, no room, no buffer for routing).
+// with the caller (conversion hook failed, no room, no buffer for routing);
+// CCM_SEND_TIMEDOUT, CCM_SEND_CLOSED: its channel did not accept it, and it
+// stays with the caller as it was (it is accepted before it is framed).
 int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   TRC_IN("(ccm=%p, msg=%p)", (void *)ccm, (void *)ccmmsg);
   if (!ccm || !ccmmsg) {
@@ -97,18 +100,26 @@ int send_NAT_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   // its agent, which frames and forwards it.
   const int mode = ccm_running_mode(ccm);
   if (mode != -1 && mode != CCM_MODE_AGENT && strncmp(ccmmsg->addr.dst_addr, "*SERVER", 64) == 0) {
-    if (send_NAT_message_route(ccm, ccmmsg) < 0) {
-      TRC_OUT("route error");
-      return -1;
+    const int rc = send_NAT_message_route(ccm, ccmmsg);
+    if (rc < 0) {
+      TRC_OUT("route error (%d)", rc);
+      return rc;
     }
     TRC_OUT("routed");
     return 0;
   }
+  const int rc = ccm_sendq_admit(ccm, ccmmsg);
+  if (rc < 0) {
+    TRC_OUT("not accepted for its channel (%d)", rc);
+    return rc;
+  }
   if ((ccmmsg->flag & CCM_MSGF_XML) == 0 && msgconv_ToLan(ccm, ccmmsg) < 0) {
+    ccm_sendq_cancel(ccm, ccmmsg);
     TRC_OUT("msgconv ToLAN() error");
     return -1;
   }
   if (ccm_msg_make_room(ccmmsg, kNatFront, kNatBack) < 0) {
+    ccm_sendq_cancel(ccm, ccmmsg);
     TRC_OUT("message does not fit its buffer");
     return -1;
   }
@@ -150,7 +161,14 @@ int send_NAT_message_route(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   memcpy(route->msg_start + sizeof(ipcmsg_routenat_t), ccmmsg->msg_start, (size_t)ccmmsg->len);
   route->len = (int32_t)need;
   ccm_setaddr(route, 0, 0, "*IPC(AGENT)", "", 0);
-  send_IPC_message(ccm, route);
+  const int rc = send_IPC_message(ccm, route);
+  if (rc < 0) {
+    // The record was released (-1) or is still ours; the routed message
+    // stays with the caller either way.
+    if (rc != -1) ccm_msg_free(ccm, route);
+    TRC_OUT("record not sent (%d)", rc);
+    return rc;
+  }
   ccm_msg_free(ccm, ccmmsg);
   TRC_OUT("OK");
   return 0;

@@ -1,9 +1,11 @@
 // The common send step and the header routes (native, GSS, IPC), and the
 // passing of an open descriptor over an IPC channel.
 //
-// Every route takes the message over: after the call it belongs to the
-// network thread. Headers go into the headroom in front of msg_start, so no
-// route copies the payload.
+// Every route first accepts the message for its channel (ccm_sendq_admit),
+// which may wait for room; a message that is not accepted stays with the
+// caller as it was. An accepted message is framed and taken over: after the
+// call it belongs to the network thread. Headers go into the headroom in
+// front of msg_start, so no route copies the payload.
 #include <sys/socket.h>
 
 #include <cstddef>
@@ -13,6 +15,7 @@
 #include "ccm_io.h"
 #include "ccm_lock.h"
 #include "ccm_send_internal.h"
+#include "ccm_sendq.h"
 #include "ipcmsg.h"
 #include "wq_trace.h"
 #include "zudnst.h"
@@ -35,6 +38,21 @@ int drop(ccm_context_t *ccm, ccm_msg_t *msg) {
   return -1;
 }
 
+// The first steps of a header route: accept the message for its channel,
+// then frame it. 0 when it is ready for the common step; CCM_SEND_TIMEDOUT
+// or CCM_SEND_CLOSED when it was not accepted (it is the caller's, as it
+// was); -1 when it cannot be framed (it is released).
+int accept_and_frame(ccm_context_t *ccm, ccm_msg_t *msg, const char *protocol) {
+  if (!ccm || !msg) return drop(ccm, msg);
+  const int rc = ccm_sendq_admit(ccm, msg);
+  if (rc < 0) return rc;
+  if (prepend_header(msg, protocol) < 0) {
+    ccm_sendq_cancel(ccm, msg);
+    return drop(ccm, msg);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int ccm_msg_make_room(ccm_msg_t *m, int front, int back) {
@@ -49,13 +67,20 @@ int ccm_msg_make_room(ccm_msg_t *m, int front, int back) {
   return 0;
 }
 
-// Moves a framed message from the in-use list to the context's send queue
-// and wakes the network thread. 0; -1 without context or message.
+// Accepts a framed message for its channel (unless its route did), moves it
+// from the in-use list to the context's send queue and wakes the network
+// thread. 0; -1 without context or message; CCM_SEND_TIMEDOUT or
+// CCM_SEND_CLOSED when it was not accepted (it stays with the caller).
 int ccm_send_message_common(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *text) {
   TRC_IN("(ccm=%p, msg=%p, %s)", (void *)ccm, (void *)ccmmsg, text ? text : "");
   if (!ccm || !ccmmsg) {
     TRC_OUT("no context or message");
     return -1;
+  }
+  const int rc = ccm_sendq_admit(ccm, ccmmsg);
+  if (rc < 0) {
+    TRC_OUT("not accepted for its channel (%d)", rc);
+    return rc;
   }
   TRC_DUMP(ccmmsg->msg_start, ccmmsg->len, "%s", text ? text : "");
   ccm_msg_hand_over(ccm, ccmmsg, CcmHandTo::kNetwork);
@@ -64,13 +89,15 @@ int ccm_send_message_common(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *t
 }
 
 // Header routes: put the 48-byte header in front of the payload and queue
-// the message. They take the message over in every case (one that cannot be
-// framed is released) and return 0, or -1 when nothing was queued.
+// the message. One that cannot be framed is released (-1); one that its
+// channel does not accept stays with the caller (CCM_SEND_TIMEDOUT,
+// CCM_SEND_CLOSED).
 int send_native_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   TRC_IN("(msg=%p)", (void *)ccmmsg);
-  if (!ccm || !ccmmsg || prepend_header(ccmmsg, "NAT") < 0) {
-    TRC_OUT("message cannot be framed");
-    return drop(ccm, ccmmsg);
+  const int rc = accept_and_frame(ccm, ccmmsg, "NAT");
+  if (rc < 0) {
+    TRC_OUT("not sent (%d)", rc);
+    return rc;
   }
   ccm_send_message_common(ccm, ccmmsg, "native message");
   TRC_OUT("OK");
@@ -79,9 +106,10 @@ int send_native_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
 
 int send_GSS_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg, const char *coding) {
   TRC_IN("(msg=%p, coding=%s)", (void *)ccmmsg, coding ? coding : "");
-  if (!ccm || !ccmmsg || prepend_header(ccmmsg, "GSS") < 0) {
-    TRC_OUT("message cannot be framed");
-    return drop(ccm, ccmmsg);
+  const int rc = accept_and_frame(ccm, ccmmsg, "GSS");
+  if (rc < 0) {
+    TRC_OUT("not sent (%d)", rc);
+    return rc;
   }
   unsigned char *cod = ccmmsg->msg_start + offsetof(WQ8_PROTOCOL_HEADER, cCoding);
   memset(cod, ' ', 8);
@@ -100,9 +128,10 @@ int send_IPC_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
   char name[17] = "";
   if (ccmmsg->len > 0 && ccmmsg->msg_start) memcpy(name, ccmmsg->msg_start, ccmmsg->len < 16 ? ccmmsg->len : 16);
   TRC_IN("(msg=%p, type=%s)", (void *)ccmmsg, name);
-  if (prepend_header(ccmmsg, "IPC") < 0) {
-    TRC_OUT("message cannot be framed");
-    return drop(ccm, ccmmsg);
+  const int rc = accept_and_frame(ccm, ccmmsg, "IPC");
+  if (rc < 0) {
+    TRC_OUT("not sent (%d)", rc);
+    return rc;
   }
   ccmmsg->type = CCM_MSG_IPC;
   ccm_send_message_common(ccm, ccmmsg, "IPC message");
@@ -111,8 +140,9 @@ int send_IPC_message(ccm_context_t *ccm, ccm_msg_t *ccmmsg) {
 }
 
 // Sends a "PASSFD" record to the channel named `destination` with `fd` as
-// SCM_RIGHTS ancillary data; the descriptor stays open here. 0, or -1 when no
-// message buffer could be had.
+// SCM_RIGHTS ancillary data; the descriptor stays open here. 0; -1 when no
+// message buffer could be had; the route's failure when the record was not
+// queued (it is released).
 int send_file_descriptor(ccm_context_t *ccm, const char *destination, int32_t fd, int32_t listenerID,
                          int32_t agentID, const char *name) {
   const char *dst = destination ? destination : "";
@@ -149,7 +179,12 @@ int send_file_descriptor(ccm_context_t *ccm, const char *destination, int32_t fd
   _StringCopy((char *)rec + offsetof(ipcmsg_passfd_t, name), 128, name, "src/_ccm/ccmmsg", __LINE__);
 
   ccm_setaddr(msg, 0, 0, dst, "", 0);
-  send_IPC_message(ccm, msg);
+  const int rc = send_IPC_message(ccm, msg);
+  if (rc == CCM_SEND_TIMEDOUT || rc == CCM_SEND_CLOSED) ccm_msg_free(ccm, msg);  // not taken over
+  if (rc < 0) {
+    TRC_OUT("not sent (%d)", rc);
+    return rc;
+  }
   TRC_OUT("OK");
   return 0;
 }

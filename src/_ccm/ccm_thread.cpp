@@ -20,6 +20,7 @@
 #include "ccm_error.h"
 #include "ccm_io.h"
 #include "ccm_lock.h"
+#include "ccm_sendq.h"
 #include "wq_trace.h"
 #include "zudnst.h"
 
@@ -69,6 +70,7 @@ void *ccm_thread_run(void *pccm) {
     case CCM_MODE_FTX: StringCopy(name, sizeof name, "FTX/CCM"); break;
     default: break;
   }
+  ccm_sendq_mark_network_thread(ccm);  // its own sends (a logger's) never wait
   __log(CCM_LOG_THREAD_RUNNING, "%s", name);
 
   ccm_error_t err;
@@ -115,7 +117,8 @@ int ccm_channel_merge_newq(ccm_context_t *ccm) {
 // channel: by dst_ID when set, else by the channel named dst_addr ("*CP..."
 // is rewritten to "*SERVER" first). A message without a live destination is
 // freed, unless it carries message flag 0x8, in which case it only leaves the
-// batch. Runs on the network thread only. Returns 0.
+// batch; either way it no longer counts against a channel's send-queue
+// limit. Runs on the network thread only. Returns 0.
 int ccm_dispatch_send_messages(ccm_context_t *ccm) {
   TRC_IN("(ccm=%p)", (void *)ccm);
   {
@@ -143,6 +146,14 @@ int ccm_dispatch_send_messages(ccm_context_t *ccm) {
     ccm_channel_t *ch = msg->addr.dst_ID != 0 ? ccm_channel_getbyID(ccm, msg->addr.dst_ID)
                                               : ccm_channel_getbyName(ccm, msg->addr.dst_addr);
     if (!ch) {
+      // Its channel closed after the send route counted it: the count goes
+      // (as dropped) if the channel is still there.
+      bool tell = false;
+      if (msg->sendq_ID != 0) {
+        CcmLockGuard cl(ccm->channel_lock);
+        tell = ccm_sendq_release_locked(ccm, msg, true);
+      }
+      if (tell) ccm_sendq_notify(ccm);
       if (msg->flag & CCM_MSGF_KEEP) {
         msg->nxt = nullptr;  // left to its owner
       } else {
@@ -151,13 +162,22 @@ int ccm_dispatch_send_messages(ccm_context_t *ccm) {
       continue;
     }
 
-    CcmChannelLockHeld held(ccm);  // the lookup returned with channel_lock held
-    TRC("send to the partner (name : '%s' function : '%s', call back :'%08X')", ch->name, msg->addr.dst_name,
-        (unsigned)msg->addr.dst_ID);
-    msg->pATctx = ch->pATctx;
-    if (ccm_flag_test(ch->flag, CCM_CHF_SECURED) && msg->type == CCM_MSG_NAT) msg->flag |= CCM_MSGF_SECURED;
-    CcmLockGuard chql(ch->queue_lock);
-    ccmq_append(ch->sendq, msg);
+    bool tell = false;
+    {
+      CcmChannelLockHeld held(ccm);  // the lookup returned with channel_lock held
+      TRC("send to the partner (name : '%s' function : '%s', call back :'%08X')", ch->name,
+          msg->addr.dst_name, (unsigned)msg->addr.dst_ID);
+      msg->pATctx = ch->pATctx;
+      if (ccm_flag_test(ch->flag, CCM_CHF_SECURED) && msg->type == CCM_MSG_NAT) msg->flag |= CCM_MSGF_SECURED;
+      // Normally the send route counted it for this very channel. Otherwise
+      // (its name now belongs to another channel, or it was queued by hand)
+      // this channel counts it from now on.
+      if (msg->sendq_ID != ch->ID) tell = ccm_sendq_release_locked(ccm, msg, false);
+      CcmLockGuard chql(ch->queue_lock);
+      ccm_sendq_count_chlocked(ccm, ch, msg);
+      ccmq_append(ch->sendq, msg);
+    }
+    if (tell) ccm_sendq_notify(ccm);
   }
   {
     CcmLockGuard ql(ccm->queue_lock);

@@ -13,21 +13,26 @@
 #include "ccm_error.h"
 #include "ccm_io.h"
 #include "ccm_lock.h"
+#include "ccm_sendq.h"
 #include "wq_trace.h"
 
 namespace {
 
-// Takes the written (or unwritable) head off the channel's sendq and frees
-// it; returns the new head. The tail is left as it is (emptiness is judged by
-// the head).
+// Takes the written (or unwritable) head off the channel's sendq, uncounts
+// and frees it, and wakes the senders and flushes waiting for the channel
+// when its queue fell below half its limit or ran empty; returns the new
+// head. The tail is left as it is (emptiness is judged by the head).
 ccm_msg_t *drop_head(ccm_context_t *ccm, ccm_channel_t *ch, ccm_msg_t *msg) {
   ccm_msg_t *next;
+  bool tell;
   {
     CcmLockGuard ql(ch->queue_lock);
     ch->sendq.head = msg->nxt;
     next = ch->sendq.head;
+    tell = ccm_sendq_uncount_chlocked(ccm, ch, msg);
   }
   ccm_msg_free(ccm, msg);
+  if (tell) ccm_sendq_notify(ccm);
   return next;
 }
 

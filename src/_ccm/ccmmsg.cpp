@@ -11,6 +11,7 @@
 #include "ccm_alloc.h"
 #include "ccm_io.h"
 #include "ccm_lock.h"
+#include "ccm_sendq.h"
 #include "wq_trace.h"
 #include "zudnst.h"
 
@@ -347,15 +348,18 @@ int ccm_channel_emptying_msg_queue(ccm_context_t *ccm, ccm_channel_t *ccmch) {
   // lock are never held together.
   ccm_msg_t *send;
   ccm_msg_t *recv;
+  bool tell = false;
   {
     CcmLockGuard lock(ccmch->queue_lock);
     send = ccmch->sendq.head;
     recv = ccmch->recvq.head;
+    for (ccm_msg_t *m = send; m; m = m->nxt) tell = ccm_sendq_uncount_chlocked(ccm, ccmch, m) || tell;
     ccmq_clear(ccmch->sendq);
     ccmq_clear(ccmch->recvq);
   }
   free_chain(ccm, send);
   free_chain(ccm, recv);
+  if (tell) ccm_sendq_notify(ccm);
   TRC_OUT("OK");
   return 0;
 }

@@ -105,6 +105,9 @@ int ipc_logger(int32_t msgnr, const char *msginsert) {
   memcpy(rec + offsetof(ipcmsg_logging_t, msgnr), &msgnr, sizeof msgnr);
   if (msginsert) memcpy(rec + offsetof(ipcmsg_logging_t, msginsert), msginsert, strnlen(msginsert, 1024));
   ccm_setaddr(msg, 0, 0, "*IPC(AGENT)", "", 0);
-  send_IPC_message(ccm, msg);
+  // A record that the agent's channel does not take (closed, or full: a
+  // logger never waits on the network thread) is dropped.
+  const int rc = send_IPC_message(ccm, msg);
+  if (rc == CCM_SEND_TIMEDOUT || rc == CCM_SEND_CLOSED) ccm_msg_free(ccm, msg);
   return 0;
 }

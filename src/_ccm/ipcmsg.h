@@ -83,5 +83,7 @@ int32_t process_ipc_not_implemented(void *pcx, ccm_msg_t *ccmmsg);
 // A logger (logger_function_t) that sends number and insert (at most 1024
 // characters) as a "LOGGING" record to "*IPC(AGENT)" through the channel
 // manager of the context that process_IPC_message kept. Always 0; nothing is
-// sent before a context was kept or without a channel manager in it.
+// sent before a context was kept or without a channel manager in it, and a
+// record that the agent's channel does not take (not open, or full for the
+// send time-out; on the network thread a send never waits) is dropped.
 int ipc_logger(int32_t msgnr, const char *msginsert);

@@ -160,6 +160,10 @@ TEST(Send, EveryRecordByteForByte) {
     ctx.agentID = 7;
     ccm_error_t err{};
     ASSERT_EQ(ccm_open(&ctx, &ccm, &err) + ccm_create_wakeup_pipes(ccm, &err), 0);
+    ccm->unique_channel_ID = ctx.agentID;  // the agent's channel is open: sends to it are taken
+    ccm_channel_t *agent = nullptr;
+    ASSERT_EQ(0, ccm_channel_new_entry(ccm, &agent, &err));
+    ccm_channel_chain(ccm, agent);
     const auto send = [&] { return c.name == "job" ? SendJpMd(&ctx) : c.name == "output" ? SendOutputViewMsg(&ctx) : SendRegVariableMsg(&ctx); };
     wq_send_msg_alloc = [](ccm_context_t *, ccm_error_t *) -> ccm_msg_t * { return nullptr; };
     EXPECT_EQ(send(), c.text.empty() ? -1 : kSendNoBuffer);
@@ -188,6 +192,7 @@ TEST(Send, EveryRecordByteForByte) {
     EXPECT_EQ(rc, expected.empty() ? -1 : 0);
     EXPECT_TRUE(m ? m->nxt == nullptr && m->type == CCM_MSG_NAT && m->addr.dst_ID == 7 : expected.empty());
     EXPECT_EQ(m ? Hex(std::string((const char *)m->msg_start, (size_t)m->len)) : "", Hex(expected));
+    ccm_channel_closeall(ccm);
     ccm_close(ccm, &err);  // frees the queued message
     ccm = nullptr;
     ++cases;

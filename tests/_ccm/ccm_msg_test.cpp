@@ -5,6 +5,7 @@
 #include <netdb.h>
 
 #include <climits>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -180,8 +181,10 @@ TEST(Messages, HeaderAndNativeBlockRefuseWhatDoesNotFit) {
   EXPECT_EQ(2 * 32768 - 256, m->len);
   m->msg_start = m->buffer1;
   m->len = 2 * 32768;
+  m->addr.dst_ID = ctx.Channel(-1)->ID;
   EXPECT_EQ(-1, send_NAT_message(ctx.ccm, m));  // stays with the caller
   EXPECT_EQ(nullptr, ctx.ccm->sendq.head);
+  EXPECT_EQ(0u, ccm_get_sendq_bytes(ctx.ccm, m->addr.dst_ID));  // and counts no more
   EXPECT_EQ(-2, send_NAT_message(ctx.ccm, nullptr) + send_NAT_message(nullptr, nullptr));
   ccm_msg_free(ctx.ccm, m);
 }
@@ -217,6 +220,8 @@ TEST(SendRoutes, FramesOfTheTable) {
     ASSERT_EQ(9u, r.size());
     Context ctx;
     ctx.Pipes();
+    ctx.ccm->unique_channel_ID = 4;
+    ctx.Channel(-1);  // the destination, channel 4
     auto text = [&](int i) { return r[i] == "-" ? "" : r[i].c_str(); };
     ccm_msg_t *m = ctx.Msg(bytes(r[7]), true);
     const int type_in = r[0] == "native" || r[0].rfind("nat", 0) == 0 ? CCM_MSG_NAT : CCM_MSG_NATIVE;
@@ -243,6 +248,7 @@ TEST(SendRoutes, FramesOfTheTable) {
     EXPECT_EQ(bytes(r[8]), msg_data(sent));
     EXPECT_EQ(r[0] == "ipc" ? CCM_MSG_IPC : type_in, sent->type);  // the others leave the caller's type
     EXPECT_EQ(4, sent->addr.dst_ID);
+    EXPECT_EQ(ccm_msg_memory(sent), ccm_get_sendq_bytes(ctx.ccm, 4));  // counted for its channel
     ccm_msg_free(ctx.ccm, sent);
     EXPECT_EQ(nullptr, ctx.TakeSent());
   }
@@ -256,8 +262,17 @@ TEST(SendRoutes, ServerDestinationIsRoutedThroughTheAgent) {
   ccm_msg_t *m = ctx.Msg("HELLO", true);
   ccm_setaddr(m, 0, 0, "*SERVER", "FUNC", 9);
   int freed = ctx.ccm->nof_freemsg;
+  // No agent channel yet: the message stays the caller's, and the record is released.
+  ASSERT_EQ(CCM_SEND_CLOSED, send_NAT_message(ctx.ccm, m));
+  EXPECT_EQ(freed + 1, ctx.ccm->nof_freemsg);
+  EXPECT_EQ(m, ctx.ccm->msgq_inuse.head);
+  EXPECT_EQ("HELLO", msg_data(m));
+  ctx.Channel(-1, 0, "*IPC(AGENT)");
+  ctx.Channel(-1, 3, "*SERVER");
+  freed = ctx.ccm->nof_freemsg;
   ASSERT_EQ(0, send_NAT_message(ctx.ccm, m));
-  EXPECT_EQ(freed + 1, ctx.ccm->nof_freemsg);  // the routed message is released
+  EXPECT_EQ(freed, ctx.ccm->nof_freemsg);  // the record took a recycled buffer, the routed message went back
+  EXPECT_EQ(nullptr, ctx.ccm->msgq_inuse.head);
   ccm_msg_t *route = ctx.TakeSent();
   std::string f = msg_data(route);
   ASSERT_EQ(48u + 308u + 5u, f.size());
@@ -308,10 +323,53 @@ TEST(SendRoutes, AddressSettersAndForwarding) {
   ccm_msg_free(ctx.ccm, m);
 }
 
+// Every route refuses a destination that is no open channel (a deleted one,
+// or none of that ID or name) and leaves the message as it was, the caller's.
+TEST(SendRoutes, ClosedDestinationLeavesTheMessageWithTheCaller) {
+  Context ctx;
+  ctx.Pipes();
+  const int gone = ctx.Channel(-1, 0, "*IPC(GONE)")->ID;
+  ccm_channel_deletebyID(ctx.ccm, gone);
+  using Route = std::function<int(ccm_msg_t *)>;
+  const struct {
+    const char *what;
+    Route send;
+  } routes[] = {
+      {"common", [&](ccm_msg_t *m) { return ccm_send_message_common(ctx.ccm, m, "x"); }},
+      {"NAT", [&](ccm_msg_t *m) { return send_NAT_message(ctx.ccm, m); }},
+      {"native", [&](ccm_msg_t *m) { return send_native_message(ctx.ccm, m); }},
+      {"GSS", [&](ccm_msg_t *m) { return send_GSS_message(ctx.ccm, m, "KRB5"); }},
+      {"IPC", [&](ccm_msg_t *m) { return send_IPC_message(ctx.ccm, m); }},
+  };
+  for (const auto &r : routes) {
+    for (int dst : {gone, 0, 99}) {
+      SCOPED_TRACE(std::string(r.what) + " to " + std::to_string(dst));
+      ccm_msg_t *m = ctx.Msg("payload", true);
+      ccm_setaddr(m, dst, 0, dst ? "" : "*IPC(GONE)", "F", 0);
+      unsigned char *start = m->msg_start;
+      ASSERT_EQ(CCM_SEND_CLOSED, r.send(m));
+      EXPECT_EQ("payload", msg_data(m));
+      EXPECT_EQ(start, m->msg_start);
+      EXPECT_EQ(m, ctx.ccm->msgq_inuse.head);
+      ccm_error_t err{};
+      EXPECT_EQ(CCM_MSGNR_SEND_CLOSED, ccm_get_send_error(&err));
+      EXPECT_EQ("2002051 chID=" + std::to_string(dst) + (dst ? "|" : "|*IPC(GONE)") + "|channel not open",
+                err_text(err));
+      ccm_msg_free(ctx.ccm, m);
+    }
+  }
+  EXPECT_EQ(nullptr, ctx.ccm->sendq.head);
+  EXPECT_EQ(nullptr, ctx.ccm->msgq_inuse.head);  // the descriptor's record is released
+  EXPECT_EQ(CCM_SEND_CLOSED, send_file_descriptor(ctx.ccm, "*IPC(GONE)", 0, 0, 0, "x"));
+  EXPECT_EQ(nullptr, ctx.ccm->msgq_inuse.head);
+}
+
 TEST(SendRoutes, CommonStepNullArgumentsAndPassedDescriptor) {
   Context ctx;
   ctx.Pipes();
+  const int agent = ctx.Channel(-1, 0, "*IPC(AGENT)")->ID;
   ccm_msg_t *a = ctx.Msg("a", true), *b = ctx.Msg("b", true);
+  a->addr.dst_ID = b->addr.dst_ID = agent;
   ccm_send_message_common(ctx.ccm, a, "first");
   ccm_send_message_common(ctx.ccm, b, "second");
   EXPECT_EQ(a, ctx.ccm->sendq.head);
@@ -389,6 +447,10 @@ TEST(Ipc, DispatchByTheWholeTypeNameAndTheLogger) {
   process_IPC_message(&ctx.pcx, ctx.ccm, m);
   ccm_msg_free(ctx.ccm, m);
   std::string insert(2000, 'i');
+  EXPECT_EQ(0, ipc_logger(4711, insert.c_str()));  // no agent channel: the record is dropped
+  EXPECT_EQ(nullptr, ctx.ccm->sendq.head);
+  EXPECT_EQ(nullptr, ctx.ccm->msgq_inuse.head);
+  ctx.Channel(-1, 0, "*IPC(AGENT)");
   EXPECT_EQ(0, ipc_logger(4711, insert.c_str()));
   ccm_msg_t *sent = ctx.TakeSent();  // the record: type name, msgnr (host order), insert
   ASSERT_NE(nullptr, sent);

@@ -2,7 +2,8 @@
 // loopback TCP and a channel pair, descriptor passing, a peer that never
 // acknowledges, the wake-ups between the user's thread and the network
 // thread, and what peers can make a context hold (receive-queue limit,
-// maximum frame, large frames), measured through the library's counters.
+// maximum frame, large frames; the send-queue limit, waiting senders and
+// flushes), measured through the library's counters.
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -783,6 +784,218 @@ TEST(Hostile, NoConditionMakesTheNetworkThreadSpinBlockOrHoldTooMuch) {
     SCOPED_TRACE(h.condition);
     EXPECT_EQ(h.want, h.run());
   }
+}
+
+// ---- the send side ----------------------------------------------------------
+
+// A message holding `body`, addressed to channel `id` and still the caller's.
+ccm_msg_t *to_channel(Context &ctx, int id, const std::string &body) {
+  ccm_msg_t *m = ctx.Msg(body, true);
+  m->addr.dst_ID = id;
+  return m;
+}
+
+// A sender to a peer that never reads fills the kernel's buffer, then the
+// channel's queue up to its limit, and waits there; once the peer reads,
+// every message arrives once and in order. The limit held throughout.
+TEST(Limits, SenderToAPeerThatNeverReadsWaitsAtTheLimit) {
+  constexpr int kSends = 40;  // 1.2 MB of frames: far more than the socket takes
+  auto nth = [](int i) { return block(0x3B, std::to_string(1000 + i) + pattern(30000, (unsigned)i), 2); };
+  Context ctx;
+  const size_t limit = 4 * kNormal;
+  ASSERT_EQ(0, ccm_set_sendq_limit(ctx.ccm, limit));
+  ASSERT_EQ(0, ccm_set_send_timeout(ctx.ccm, 2 * kDeadlineMs));  // a lost wake-up fails the send
+  int sv[2], small = 65536;
+  socket_pair(sv);
+  setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  const int id = ctx.Channel(sv[0], 0, "*IPC(SLOW)")->ID;
+  ctx.Start();
+  std::atomic<int> sent{0}, failed{0};
+  std::thread sender([&] {
+    for (int i = 0; i < kSends; ++i) {
+      ccm_msg_t *m = to_channel(ctx, id, nth(i));
+      if (int rc = send_native_message(ctx.ccm, m); rc != 0) {
+        ccm_msg_free(ctx.ccm, m);
+        failed = rc;
+        return;
+      }
+      sent = i + 1;
+    }
+  });
+  EXPECT_TRUE(eventually(
+      [&] { return ccm_get_sendq_bytes(ctx.ccm, id) == limit && ctx.ccm->send_waiters.load() == 1; }));
+  EXPECT_LT(sent.load(), kSends);
+  std::string want;
+  for (int i = 0; i < kSends; ++i) want += frame(nth(i));
+  const std::string got = read_exact(sv[1], want.size());
+  sender.join();
+  EXPECT_EQ(0, failed.load());
+  ASSERT_EQ(want.size(), got.size());
+  EXPECT_TRUE(want == got);  // once each, in order
+  EXPECT_TRUE(eventually([&] { return ccm_get_sendq_bytes(ctx.ccm, id) == 0; }));
+  EXPECT_TRUE(nothing_to_read(sv[1]));
+  // With normal messages only, a channel holds exactly the limit at its fullest.
+  EXPECT_EQ(limit, ccm_get_sendq_peak(ctx.ccm));
+  size_t left = 1;
+  ccm_error_t err{};
+  EXPECT_EQ(0, ccm_flush(ctx.ccm, id, 0, &left, &err));
+  EXPECT_EQ(0u, left);
+  close(sv[1]);
+}
+
+// A channel full to its limit, with no network thread yet: nothing is
+// written, so every count stays as the rows leave it.
+struct FullChannel {
+  FullChannel() {
+    ctx.Pipes();
+    EXPECT_EQ(0, ccm_set_sendq_limit(ctx.ccm, limit));
+    EXPECT_EQ(0, ccm_set_send_timeout(ctx.ccm, 2 * kDeadlineMs));  // a lost wake-up ends in a time-out
+    socket_pair(sv);
+    id = ctx.Channel(sv[0], 0, "*IPC(FULL)")->ID;
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(0, send_native_message(ctx.ccm, Msg()));
+    EXPECT_EQ(limit, ccm_get_sendq_bytes(ctx.ccm, id));
+  }
+  ~FullChannel() {
+    if (sv[1] >= 0) close(sv[1]);
+  }
+  ccm_msg_t *Msg() { return to_channel(ctx, id, block(0x04, "x")); }
+  // Runs `call` on a thread of its own and returns once it waits for room.
+  std::thread Waiting(std::function<void()> call) {
+    std::thread t(std::move(call));
+    EXPECT_TRUE(eventually([&] { return ctx.ccm->send_waiters.load() == 1; }));
+    return t;
+  }
+  Context ctx;
+  const size_t limit = 2 * kNormal;
+  int sv[2] = {-1, -1};
+  int id = 0;
+};
+
+// What a message left with its caller looks like: as it was handed in, in
+// the in-use list, uncounted; `msgnr` is the sending thread's send error.
+void ExpectKept(FullChannel &f, ccm_msg_t *m, int msgnr, int want) {
+  EXPECT_EQ(want, msgnr);
+  EXPECT_EQ(block(0x04, "x"), msg_data(m));
+  EXPECT_EQ(m->buffer1 + kCcmHeadroom, m->msg_start);
+  EXPECT_EQ(m, f.ctx.ccm->msgq_inuse.head);
+  EXPECT_EQ(f.limit, ccm_get_sendq_bytes(f.ctx.ccm, 0));
+  ccm_msg_free(f.ctx.ccm, m);  // clean under ASan: nothing else refers to it
+}
+
+TEST(Limits, AFullChannelFailsASendOrEndsItsWaitWhenItCloses) {
+  const struct {
+    const char *what;
+    std::function<void(FullChannel &)> run;
+  } rows[] = {
+      {"time-out 0 fails at once; a flush that only looks says what is queued",
+       [](FullChannel &f) {
+         ASSERT_EQ(0, ccm_set_send_timeout(f.ctx.ccm, 0));
+         ccm_msg_t *m = f.Msg();
+         EXPECT_EQ(CCM_SEND_TIMEDOUT, send_native_message(f.ctx.ccm, m));
+         ccm_error_t err{};
+         ccm_get_send_error(&err);
+         EXPECT_EQ("2002050 chID=" + std::to_string(f.id) + "|queued=" + std::to_string(f.limit) + "|limit=" +
+                       std::to_string(f.limit) + "|0ms",
+                   err_text(err));
+         ExpectKept(f, m, ccm_get_send_error(nullptr), CCM_MSGNR_SEND_TIMEOUT);
+         size_t left = 0;
+         EXPECT_EQ(-1, ccm_flush(f.ctx.ccm, f.id, 0, &left, &err));
+         EXPECT_EQ(CCM_MSGNR_SEND_TIMEOUT, err.msgnr);
+         EXPECT_EQ(f.limit, left);
+         EXPECT_EQ(f.limit, ccm_get_sendq_bytes(f.ctx.ccm, 0));
+       }},
+      {"a waiting sender fails when its channel is deleted, and so does every later send",
+       [](FullChannel &f) {
+         ccm_msg_t *m = f.Msg();
+         int rc = 0, msgnr = 0;
+         std::thread t = f.Waiting([&] {
+           rc = send_native_message(f.ctx.ccm, m);
+           msgnr = ccm_get_send_error(nullptr);
+         });
+         ccm_channel_deletebyID(f.ctx.ccm, f.id);
+         t.join();
+         EXPECT_EQ(CCM_SEND_CLOSED, rc);
+         ExpectKept(f, m, msgnr, CCM_MSGNR_SEND_CLOSED);
+         EXPECT_EQ(CCM_SEND_CLOSED, send_native_message(f.ctx.ccm, m = f.Msg()));
+         ExpectKept(f, m, ccm_get_send_error(nullptr), CCM_MSGNR_SEND_CLOSED);
+       }},
+      {"a flush with a dead peer returns with what remained, and the close notice counts it",
+       [](FullChannel &f) {
+         close(f.sv[1]);
+         f.sv[1] = -1;
+         int rc = 0;
+         size_t left = 0;
+         ccm_error_t err{};
+         std::thread t = f.Waiting([&] { rc = ccm_flush(f.ctx.ccm, f.id, 2 * kDeadlineMs, &left, &err); });
+         f.ctx.Start();  // the channel reads its end, is deleted and destroyed with its queue
+         t.join();
+         EXPECT_EQ(-1, rc);
+         EXPECT_EQ("2002051 chID=" + std::to_string(f.id) + "|dropped=" + std::to_string(f.limit) +
+                       "|channel closed",
+                   err_text(err));
+         EXPECT_EQ(f.limit, left);
+         EXPECT_EQ(f.limit, ccm_get_sendq_dropped(f.ctx.ccm));
+         ccm_msg_t *n = receive(f.ctx.ccm);
+         ASSERT_EQ(f.id, closed_id(n));
+         ipcmsg_channel_close_t rec;
+         memcpy(static_cast<void *>(&rec), n->msg_start, sizeof rec);
+         EXPECT_EQ(f.limit, rec.ccmch.sendq_dropped);
+         ccm_msg_free(f.ctx.ccm, n);
+         EXPECT_EQ(0, ccm_flush(f.ctx.ccm, 0, 0, &left, &err));  // nothing queued, nothing dropped since
+         EXPECT_EQ(-1, ccm_flush(f.ctx.ccm, f.id, 0, &left, &err));  // no such channel any more
+         EXPECT_EQ("2002051 chID=" + std::to_string(f.id) + "||channel not open 0",
+                   err_text(err) + " " + std::to_string(left));
+       }},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.what);
+    FullChannel f;
+    r.run(f);
+  }
+}
+
+// Two threads send small numbered messages through one channel at a small
+// limit, so that both keep waiting for room; the peer reads everything: none
+// lost, none twice, each sender's order kept.
+TEST(Limits, TwoSendersAtASmallLimitLoseNothing) {
+  constexpr int kEach = 50000;  // 100,000 messages in all
+  Context ctx;
+  const size_t limit = 4 * kNormal;
+  ASSERT_EQ(0, ccm_set_sendq_limit(ctx.ccm, limit));
+  ASSERT_EQ(0, ccm_set_send_timeout(ctx.ccm, 2 * kDeadlineMs));
+  int sv[2];
+  socket_pair(sv);
+  const int id = ctx.Channel(sv[0], 0, "*IPC(TWO)")->ID;
+  ctx.Start();
+  auto body = [](char who, int i) { return block(0x04, who + std::to_string(100000 + i)); };
+  std::atomic<int> failed{0};
+  auto send_all = [&](char who) {
+    for (int i = 0; i < kEach && failed == 0; ++i) {
+      ccm_msg_t *m = to_channel(ctx, id, body(who, i));
+      if (int rc = send_native_message(ctx.ccm, m); rc != 0) {
+        ccm_msg_free(ctx.ccm, m);
+        failed = rc;
+      }
+    }
+  };
+  std::thread a(send_all, 'a'), b(send_all, 'b');
+  const size_t total = 2 * kEach * frame(body('a', 0)).size();
+  const std::string got = read_exact(sv[1], total);
+  a.join(), b.join();
+  EXPECT_EQ(0, failed.load());
+  ASSERT_EQ(total, got.size());
+  int next[2] = {0, 0};
+  const std::string one = frame(body('a', 0));
+  for (size_t off = 0; off < got.size(); off += one.size()) {
+    const std::string f = got.substr(off, one.size());
+    const int who = f[48 + 2] == 'b';
+    ASSERT_EQ(frame(body(who ? 'b' : 'a', next[who])), f) << "at byte " << off;
+    ++next[who];
+  }
+  EXPECT_EQ(kEach, next[0]);
+  EXPECT_EQ(kEach, next[1]);
+  EXPECT_LE(ccm_get_sendq_peak(ctx.ccm), limit);
+  close(sv[1]);
 }
 
 }  // namespace

@@ -74,7 +74,8 @@ const std::vector<Row> kRows = {
     {"nobody_listens_no_pause_after_the_last_attempt", '-', {}, {}, "RETRY=1 WAIT=120", 300, 1, 0, false, false, 0},
     {"no_attempt", '-', {}, {}, "RETRY=0", 300, 0, 0, false, false, 0},
     {"no_attempt_lower_case_type", '-', {}, {}, "RETRY=0 TYP=e", 0, 0, 0, false, false, 0},
-    {"unresolvable_address", '-', {}, {}, "IPA=no-such-host.invalid", 300, 2, 0, false, false, 0},
+    // The kernel refuses a connection to the broadcast address at once: no attempt gets as far as a channel.
+    {"unreachable_address", '-', {}, {}, "IPA=255.255.255.255", 300, 2, 0, false, false, 0},
     {"greets_then_closes", 'S', {}, [](int fd, auto &) { SendAll(fd, Greeting()); }, "", 300, 1, 0, true, false, 0},
     {"dribbles_one_byte_at_a_time", 'S', {},
      [](int fd, auto &a) { Dribble(fd, Greeting()), a.TakeReport(fd) && Dribble(fd, Answer()) && PeerClosed(fd); },
@@ -175,23 +176,9 @@ TEST(HostileAgent, AllocationFailureAtEveryStepOfAnExchange) {
   wq_send_msg_alloc = [](ccm_context_t *, ccm_error_t *) -> ccm_msg_t * { return nullptr; };
   EXPECT_EQ(RunMessenger(agent.port, "", &out), 300);
   wq_send_msg_alloc = ccm_msg_alloc;
-  EXPECT_EQ(count_of(out, "executordata arrived") + count_of(out, "ended abnormally"), 2) << out;
+  EXPECT_EQ(std::vector<int>({count_of(out, "executordata arrived"), count_of(out, "ended abnormally")}),
+            std::vector<int>({1, 1})) << out;
   EXPECT_GE(agent.Stop(), 1);  // the last run of the loop had no failure: its report arrived
-}
-
-// The messenger program with few descriptors cannot make its pipes or its
-// socket; it ends all the same, with its status and without a crash. With
-// enough of them the same run delivers its report.
-TEST(HostileAgent, DescriptorExhaustionEndsCleanly) {
-  Agent agent;
-  ASSERT_GT(agent.Start(), 0);
-  for (int limit : {5, 6, 7, 8, 9, 10, 64}) {
-    Child jpmd;
-    ASSERT_TRUE(jpmd.Start({kJpmdProgram, "IPA=127.0.0.1", "PNR=" + std::to_string(agent.port), "TYP=E", "RET=4",
-                            "RETRY=1", "TIMEOUT=2"}, true, limit));
-    EXPECT_EQ(jpmd.Finish(), 4) << limit << jpmd.out();  // a crash would end it otherwise
-  }
-  EXPECT_GE(agent.Stop(), 1);
 }
 
 }  // namespace

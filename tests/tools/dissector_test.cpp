@@ -1,7 +1,6 @@
 // The Wireshark dissector tools/wireshark/wq8.lua, run through tshark over the
 // hand-built captures of data/dissector.txt (header, key blocks, MELD records,
-// IPC records, TCP reassembly, damaged frames) and over one exchange of
-// wq_jpmd and wq_jpagent captured live.
+// IPC records, TCP reassembly, damaged frames).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +8,7 @@
 #include <map>
 #include <sstream>
 
-#include "common/agent.h"
+#include "common/process.h"
 #include "common/data.h"
 
 namespace {
@@ -59,8 +58,9 @@ std::vector<std::string> Tshark(int port, const std::vector<std::string> &fields
   return argv;
 }
 
-// The fields that `wants` name, each once, behind `first`.
-std::vector<std::string> Fields(const std::vector<Want> &wants, std::vector<std::string> first = {}) {
+// The fields that `wants` name, each once.
+std::vector<std::string> Fields(const std::vector<Want> &wants) {
+  std::vector<std::string> first;
   for (const Want &w : wants)
     for (const auto &fv : w)
       if (std::find(first.begin(), first.end(), fv.first) == first.end()) first.push_back(fv.first);
@@ -101,26 +101,21 @@ std::string Decode(const CaptureFile &file, int port, const std::vector<std::str
   return tshark.out();
 }
 
-// The captures of data/dissector.txt (port, file, frames) and the frames of the live exchange.
-struct Captures {
-  std::vector<std::tuple<int, CaptureFile, std::vector<Want>>> captures;
-  std::vector<Want> live;
-};
+// The captures of data/dissector.txt: port, file, frames.
+using Captures = std::vector<std::tuple<int, CaptureFile, std::vector<Want>>>;
 
 Captures Load() {
   Captures all;
-  std::vector<Want> *wants = nullptr;
   for (const DataCase &c : ReadData("dissector.txt")) {
-    if (c.name == "capture") wants = &std::get<2>(all.captures.emplace_back(std::stoi(c.words[0]), CaptureFile{}, std::vector<Want>{}));
-    if (c.name == "live") wants = &all.live;
+    if (c.name == "capture") all.emplace_back(std::stoi(c.words[0]), CaptureFile{}, std::vector<Want>{});
     if (c.name == "send") {
       std::vector<size_t> cuts;
       for (size_t i = 3; i < c.words.size(); ++i) cuts.push_back(std::stoul(c.words[i]));
-      std::get<1>(all.captures.back())
+      std::get<1>(all.back())
           .Send(std::stoi(c.words[0]), std::stoi(c.words[1]), c.words[2] == "c", Unhex(c.text), cuts);
     }
     if (c.name != "want") continue;
-    Want &w = wants->emplace_back();
+    Want &w = std::get<2>(all.back()).emplace_back();
     for (const std::string &line : Lines(c.text)) w.emplace_back(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
   }
   return all;
@@ -134,7 +129,7 @@ struct Wq8Dissector : ::testing::Test {
 
 // Damaged frames are flagged as expert information, never a Lua error.
 TEST_F(Wq8Dissector, DecodesEveryFrameOfTheCaptures) {
-  for (auto &[port, file, wants] : Load().captures) {
+  for (auto &[port, file, wants] : Load()) {
     const std::vector<std::string> fields = Fields(wants);
     std::vector<Row> rows = ParseRows(Decode(file, port, fields), fields);
     ASSERT_EQ(rows.size(), wants.size()) << "port " << port;
@@ -144,49 +139,6 @@ TEST_F(Wq8Dissector, DecodesEveryFrameOfTheCaptures) {
     const size_t at = tree.find("Lua Error");
     EXPECT_EQ(at, std::string::npos) << tree.substr(at > 3000 ? at - 3000 : 0, 6000);
     EXPECT_EQ(tree.find("could not be decoded"), std::string::npos);
-  }
-}
-
-// One real exchange between wq_jpmd and wq_jpagent, captured on the loopback
-// interface while it happens and decoded live.
-TEST_F(Wq8Dissector, DecodesARealExchangeCapturedOnLoopback) {
-  Agent agent;
-  ASSERT_GT(agent.Start({"--count", "1"}), 0);
-  const std::string port = std::to_string(agent.port);
-  std::vector<Want> live = Load().live;
-  const std::vector<std::string> fields = Fields(live, {"udp.dstport"});
-  std::vector<std::string> argv = Tshark(agent.port, fields);
-  argv.insert(argv.end(), {"-l", "-i", "lo", "-f", "port " + port, "-Y", "wq8 or udp", "-a", "duration:300"});
-  Child tshark;
-  ASSERT_TRUE(tshark.Start(argv, false));
-  // UDP probes to the agent's port number show when the capture really runs.
-  int probe = socket(AF_INET, SOCK_DGRAM, 0);
-  struct sockaddr_in sa = {AF_INET, htons((uint16_t)agent.port), {htonl(INADDR_LOOPBACK)}, {}};
-  bool capturing = tshark.Until([](auto &, auto &err) { return err.find("Capturing on") != std::string::npos; });
-  for (int i = 0; capturing && i < 2 * kDeadline && !tshark.WaitFor(port, nullptr, 1); ++i)
-    sendto(probe, "probe", 5, 0, (const sockaddr *)&sa, sizeof sa);
-  close(probe);
-  if (tshark.out().find(port + "\t") != 0) GTEST_SKIP() << "needs the right to capture on the loopback interface: " << tshark.err();
-
-  Child jpmd;
-  ASSERT_TRUE(jpmd.Start({kJpmdProgram, "IPA=127.0.0.1", "PNR=" + port, "TYP=E", "JNR=4711", "RET=3",
-                          "TXT=captured run", "RETRY=1", "TIMEOUT=60"}));
-  const std::string pid = std::to_string(jpmd.pid());
-  EXPECT_EQ(jpmd.Finish(), 3) << jpmd.out();
-  std::vector<Row> rows;
-  EXPECT_TRUE(tshark.Until([&](auto &out, auto &) {
-    rows.clear();
-    for (Row &r : ParseRows(out, fields))
-      if (r["udp.dstport"].empty()) rows.push_back(r);  // greeting, report and answer: one row each
-    return rows.size() >= live.size();
-  }));
-  tshark.Signal(SIGINT);
-  tshark.Finish();
-  EXPECT_EQ(agent.Stop(false), 1);
-  ASSERT_EQ(rows.size(), live.size()) << tshark.out() << tshark.err();
-  for (size_t i = 0; i < rows.size(); ++i) {
-    for (auto &[field, value] : live[i]) value = Fill(value, {{"PORT", port}, {"PID", pid}});
-    ExpectRow(rows[i], live[i], "live frame " + std::to_string(i));
   }
 }
 
