@@ -293,8 +293,8 @@ int ccm_channel_bindaddr_inquire(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_e
   if (getsockname(ccmch->s, reinterpret_cast<struct sockaddr *>(&local), &len) != 0) {
     int err = errno;
     ccm_channel_delete(ccm, ccmch);
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "getsockname()|%d(%s),S(%d(ID=%d))|", err, wq_strerror(err), ccmch->s,
-                  ccmch->ID);
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "getsockname()|%d(%s),S(%d(ID=%d))|", err, wq_strerror(err),
+                  ccmch->s, ccmch->ID);
     TRC_OUT("getsockname() error, bind address");
     return -1;
   }

@@ -244,7 +244,8 @@ int ccm_connect(ccm_context_t *ccm, const char *host, int port, int type, ccm_co
   ch->s = socket(family, SOCK_STREAM, 0);
   if (ch->s == -1) {
     const int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "socket()|%d(%s),S(%d(ID=%d))|", err, wq_strerror(err), ch->s, ch->ID);
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "socket()|%d(%s),S(%d(ID=%d))|", err, wq_strerror(err), ch->s,
+                  ch->ID);
     ccm_channel_destroy(ccm, ch, nullptr);
     TRC_OUT("socket() error");
     return -1;
@@ -268,7 +269,8 @@ int ccm_connect(ccm_context_t *ccm, const char *host, int port, int type, ccm_co
   socklen_t len = sockaddr_len(family);
   if (bind(ch->s, reinterpret_cast<struct sockaddr *>(&local), len) != 0) {
     const int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "bind()|%d(%s),S(%d(ID=%d))|", err, wq_strerror(err), ch->s, ch->ID);
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "bind()|%d(%s),S(%d(ID=%d))|", err, wq_strerror(err), ch->s,
+                  ch->ID);
     ccm_channel_destroy(ccm, ch, nullptr);
     TRC_OUT("bind() error");
     return -1;
@@ -277,7 +279,8 @@ int ccm_connect(ccm_context_t *ccm, const char *host, int port, int type, ccm_co
   set_port(&server, port);
   if (connect(ch->s, reinterpret_cast<struct sockaddr *>(&server), len) != 0 && errno != EINPROGRESS) {
     const int err = errno;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "connect()|%d(%s),S(%d(ID=%d))|", err, wq_strerror(err), ch->s, ch->ID);
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "connect()|%d(%s),S(%d(ID=%d))|", err, wq_strerror(err), ch->s,
+                  ch->ID);
     ccm_channel_destroy(ccm, ch, nullptr);
     TRC_OUT("connect() error");
     return -1;

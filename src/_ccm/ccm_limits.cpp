@@ -60,8 +60,8 @@ int ccm_channel_delete_idle(ccm_context_t *ccm, int seconds) {
   {
     CcmLockGuard cl(ccm->channel_lock);
     for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt) {
-      if (ccm_flag_test(ch->flag, CCM_CHF_DELETED) || ch->type == CCM_CH_LISTEN || ch->type == CCM_CH_UNWATCHED)
-        continue;
+      if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) continue;
+      if (ch->type == CCM_CH_LISTEN || ch->type == CCM_CH_UNWATCHED) continue;
       const time_t last = std::max(ccm_last_io(ch), heard_at_least);
       if (now - last < seconds) continue;
       ccm_channel_delete(ccm, ch);

@@ -300,7 +300,8 @@ Cut cut_frames(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccmerr, bool 
     }
     const size_t take = std::min((size_t)avail, flen);
     memcpy(msg->buffer1, frame, take);
-    const bool with_ctl = ch->recv_ctl_len > 0 && ch->recv_ctl_at >= off && (size_t)(ch->recv_ctl_at - off) < flen;
+    const bool with_ctl =
+        ch->recv_ctl_len > 0 && ch->recv_ctl_at >= off && (size_t)(ch->recv_ctl_at - off) < flen;
     off += (int)take;
     if (take < flen) {
       // The channel holds the message until the frame is complete; it is in
@@ -601,7 +602,8 @@ int take_into_large(ccm_context_t *ccm, ccm_channel_t *ch, ssize_t got, ccm_erro
   ch->recv_msg = nullptr;
   ch->recv_msg_got = 0;
   const bool with_ctl = ch->recv_ctl_len > 0 && ch->recv_ctl_at == kCtlLarge;
-  if (!queue_frame(ccm, ch, large, (size_t)large->len, with_ctl, ccmerr, room)) return cut_failed(Cut::kBadFrame);
+  if (!queue_frame(ccm, ch, large, (size_t)large->len, with_ctl, ccmerr, room))
+    return cut_failed(Cut::kBadFrame);
   return 0;
 }
 
@@ -663,8 +665,8 @@ int ccm_read_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t *ccme
     return 0;
   }
   if (got < 0)
-    ccm_channel_set_reason(ccmch, CCM_MSGNR_RECV, "%s|%d(%s),S(%d(ID=%d))|", ccmch->name, err, wq_strerror(err),
-                           ccmch->s, ccmch->ID);
+    ccm_channel_set_reason(ccmch, CCM_MSGNR_RECV, "%s|%d(%s),S(%d(ID=%d))|", ccmch->name, err,
+                           wq_strerror(err), ccmch->s, ccmch->ID);
   if (got <= 0) {
     ccm_channel_delete(ccm, ccmch);
     TRC_OUT("receive error");

@@ -70,7 +70,8 @@ WaitResult wait_readable(ccm_context_t *ccm, int ms, ccm_error_t *ccmerr, int *e
   if (rslt < 0 && *err == EINTR) return kInterrupted;
   if (rslt < 0 || (pfd.revents & POLLNVAL)) {
     if (rslt > 0) *err = EBADF;
-    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "select(processor_wakeup(%d))|%d-%s", pfd.fd, *err, wq_strerror(*err));
+    ccm_error_set(ccmerr, CCM_MSGNR_SYSCALL, "select(processor_wakeup(%d))|%d-%s", pfd.fd, *err,
+                  wq_strerror(*err));
     return kWaitFailed;
   }
   return kWoken;

@@ -303,8 +303,8 @@ void accept_waiting(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccmerr) 
   if (ccm_signal_on_listen(ccm, ch, ccmerr) == 0 && !WQ_TRACE_ON()) {
     ccm_error_t more;
     // Asked before each accept: the listening socket may be blocking.
-    for (int i = 1; i < kAcceptBurst && !ccm_flag_test(ch->flag, CCM_CHF_DELETED) && ccm_recvq_has_room(ccm) &&
-                    readable_now(ch->s);
+    for (int i = 1; i < kAcceptBurst && !ccm_flag_test(ch->flag, CCM_CHF_DELETED) &&
+                    ccm_recvq_has_room(ccm) && readable_now(ch->s);
          ++i) {
       memset(&more, 0, sizeof more);
       if (ccm_signal_on_listen(ccm, ch, &more) != 0) break;
@@ -314,12 +314,10 @@ void accept_waiting(ccm_context_t *ccm, ccm_channel_t *ch, ccm_error_t *ccmerr) 
   if (ccm->accept_resume_ms == 0) ccm->accept_backoff_ms = 0;
 }
 
-// Serves one channel after select: accept, or read (also when select
-// reported it in the exception set, or when its frames wait for room and
-// there is room now) and then write. Channels marked deleted during the wait
-// (by another thread or by an earlier channel of this pass) are left for the
-// sweep.
-void serve_io(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets, bool serve_held, ccm_error_t *ccmerr) {
+// Accepts, or reads (also when select reported the channel in the exception
+// set, or when its frames wait for room and there is room now) and writes.
+void serve_io(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets, bool serve_held,
+              ccm_error_t *ccmerr) {
   if (test_bit(sets->rd, ch->s) || test_bit(sets->er, ch->s) || (serve_held && ch->recv_held)) {
     if (ch->type == CCM_CH_LISTEN) {
       accept_waiting(ccm, ch, ccmerr);
@@ -329,13 +327,17 @@ void serve_io(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets, boo
   }
   if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && test_bit(sets->wr, ch->s)) ccm_write_channel(ccm, ch, ccmerr);
 }
+
+// Serves one channel after select. Channels marked deleted during the wait
+// (by another thread or by an earlier channel of this pass) are left for the
+// sweep; one that ends while served owes a close notice, which counts as
+// room taken in the receive queue from then on.
 void serve_channel(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets, bool serve_held,
                    ccm_error_t *ccmerr) {
   if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) return;
   if (ch->type == CCM_CH_UNWATCHED || !fd_fits(ch->s)) return;
   serve_io(ccm, ch, sets, serve_held, ccmerr);
   if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) {
-    // It ended: its close notice, posted by the sweep, takes room from now on.
     CcmLockGuard ql(ccm->queue_lock);
     ccm->recvq_due += ccm_msg_memory_for(kCcmNormalSize);
   }

@@ -167,8 +167,8 @@ int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t * /*
       return 0;
     }
     if (sent < 0) {
-      ccm_channel_set_reason(ccmch, CCM_MSGNR_SEND, "%d(%s)|%s(%d/ID=%d)|", err, wq_strerror(err), ccmch->name,
-                             ccmch->s, ccmch->ID);
+      ccm_channel_set_reason(ccmch, CCM_MSGNR_SEND, "%d(%s)|%s(%d/ID=%d)|", err, wq_strerror(err),
+                             ccmch->name, ccmch->s, ccmch->ID);
       ccm_channel_delete(ccm, ccmch);
       TRC_OUT("socket send() error");
       return -1;

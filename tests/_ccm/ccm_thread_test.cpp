@@ -682,13 +682,15 @@ const Hostile kHostile[] = {
          memcpy(&a, m->msg_start, std::min(sizeof a, (size_t)m->len));
          int id = closed_id(m);
          if (id > 0) ++closed;
-         seen[is_ipc(m, "CHANNEL_ACCEPT") ? a.ID : id > 0 ? id : m->addr.src_ID] += is_ipc(m, "CHANNEL_ACCEPT") ? 'A' : id > 0 ? 'C' : 'F';
+         const bool acc = is_ipc(m, "CHANNEL_ACCEPT");
+         seen[acc ? a.ID : id > 0 ? id : m->addr.src_ID] += acc ? 'A' : id > 0 ? 'C' : 'F';
          ccm_msg_free(ctx.ccm, m);
        }
        const long whole = std::count_if(seen.begin(), seen.end(), [](auto &e) { return e.second == "AFC"; });
        const bool within = idle_within && ccm_get_recvq_peak(ctx.ccm) <= 1 + 2 * kNormal;
-       return std::string(within ? "within" : "over") + " the limit and two messages, " + std::to_string(whole) +
-              " AFC, descriptors " + (eventually([&] { return open_fd_count() == fds; }) ? "back" : "left");
+       return std::string(within ? "within" : "over") + " the limit and two messages, " +
+              std::to_string(whole) + " AFC, descriptors " +
+              (eventually([&] { return open_fd_count() == fds; }) ? "back" : "left");
      }, "within the limit and two messages, 200 AFC, descriptors back"},
     {"a blocking channel with held frames", [] {
        Context ctx;
