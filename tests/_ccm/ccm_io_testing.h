@@ -85,22 +85,19 @@ inline int count_recvq(ccm_context_t *ccm) {
   ccm_queue_lock(ccm);
   int n = 0;
   for (ccm_msg_t *m = ccm->recvq.head; m; m = m->nxt) ++n;
-  ccm_queue_unlock(ccm);
-  return n;
+  return ccm_queue_unlock(ccm), n;
 }
 // The next message of the receive queue, waited for up to the deadline.
 inline ccm_msg_t *receive(ccm_context_t *ccm) {
   ccm_msg_t *m = nullptr;
-  ccm_error_t err{};
-  return ccm_receive_message(ccm, kDeadlineMs / 1000, &m, &err) == 1 ? m : nullptr;
+  return ccm_receive_message(ccm, wqtest::kDeadline, &m, nullptr) == 1 ? m : nullptr;
 }
-// The data of the next received message, which is freed ("<none>" if none came).
-inline std::string next_text(ccm_context_t *ccm) {
-  ccm_msg_t *m = receive(ccm);
+// The data of `m`, which is freed ("<none>" without a message).
+inline std::string text_of(ccm_context_t *ccm, ccm_msg_t *m) {
   std::string s = m ? msg_data(m) : "<none>";
-  ccm_msg_free(ccm, m);
-  return s;
+  return ccm_msg_free(ccm, m), s;
 }
+inline std::string next_text(ccm_context_t *ccm) { return text_of(ccm, receive(ccm)); }
 inline bool is_ipc(const ccm_msg_t *m, const char *type) {
   char name[16] = {0};
   memcpy(name, type, strlen(type));
@@ -117,9 +114,7 @@ inline int closed_id(const ccm_msg_t *m, std::string *why = nullptr) {
 // SCM_RIGHTS with one descriptor as ancillary data (in `control`, at least
 // CMSG_SPACE(sizeof(int)) bytes, or of a message); returns its length.
 inline size_t put_fd(void *control, int fd) {
-  struct msghdr mh = {};
-  mh.msg_control = control;
-  mh.msg_controllen = CMSG_SPACE(sizeof(int));
+  struct msghdr mh = {nullptr, 0, nullptr, 0, control, CMSG_SPACE(sizeof(int)), 0};
   struct cmsghdr *c = CMSG_FIRSTHDR(&mh);
   *c = {CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
   memcpy(CMSG_DATA(c), &fd, sizeof fd);
@@ -128,9 +123,7 @@ inline size_t put_fd(void *control, int fd) {
 inline void attach_fd(ccm_msg_t *m, int fd) { m->control_len = put_fd(m->control_data, fd); }
 // The descriptor of SCM_RIGHTS ancillary data, -1 when there is none.
 inline int passed_fd(void *control, size_t len) {
-  struct msghdr mh = {};
-  mh.msg_control = control;
-  mh.msg_controllen = len;
+  struct msghdr mh = {nullptr, 0, nullptr, 0, control, len, 0};
   struct cmsghdr *c = CMSG_FIRSTHDR(&mh);
   int fd = -1;
   if (c && c->cmsg_type == SCM_RIGHTS) memcpy(&fd, CMSG_DATA(c), sizeof fd);
@@ -142,7 +135,6 @@ class Context {
  public:
   explicit Context(int running_mode = 3) {
     pcx.running_mode = running_mode;
-    ccm_error_t err{};
     EXPECT_EQ(0, ccm_open(&pcx, &ccm, &err));
   }
   ~Context() {
@@ -151,26 +143,21 @@ class Context {
     ccm_close(ccm, nullptr);
   }
   void Pipes() {
-    ccm_error_t err{};
     ASSERT_EQ(0, ccm_create_wakeup_pipes(ccm, &err));
   }
   void Start() {
-    ccm_error_t err{};
     ASSERT_EQ(0, ccm_thread_start(ccm, &err));
     running = true;
   }
   void Stop() {  // stops the thread and joins it within the deadline
     ccm_thread_stop(ccm);
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_sec += kDeadlineMs / 1000;
+    struct timespec ts = {time(nullptr) + wqtest::kDeadline, 0};  // pthread_timedjoin_np's clock
     EXPECT_EQ(0, pthread_timedjoin_np(ccm->thread, nullptr, &ts));
     running = false;
   }
   // A channel entry around descriptor `s`, chained unless told otherwise.
   ccm_channel_t *Channel(int s, int type = 0, const char *name = nullptr, bool chain = true) {
     ccm_channel_t *ch = nullptr;
-    ccm_error_t err{};
     EXPECT_EQ(0, ccm_channel_new_entry(ccm, &ch, &err));
     ch->s = s;
     ch->type = type;
@@ -185,7 +172,6 @@ class Context {
   }
   // A message holding `data` at msg_start; in msgq_inuse only when `inuse`.
   ccm_msg_t *Msg(const std::string &data, bool inuse = false) {
-    ccm_error_t err{};
     bool huge = data.size() + kCcmHeadroom > 2u * kCcmNormalSize;
     ccm_msg_t *m = huge ? ccm_msg_alloc_huge(ccm, (int32_t)data.size(), &err) : ccm_msg_alloc(ccm, &err);
     if (huge) m->msg_start = m->buffer1;
@@ -211,15 +197,11 @@ class Context {
     ccm_queue_unlock(ccm);
     return m;
   }
-  std::string Sent() {  // the bytes of the head of the send queue, which is freed
-    ccm_msg_t *m = TakeSent();
-    std::string s = m ? msg_data(m) : "<none>";
-    ccm_msg_free(ccm, m);
-    return s;
-  }
+  std::string Sent() { return text_of(ccm, TakeSent()); }  // the bytes of the send queue's head, freed
 
   ccm_program_head_t pcx{};
   ccm_context_t *ccm = nullptr;
+  ccm_error_t err{};  // of the helpers' calls
   bool running = false;
 };
 
