@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <functional>
+#include <iterator>
 #include <sstream>
 
 #include "_ccm/ccm_io_testing.h"
@@ -25,21 +26,17 @@ std::string str(const T &...v) {
   return o.str();
 }
 
+using GetAddrInfo = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
+const GetAddrInfo system_getaddrinfo = reinterpret_cast<GetAddrInfo>(dlsym(RTLD_NEXT, "getaddrinfo"));
+
 // A resolver list of the blank-separated numeric addresses in `text` ("-" for
-// none), each entry one block with its address as the C library's own are
-// (so that freeaddrinfo releases it); null when empty.
+// none), in that order, as the system's resolver gives them without any
+// look-up; null when empty.
 addrinfo *address_list(const std::string &text) {
-  addrinfo *head = nullptr, **tail = &head;
+  addrinfo *head = nullptr, **tail = &head, hints{};
+  hints.ai_flags = AI_NUMERICHOST, hints.ai_socktype = SOCK_STREAM;
   std::istringstream words(text == "-" ? "" : text);
-  for (std::string a; words >> a; tail = &(*tail)->ai_next) {
-    auto *ai = static_cast<addrinfo *>(calloc(1, sizeof(addrinfo) + sizeof(sockaddr_in6)));
-    auto *sa = reinterpret_cast<sockaddr_in6 *>(ai + 1);
-    const bool v6 = a.find(':') != std::string::npos;
-    sa->sin6_family = (sa_family_t)(ai->ai_family = v6 ? AF_INET6 : AF_INET);
-    inet_pton(ai->ai_family, a.c_str(), v6 ? (void *)&sa->sin6_addr : &((sockaddr_in *)sa)->sin_addr);
-    ai->ai_addrlen = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    *tail = ai, ai->ai_addr = reinterpret_cast<sockaddr *>(sa);
-  }
+  for (std::string a; words >> a; tail = &(*tail)->ai_next) EXPECT_EQ(0, system_getaddrinfo(a.c_str(), nullptr, &hints, tail));
   return head;
 }
 
@@ -54,9 +51,7 @@ const std::pair<std::string, std::string> kHosts[] = {
 extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints, addrinfo **res) {
   for (const auto &[name, addrs] : kHosts)
     if (node && name == node) return addrs == "!" ? EAI_NONAME : (*res = address_list(addrs), 0);
-  using Real = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
-  static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "getaddrinfo"));
-  return real(node, service, hints, res);
+  return system_getaddrinfo(node, service, hints, res);
 }
 
 namespace {
@@ -66,8 +61,7 @@ namespace {
 void keep_for_logger(Context &ctx) {
   ctx.pcx.ccm = ctx.ccm;
   ccm_msg_t rec{};
-  rec.msg_start = (unsigned char *)"CHANNEL_CLOSE\0\0";
-  rec.len = 16;
+  rec.msg_start = (unsigned char *)"CHANNEL_CLOSE\0\0", rec.len = 16;
   ASSERT_EQ(0, process_IPC_message(&ctx.pcx, ctx.ccm, &rec));
 }
 
@@ -79,30 +73,25 @@ TEST(Context, OpenCloseAndWakeupPipes) {
   {
     Context ctx;
     ccm_context_t *ccm = ctx.ccm;
-    ccm_error_t v6{};
-    EXPECT_EQ(ccm_flag_test(ccm->flag, CCM_CTXF_IPV6), ccm_check_ipv6_support(&v6) == 0);
+    EXPECT_EQ(ccm_flag_test(ccm->flag, CCM_CTXF_IPV6), ccm_check_ipv6_support(&ctx.err) == 0);
     EXPECT_EQ(str(0, before), str(ccm_close_wakeup_pipes(ccm), open_fd_count()));  // none made: nothing to close
     ccm_msgq_t *queues[] = {&ccm->sendq, &ccm->recvq, &ccm->msgq_2dispatch, &ccm->recvq};
     for (ccm_msgq_t *q : queues) ccmq_append(*q, ctx.Msg(pattern(q == queues[3] ? 100000 : 10)));
     ccm_msg_free(ccm, ctx.Msg("free list"));
     ctx.Msg("in use", true);
     ctx.Pipes();
-    EXPECT_EQ(before + 4, open_fd_count());
-    EXPECT_EQ(0, ccm_wakeup_network(ccm));
-    EXPECT_TRUE(nothing_to_read(ccm->processor_wakeup[0]));
-    EXPECT_EQ('N', read_byte(ccm->network_wakeup[0]));
+    EXPECT_EQ(str(before + 4, 0), str(open_fd_count(), ccm_wakeup_network(ccm)));
+    EXPECT_EQ(str(true, 'N'), str(nothing_to_read(ccm->processor_wakeup[0]), (char)read_byte(ccm->network_wakeup[0])));
     EXPECT_EQ(0, ccm_wakeup_processor(ccm));
     EXPECT_EQ('P', read_byte(ccm->processor_wakeup[0]));
     ccm_wakeup_network(ccm);  // pending, and a byte in the old pipe
     ctx.Pipes();
-    EXPECT_EQ(before + 4, open_fd_count());
-    EXPECT_TRUE(nothing_to_read(ccm->network_wakeup[0]));
+    EXPECT_EQ(str(before + 4, true), str(open_fd_count(), nothing_to_read(ccm->network_wakeup[0])));
     for (int fd : {ccm->processor_wakeup[1], ccm->network_wakeup[1]}) {
       ASSERT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK);
       while (write(fd, "x", 1) == 1) continue;
     }
-    ccm_wakeup_processor(ccm);  // none pending: both write, and must not block
-    ccm_wakeup_network(ccm);
+    ccm_wakeup_processor(ccm), ccm_wakeup_network(ccm);  // none pending: both write, and must not block
     EXPECT_EQ(str('x', 'x'), str((char)read_byte(ccm->processor_wakeup[0]), (char)read_byte(ccm->network_wakeup[0])));
   }
   EXPECT_EQ(before, open_fd_count());
@@ -121,15 +110,12 @@ TEST(Messages, FreshRecycledAndTheFreeList) {
   memcpy(b->buffer1 + 300, "old bytes", 9);
   b->len = 77, b->type = 2, b->flag = 0x20, b->msg_start += 10, b->addr.dst_name[0] = 'X';
   const uint64_t oldID = b->ID;
-  ccm_msg_free(ccm, a);
-  ccm_msg_free(ccm, b);
+  ccm_msg_free(ccm, a), ccm_msg_free(ccm, b);
   EXPECT_EQ(2, ccm->nof_freemsg);
   ccm_msg_t *c = ccm_msg_alloc(ccm, nullptr);
-  EXPECT_EQ(str(b, 0, 0, 0, 0, 256), str(c, c->len, c->type, c->flag, (int)c->addr.dst_name[0], c->msg_start - c->buffer1));
-  EXPECT_GT(c->ID, oldID);
-  EXPECT_EQ("old bytes", std::string((char *)c->buffer1 + 300, 9));
-  EXPECT_EQ(a, ccm_msg_alloc(ccm, nullptr));
-  EXPECT_EQ(nullptr, ccm->msg_freeq.tail);
+  EXPECT_EQ(str(b, 0, 0, 0, 0, 256, true, "old bytes"), str(c, c->len, c->type, c->flag, (int)c->addr.dst_name[0],
+                                                           c->msg_start - c->buffer1, c->ID > oldID, std::string((char *)c->buffer1 + 300, 9)));
+  EXPECT_EQ(str(a, 0), str(ccm_msg_alloc(ccm, nullptr), ccm->msg_freeq.tail));
   std::vector<ccm_msg_t *> v = {a, c};
   for (int i = 0; i < 68; ++i) v.push_back(ccm_msg_alloc(ccm, nullptr));
   for (auto *m : v) ccm_msg_free(ccm, m);
@@ -149,10 +135,8 @@ TEST(Messages, FreshRecycledAndTheFreeList) {
   a = ccm_msg_alloc(ccm, nullptr), b = ccm_msg_alloc(ccm, nullptr), c = ccm_msg_alloc(ccm, nullptr);
   ccm_msg_free(ccm, b);  // the middle of c, b, a
   EXPECT_EQ(a, c->nxt);
-  ccm_msg_free(ccm, a);  // the tail
-  EXPECT_EQ(c, ccm->msgq_inuse.tail);
-  ccm_msg_free(ccm, ctx.Msg("outside"));  // held outside every list: the list stays
-  EXPECT_EQ(c, ccm->msgq_inuse.head);
+  ccm_msg_free(ccm, a), ccm_msg_free(ccm, ctx.Msg("outside"));  // the tail, and one held outside every list
+  EXPECT_EQ(str(c, c), str(ccm->msgq_inuse.head, ccm->msgq_inuse.tail));
   ccm_msg_free(ccm, c);
   EXPECT_EQ(nullptr, ccm->msgq_inuse.tail);
 }
@@ -160,30 +144,24 @@ TEST(Messages, FreshRecycledAndTheFreeList) {
 TEST(Messages, HeaderAndBlocksRefuseWhatDoesNotFit) {
   Context ctx;
   ccm_msg_t *m = ctx.Msg("");
-  m->msg_start -= 48;
-  m->len = 339;
+  m->msg_start -= 48, m->len = 339;
   EXPECT_EQ(0, ccm_msg_set_protocol_header(m, "NAT"));
   m->len = 100000000;  // a length the 8 digits cannot carry
   EXPECT_EQ(-1, ccm_msg_set_protocol_header(m, "IPC"));
   EXPECT_EQ(339, GetProtocolLength(m->msg_start));
   // Routing blocks that do not fit in front of or behind the payload.
   strcpy(m->addr.dst_name, "F");
-  m->msg_start = m->buffer1 + 4;
-  m->len = 1;
+  m->msg_start = m->buffer1 + 4, m->len = 1;
   EXPECT_EQ(-1, cmm_msg_write_sr_data(m));
   EXPECT_EQ(str(4, 1), str(m->msg_start - m->buffer1, m->len));
-  m->msg_start = m->buffer1 + 256;
-  m->len = 2 * 32768 - 256;
+  m->msg_start = m->buffer1 + 256, m->len = 2 * 32768 - 256;
   strcpy(m->addr.src_name, "CB");
   EXPECT_EQ(str(-1, 2 * 32768 - 256), str(cmm_msg_write_sr_data(m), m->len));
-  m->msg_start = m->buffer1;
-  m->len = 2 * 32768;
-  m->addr.dst_ID = ctx.Channel(-1)->ID;
+  m->msg_start = m->buffer1, m->len = 2 * 32768, m->addr.dst_ID = ctx.Channel(-1)->ID;
   EXPECT_EQ(-1, send_NAT_message(ctx.ccm, m));  // stays with the caller, and counts no more
   EXPECT_EQ(str(0, 0), str(ctx.ccm->sendq.head, ccm_get_sendq_bytes(ctx.ccm, m->addr.dst_ID)));
   // The longest payload a normal message is sure to take, with the longest routing blocks.
-  m->msg_start = m->buffer1 + kCcmHeadroom;
-  m->len = kCcmNatPayloadMax;
+  m->msg_start = m->buffer1 + kCcmHeadroom, m->len = kCcmNatPayloadMax;
   ctx.Channel(-1, 3, "*SERVER");  // where "*CP..." goes
   ccm_setaddr(m, 0, 0, ("*CP" + std::string(60, 'a')).c_str(), "FUNCTION", 7);
   ccm_setback(m, std::string(63, 'b').c_str(), "CALLBACK", 9);
@@ -198,11 +176,9 @@ TEST(Messages, EmptyingQueuesAndTheCommonStep) {
   Context ctx;
   ccm_context_t *ccm = ctx.ccm;
   ccm_channel_t *live = ctx.Channel(-1, 0, nullptr, false), *dead = ctx.Channel(-1, 0, nullptr, false);
-  ccmq_append(ccm->channelq, live);
-  ccmq_append(ccm->channelq, dead);
+  ccmq_append(ccm->channelq, live), ccmq_append(ccm->channelq, dead);
   ccm_flag_set(dead->flag, CCM_CHF_DELETED);
-  live->recv_pos = 17;
-  dead->recv_pos = 5;
+  live->recv_pos = 17, dead->recv_pos = 5;
   for (ccm_msgq_t *q : {&ccm->recvq, &ccm->msgq_2dispatch, &ccm->sendq, &live->sendq, &live->recvq, &dead->sendq})
     ccmq_append(*q, ctx.Msg("m"));
   ctx.Msg("in use", true);
@@ -215,8 +191,8 @@ TEST(Messages, EmptyingQueuesAndTheCommonStep) {
   Context two;
   ccm_msg_t *a = two.Msg("a", true), *b = two.Msg("b", true);
   a->addr.dst_ID = b->addr.dst_ID = two.Channel(-1)->ID;
-  ASSERT_EQ(0, ccm_send_message_common(two.ccm, a, "first"));
-  ASSERT_EQ(0, ccm_send_message_common(two.ccm, b, "second"));
+  const int first = ccm_send_message_common(two.ccm, a, "first");  // before the second
+  ASSERT_EQ(str(0, 0), str(first, ccm_send_message_common(two.ccm, b, "second")));
   EXPECT_EQ(str(a, b, b), str(two.ccm->sendq.head, a->nxt, two.ccm->sendq.tail));
 }
 
@@ -225,12 +201,9 @@ TEST(Messages, EmptyingQueuesAndTheCommonStep) {
 // the caller as it was, a header route releases it. (The data areas are
 // mappings of which only the pages written here become resident.)
 TEST(SendRoutes, FramesUpToTheLongestTheHeaderAnnounces) {
-  const struct {
-    bool nat;
-    int32_t len;  // a NAT payload behind a 10-byte name block and a 5-byte length block
-    int rc;
-  } rows[] = {{true, 99999999 - 48 - 15, 0}, {true, 99999999 - 48 - 15 + 1, -1}, {false, 99999999 - 48, 0},
-              {false, 99999999 - 48 + 1, -1}};
+  // NAT: a payload behind a 10-byte name block and a 5-byte length block.
+  const struct { bool nat; int32_t len; int rc; } rows[] = {
+      {true, 99999999 - 48 - 15, 0}, {true, 99999999 - 48 - 15 + 1, -1}, {false, 99999999 - 48, 0}, {false, 99999999 - 48 + 1, -1}};
   for (const auto &r : rows) {
     SCOPED_TRACE(str(r.nat, r.len));
     Context ctx;
@@ -259,9 +232,8 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
     ctx.ccm->unique_channel_ID = 4;
     for (const char *name : {"*IPC(FTX)", "*IPC(AGENT)", "*SERVER", "*IPC(GONE)"}) ctx.Channel(-1, name[1] == 'S' ? 3 : 0, name);
     ccm_channel_deletebyID(ctx.ccm, 7);
-    std::vector<std::string> w;  // the route and the words behind it
     std::istringstream how(r[0]);
-    for (std::string word; how >> word;) w.push_back(word);
+    std::vector<std::string> w{std::istream_iterator<std::string>(how), {}};  // the route and the words behind it
     w.resize(4);
     const size_t bang = w[0].find('!');
     const std::string route = w[0].substr(0, bang), arg = w[1], payload = bytes(r[8]);
@@ -270,12 +242,10 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
     auto text = [&](int i) { return r[i] == "-" ? "" : r[i].c_str(); };
     if (has("noagent")) ccm_channel_deletebyID(ctx.ccm, 5);
     if (has("agent")) ctx.pcx.running_mode = 0;
-    const bool own = route == "passfd" || route == "logger" || route == "huge" || route == "open" || route == "close" ||
-                     route == "wakeup";  // routes without a given message
+    const bool own = std::string(" passfd logger huge open close wakeup ").find(" " + route + " ") != std::string::npos;
     ccm_msg_t *m = own ? nullptr : ctx.Msg(payload, true);
     if (m) {
-      m->type = route == "native" ? CCM_MSG_NAT : CCM_MSG_NATIVE;
-      m->addr.src_ID = 11, m->addr.src_type = 12, m->addr.type = 13;
+      m->type = route == "native" ? CCM_MSG_NAT : CCM_MSG_NATIVE, m->addr.src_ID = 11, m->addr.src_type = 12, m->addr.type = 13;
       ccm_setaddr(m, std::stoi(r[1]), 0, text(2), text(3), std::stoi(r[4]));
       ccm_setback(m, text(5), text(6), std::stoi(r[7]));
       if (route == "nat@0") memmove(m->buffer1, m->msg_start, (size_t)m->len), m->msg_start = m->buffer1;
@@ -286,12 +256,11 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
     unsigned char *const start = m ? m->msg_start : nullptr;
     const int freed = ctx.ccm->nof_freemsg, ids = ctx.ccm->unique_msg_ID;
     if (route == "logger") keep_for_logger(ctx), ctx.pcx.ccm = has("unkept") ? nullptr : ctx.ccm;
-    const auto *data = (const unsigned char *)payload.data();
     ccm_error_t err{};
     LogRecorder log;
     ccm_alloc_fail_at(bang == std::string::npos ? 0 : std::stoi(w[0].substr(bang + 1)));
     int rc = route == "sr"         ? cmm_msg_write_sr_data(m)
-             : route == "block"    ? (ccm_msg_write_native_data(m, (char)num(1), data, (int)payload.size()) ? 1 : 0)
+             : route == "block"    ? (ccm_msg_write_native_data(m, (char)num(1), (const unsigned char *)payload.data(), (int)payload.size()) ? 1 : 0)
              : route == "common"   ? ccm_send_message_common(cc, given, "x")
              : route == "native"   ? send_native_message(cc, given)
              : route == "ipc"      ? send_IPC_message(cc, given)
@@ -315,24 +284,17 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
         for (const auto &[nr, insert] : log.entries()) logged += (logged.empty() ? "" : "; ") + str(nr) + insert;
         EXPECT_TRUE(r[10] == "?" || r[10] == (logged.empty() ? "-" : logged)) << logged;
       } else if (r[10] != "-") {
-        if (!err.msgnr) {
-          EXPECT_EQ(CCM_MSGNR_SEND_CLOSED, ccm_get_send_error(&err));
-        }
+        EXPECT_EQ(CCM_MSGNR_SEND_CLOSED, err.msgnr ? CCM_MSGNR_SEND_CLOSED : ccm_get_send_error(&err));  // else its own
         EXPECT_TRUE(starts(err_text(err), r[10])) << err_text(err);
       }
       EXPECT_EQ(str(m, 0, sentinel), str(ctx.ccm->msgq_inuse.head, ctx.ccm->sendq.head, opened));
-      if (m) {
-        EXPECT_EQ(str(payload, (void *)start, 0), str(msg_data(m), (void *)m->msg_start, m->nxt));
-      }
+      EXPECT_EQ(m ? str(payload, (void *)start, 0) : "", m ? str(msg_data(m), (void *)m->msg_start, m->nxt) : "");
       continue;
     }
     ASSERT_EQ(0, rc);
     if (r[9] == "-") {  // sr, block: the message's data
-      EXPECT_EQ(bytes(r[10]), msg_data(m));
-      const size_t behind = payload.size() + 2 - m->len;  // block: untouched
-      if (route == "block") {
-        EXPECT_EQ(std::string(behind, '\0'), std::string((char *)m->msg_start + m->len, behind));
-      }
+      const size_t behind = route == "block" ? payload.size() + 2 - m->len : 0;  // block: the rest untouched
+      EXPECT_EQ(bytes(r[10]) + std::string(behind, '\0'), std::string((char *)m->msg_start, m->len + behind));
       continue;
     }
     const bool routed = r[9][0] == '3' && route == "nat";  // the record took a new buffer, the message went back
@@ -341,16 +303,11 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
     ccm_msg_t *sent = ctx.TakeSent();
     ASSERT_NE(nullptr, sent);
     EXPECT_EQ(nullptr, ctx.TakeSent());
-    if (m && !routed && route != "fwd") {
-      EXPECT_EQ(m, sent);  // the caller's own message, framed
-    }
+    EXPECT_TRUE(!m || routed || route == "fwd" || m == sent);  // the caller's own message, framed
     EXPECT_EQ(bytes(r[10]), msg_data(sent));
-    if (route == "passfd") {  // the descriptor as ancillary data, all of it handed to sendmsg
-      EXPECT_EQ(payload, std::string((char *)sent->control_data, payload.size()));
-      EXPECT_LE(payload.size(), sent->control_len);
-    } else if (route == "fwd") {
-      EXPECT_EQ(payload, msg_data(m));  // the caller's, unchanged
-    }
+    EXPECT_TRUE(route != "passfd" || (payload == std::string((char *)sent->control_data, payload.size()) &&
+                                      payload.size() <= sent->control_len));  // the ancillary data, handed over whole
+    EXPECT_TRUE(route != "fwd" || payload == msg_data(m));                     // the caller's, unchanged
     int type, id, channel;
     std::string addr;
     std::istringstream(r[9]) >> type >> id >> addr >> channel;
@@ -370,8 +327,7 @@ TEST(SendRoutes, AddressSetters) {
   ccm_setback(m, "*SERVER", "CALLBACK", 77);
   EXPECT_EQ("#CCMADDR 0 5 ", str(std::string(a->eyec, 8), a->type, a->src_type));
   EXPECT_EQ("3 *IPC(AGENT)|" + std::string(63, 'n') + "|16909060 11 *SERVER|CALLBACK|77", addr_text(*a));
-  memset(m->addr.src_name, 'c', sizeof m->addr.src_name);  // no terminator
-  m->addr.src_ID = 7;
+  memset(m->addr.src_name, 'c', sizeof m->addr.src_name), m->addr.src_ID = 7;  // no terminator
   ccm_setaddr_reply(r, m);
   EXPECT_EQ("7 *SERVER|" + std::string(63, 'c') + "|77 0 ||0", addr_text(r->addr));
 }
@@ -384,17 +340,16 @@ std::string text_of(const void *sa) {
 // Rows of ccm_resolve.txt, then names that only this program's resolver knows.
 TEST(Resolve, RowsOfTheTable) {
   std::vector<std::vector<std::string>> table = rows("ccm_resolve.txt");
-  table.push_back({"resolve", "two.example", "2", "10.0.0.7"});
-  table.push_back({"resolve", "[two.example]", "1", "2001:db8::1"});
-  table.push_back({"resolve", "empty.example", "2", "2000102 getaddrinfo|0(nothing found)"});
+  table.insert(table.end(), {{"resolve", "two.example", "2", "10.0.0.7"}, {"resolve", "[two.example]", "1", "2001:db8::1"},
+                             {"resolve", "empty.example", "2", "2000102 getaddrinfo|0(nothing found)"}});
+  sockaddr_in6 sa{};
+  char buf[64], out[256];
+  ccm_error_t err{};
   for (auto r : table) {
     SCOPED_TRACE(r[0] + " " + r[1]);
     std::string in = r[1][0] == '"' ? r[1].substr(1, r[1].size() - 2) : r[1];
-    char out[256];
     if (r[0] == "resolve") {
-      sockaddr_in6 sa;
-      memset(&sa, 0xEE, sizeof sa);
-      ccm_error_t err{99, 0, ""};
+      err = {99, 0, ""}, memset(&sa, 0xEE, sizeof sa);
       std::string got = ccm_hostname2address(in.c_str(), std::stoi(r[2]), &sa, &err) == 0 && err.msgnr == 0 ? text_of(&sa) : err_text(err);
       for (size_t i = sizeof(sockaddr_in); sa.sin6_family == AF_INET && i < sizeof sa; ++i)
         EXPECT_EQ(0, ((unsigned char *)&sa)[i]);  // only the IPv4 part is filled; the rest is cleared
@@ -409,22 +364,17 @@ TEST(Resolve, RowsOfTheTable) {
       if (list) freeaddrinfo(list);
     }
   }
-  sockaddr_in6 sa{};
-  char buf[64], out[256];
-  ccm_error_t err{};
+  memset(&sa, 0, sizeof sa);
   EXPECT_EQ(-1, ccm_hostname2address(nullptr, 2, &sa, &err));
-  sa.sin6_family = AF_INET6;
-  inet_pton(AF_INET6, "2001:db8::1", &sa.sin6_addr);
+  sa.sin6_family = AF_INET6, inet_pton(AF_INET6, "2001:db8::1", &sa.sin6_addr);
   EXPECT_EQ(str(-1, ""), str(ccm_address2string(&sa, buf, 5), buf));  // too small
-  sa.sin6_family = AF_UNIX;
-  strcpy(buf, "junk");
+  sa.sin6_family = AF_UNIX, strcpy(buf, "junk");
   EXPECT_EQ(str(-1, ""), str(ccm_address2string(&sa, buf, sizeof buf), buf));
   EXPECT_EQ(255u, strlen(ccm_addressformatted(std::string(300, ':').c_str(), out)));
   LogRecorder log;
   EXPECT_EQ(0, ccm_log_all_ip("two.example", &err));
-  EXPECT_EQ((std::vector<std::string>{"two.example|[::1]", "two.example|[2001:db8::1]", "two.example|127.0.0.1",
-                                      "two.example|10.0.0.7"}),
-            log.with(2000066));
+  const std::vector<std::string> all = {"two.example|[::1]", "two.example|[2001:db8::1]", "two.example|127.0.0.1", "two.example|10.0.0.7"};
+  EXPECT_EQ(all, log.with(2000066));
   EXPECT_EQ(str(-1, 2000102), str(ccm_log_all_ip("", &err), err.msgnr));
 }
 
