@@ -105,7 +105,7 @@ TEST_F(ChannelTest, DestroyLogsByTypeAndPostsTheNotice) {
     ccm_alloc_fail_at(c.fail_alloc);
     EXPECT_EQ(0, ccm_channel_destroy(ctx.ccm, ch, &err));
     ccm_alloc_fail_at(0);
-    EXPECT_FALSE(fd_is_open(s)) << c.type;
+    EXPECT_FALSE(wqtest::FdIsOpen(s)) << c.type;
     auto want = c.msgnr ? LogRecorder::Entries{{1234, "reason %d"}, {c.msgnr, c.insert}} : LogRecorder::Entries{};
     EXPECT_EQ(want, log.entries()) << c.type;
     ccm_msg_t *m = nullptr;

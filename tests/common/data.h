@@ -65,6 +65,21 @@ inline std::string Unhex(const std::string &text) {
   return out;
 }
 
+// The other layout of an expectation file: one case a line, its fields
+// separated by " | "; blank lines and lines starting with '#' are skipped.
+inline std::vector<std::vector<std::string>> ReadRows(const std::string &file) {
+  std::ifstream in(std::string(WQ_TEST_DATA) + "/" + file);
+  std::vector<std::vector<std::string>> rows;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    rows.emplace_back();
+    for (size_t p = 0, q = 0; q != std::string::npos; p = q + 3)
+      rows.back().push_back(line.substr(p, (q = line.find(" | ", p)) == std::string::npos ? q : q - p));
+  }
+  EXPECT_FALSE(rows.empty()) << file;
+  return rows;
+}
+
 // The `n` bytes of `v`, least significant first (the wire's byte order).
 inline std::string LittleEndian(uint64_t v, int n) {
   std::string out;

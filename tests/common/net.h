@@ -29,6 +29,13 @@ inline int BindLoopback(int fd) {
   return bind(fd, (struct sockaddr *)&a, sizeof a) == 0 && getsockname(fd, (struct sockaddr *)&a, &l) == 0 ? ntohs(a.sin_port) : 0;
 }
 
+// The local port of the socket `s` (IPv4 or IPv6), -1 on failure.
+inline int LocalPort(int s) {
+  struct sockaddr_in6 a = {};
+  socklen_t l = sizeof a;
+  return getsockname(s, (struct sockaddr *)&a, &l) == 0 ? ntohs(a.sin6_port) : -1;
+}
+
 // A loopback port on which nobody listens, held for the object's life: the
 // bound socket is kept and never listens, so a connection to it is refused
 // and no other socket (of this or a parallel test) can take the number.
