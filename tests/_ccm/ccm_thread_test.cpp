@@ -137,15 +137,14 @@ TEST(NetworkThread, FramesTravelOverLoopbackTcpBetweenTwoContexts) {
   ASSERT_GT(b_id, 0) << b.err.msginsert;
   ccm_msg_t *m = receive(a.ccm);
   const int a_id = accepted_id(m);
-  ASSERT_GT(a_id, 0);
   ccm_msg_free(a.ccm, m);
-  testing::internal::CaptureStdout();
-  trcFlag = 1;
-  a.Send(a.Msg(text_frame("greeting")), a_id);
-  m = receive(b.ccm);
-  trcFlag = 0;
-  fflush(stdout);
-  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_GT(a_id, 0);
+  const std::string out = wqtest::CaptureStdout([&] {
+    trcFlag = 1;
+    a.Send(a.Msg(text_frame("greeting")), a_id);
+    m = receive(b.ccm);
+    trcFlag = 0;
+  });
   for (const auto &l : rows("ccm_thread.txt"))
     if (l[0] == "trace") { EXPECT_NE(std::string::npos, out.find(l.at(1))) << l[1]; }
   ASSERT_NE(nullptr, m);
