@@ -198,8 +198,9 @@ TEST(Messages, EmptyingQueuesAndTheCommonStep) {
 
 // A frame is at most as long as its header's 8 digits announce. A longer one
 // is refused before anything goes out: the NAT route leaves the payload with
-// the caller as it was, a header route releases it. (The data areas are
-// mappings of which only the pages written here become resident.)
+// the caller as it was, a header route releases it, and neither counts for
+// its channel any more. (The data areas are mappings of which only the
+// pages written here become resident.)
 TEST(SendRoutes, FramesUpToTheLongestTheHeaderAnnounces) {
   // NAT: a payload behind a 10-byte name block and a 5-byte length block.
   const struct { bool nat; int32_t len; int rc; } rows[] = {
@@ -209,8 +210,9 @@ TEST(SendRoutes, FramesUpToTheLongestTheHeaderAnnounces) {
     Context ctx;
     ccm_msg_t *m = ccm_msg_alloc_huge(ctx.ccm, 50000200, nullptr);
     ASSERT_NE(nullptr, m);
+    const int ch = ctx.Channel(-1)->ID;
     m->len = r.len;
-    ccm_setaddr(m, ctx.Channel(-1)->ID, 0, "", "F", 0);
+    ccm_setaddr(m, ch, 0, "", "F", 0);
     unsigned char *const start = m->msg_start;
     EXPECT_EQ(r.rc, r.nat ? send_NAT_message(ctx.ccm, m) : send_native_message(ctx.ccm, m));
     if (r.rc == 0) {
@@ -219,7 +221,7 @@ TEST(SendRoutes, FramesUpToTheLongestTheHeaderAnnounces) {
       EXPECT_EQ(str((void *)start, r.len), str((void *)m->msg_start, m->len));
       ccm_msg_free(ctx.ccm, m);
     }
-    EXPECT_EQ(str(0, 0), str(ctx.ccm->sendq.head, ctx.ccm->msgq_inuse.head));
+    EXPECT_EQ(str(0, 0, 0), str(ctx.ccm->sendq.head, ctx.ccm->msgq_inuse.head, r.rc ? ccm_get_sendq_bytes(ctx.ccm, ch) : 0));
   }
 }
 
@@ -228,8 +230,7 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
     SCOPED_TRACE(r[0] + " " + r[1] + " " + r[3] + " " + r[9]);
     ASSERT_EQ(11u, r.size());
     Context ctx;
-    ctx.Pipes();
-    ctx.ccm->unique_channel_ID = 4;
+    ctx.Pipes(), ctx.ccm->unique_channel_ID = 4;
     for (const char *name : {"*IPC(FTX)", "*IPC(AGENT)", "*SERVER", "*IPC(GONE)"}) ctx.Channel(-1, name[1] == 'S' ? 3 : 0, name);
     ccm_channel_deletebyID(ctx.ccm, 7);
     std::istringstream how(r[0]);
