@@ -57,9 +57,8 @@ extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo
 namespace {
 
 // Registers the context's process context with the dispatcher (with a
-// "CHANNEL_CLOSE" record), so that ipc_logger sends through its manager.
+// "CHANNEL_CLOSE" record): ipc_logger sends through the manager named there.
 void keep_for_logger(Context &ctx) {
-  ctx.pcx.ccm = ctx.ccm;
   ccm_msg_t rec{};
   rec.msg_start = (unsigned char *)"CHANNEL_CLOSE\0\0", rec.len = 16;
   ASSERT_EQ(0, process_IPC_message(&ctx.pcx, ctx.ccm, &rec));
@@ -113,8 +112,9 @@ TEST(Messages, FreshRecycledAndTheFreeList) {
   ccm_msg_free(ccm, a), ccm_msg_free(ccm, b);
   EXPECT_EQ(2, ccm->nof_freemsg);
   ccm_msg_t *c = ccm_msg_alloc(ccm, nullptr);
-  EXPECT_EQ(str(b, 0, 0, 0, 0, 256, true, "old bytes"), str(c, c->len, c->type, c->flag, (int)c->addr.dst_name[0],
-                                                           c->msg_start - c->buffer1, c->ID > oldID, std::string((char *)c->buffer1 + 300, 9)));
+  EXPECT_EQ(str(b, 0, 0, 0, 0, 256, true, "old bytes"),
+            str(c, c->len, c->type, c->flag, (int)c->addr.dst_name[0], c->msg_start - c->buffer1, c->ID > oldID,
+                std::string((char *)c->buffer1 + 300, 9)));
   EXPECT_EQ(str(a, 0), str(ccm_msg_alloc(ccm, nullptr), ccm->msg_freeq.tail));
   std::vector<ccm_msg_t *> v = {a, c};
   for (int i = 0; i < 68; ++i) v.push_back(ccm_msg_alloc(ccm, nullptr));
@@ -261,7 +261,8 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
     LogRecorder log;
     ccm_alloc_fail_at(bang == std::string::npos ? 0 : std::stoi(w[0].substr(bang + 1)));
     int rc = route == "sr"         ? cmm_msg_write_sr_data(m)
-             : route == "block"    ? (ccm_msg_write_native_data(m, (char)num(1), (const unsigned char *)payload.data(), (int)payload.size()) ? 1 : 0)
+             : route == "block"    ? (ccm_msg_write_native_data(m, (char)num(1), (const unsigned char *)payload.data(),
+                                                                (int)payload.size()) ? 1 : 0)
              : route == "common"   ? ccm_send_message_common(cc, given, "x")
              : route == "native"   ? send_native_message(cc, given)
              : route == "ipc"      ? send_IPC_message(cc, given)
@@ -365,7 +366,6 @@ TEST(Resolve, RowsOfTheTable) {
       if (list) freeaddrinfo(list);
     }
   }
-  memset(&sa, 0, sizeof sa);
   EXPECT_EQ(-1, ccm_hostname2address(nullptr, 2, &sa, &err));
   sa.sin6_family = AF_INET6, inet_pton(AF_INET6, "2001:db8::1", &sa.sin6_addr);
   EXPECT_EQ(str(-1, ""), str(ccm_address2string(&sa, buf, 5), buf));  // too small
