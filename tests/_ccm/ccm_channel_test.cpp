@@ -67,16 +67,11 @@ TEST_F(ChannelTest, IdsAndEntries) {
 // by name, "*CP..." to "*SERVER", unroutable ones freed unless kept, NAT
 // messages to a secured channel marked); the counts by type; deletion.
 TEST_F(ChannelTest, RoutingTable) {
-  const struct {
-    const char *name;
-    int type, port;
-    const char *addr;
-    char where;  // 'q' channelq, 'd' deleted there, 'n' channel_newq
-  } table[] = {{"*SERVER", 3, 0, "", 'q'},         {"*IPC(AGENT)", 0, 0, "", 'q'},   {"SECURE", 0, 0, "", 'q'},
-               {"GONE", 0, 0, "", 'd'},            {"*LISTEN", 1, 0, "", 'q'},       {"AG1", 4, 0, "", 'q'},
-               {"AG2", 4, 0, "", 'd'},             {"M", 5, 7005, "127.0.0.1", 'q'}, {"CPGONE", 6, 7006, "127.0.0.1", 'd'},
-               {"CP7001", 6, 7001, "127.0.0.1", 'q'}, {"CP10", 6, 7000, "10.0.0.1", 'q'}, {"CPNEW", 6, 7000, "127.0.0.1", 'n'},
-               {"UNWATCHED", 255, 0, "", 'q'},     {"SILENT", -1, 0, "", 'q'}};
+  const struct { const char *name; int type, port; const char *addr; char where; /* channelq, deleted, newq */ } table[] = {
+      {"*SERVER", 3, 0, "", 'q'}, {"*IPC(AGENT)", 0, 0, "", 'q'}, {"SECURE", 0, 0, "", 'q'}, {"GONE", 0, 0, "", 'd'},
+      {"*LISTEN", 1, 0, "", 'q'}, {"AG1", 4, 0, "", 'q'}, {"AG2", 4, 0, "", 'd'}, {"M", 5, 7005, "127.0.0.1", 'q'},
+      {"CPGONE", 6, 7006, "127.0.0.1", 'd'}, {"CP7001", 6, 7001, "127.0.0.1", 'q'}, {"CP10", 6, 7000, "10.0.0.1", 'q'},
+      {"CPNEW", 6, 7000, "127.0.0.1", 'n'}, {"UNWATCHED", 255, 0, "", 'q'}, {"SILENT", -1, 0, "", 'q'}};
   std::map<std::string, ccm_channel_t *> ch;
   for (const auto &t : table) {
     ccm_channel_t *c = ch[t.name] = ctx.Channel(-1, t.type, t.name, t.where == 'n');
@@ -89,19 +84,15 @@ TEST_F(ChannelTest, RoutingTable) {
   ch["SECURE"]->pATctx = &ch["SECURE"]->pATctx;
   auto id = [&](const std::string &name) { return ch.count(name) ? ch[name]->ID : 999; };
   auto found = [&](ccm_channel_t *c) { return Found(c) ? std::string(c->name) : "-"; };
-  const struct {
-    char how;  // I N R: get by ID, name, remote ID; i n: exist by ID, name; p: IP by ID or else name; C: CP check
-    const char *key;
-    int port;
-    std::string want;
-  } lookups[] = {{'I', "*SERVER", 0, "*SERVER"}, {'I', "CPNEW", 0, "CPNEW"}, {'I', "GONE", 0, "-"}, {'I', "x", 0, "-"},
-                 {'N', "*SERVER", 0, "*SERVER"}, {'N', "CPNEW", 0, "CPNEW"}, {'N', "GONE", 0, "-"}, {'N', "*SERVE", 0, "-"},
-                 {'R', "*SERVER", 0, "*SERVER"}, {'R', "CPNEW", 0, "-"},     {'R', "GONE", 0, "-"}, {'i', "AG1", 0, "1"},
-                 {'i', "GONE", 0, "0"},          {'n', "AG1", 0, "1"},       {'n', "GONE", 0, "0"}, {'p', "AG1", 1, "0"},
-                 {'p', "AG1", 0, "0"},           {'p', "nope", 0, "-1"},     {'p', "GONE", 1, "-1"},
-                 {'C', "127.0.0.1", 7000, "1"},  {'C', "[10.0.0.1]", 7000, "1"}, {'C', "10.0.0.2", 7000, "0"},
-                 {'C', "127.0.0.1", 7001, "1"},  {'C', "127.0.0.1", 7002, "0"}, {'C', "127.0.0.1", 7005, "0"},
-                 {'C', "127.0.0.1", 7006, "0"},  {'C', "", 7000, "-1"}};
+  // How: I N R get by ID, name, remote ID; i n exist by ID, name; p IP by ID (port 1) or name; C CP check.
+  const struct { char how; const char *key; int port; std::string want; } lookups[] = {
+      {'I', "*SERVER", 0, "*SERVER"}, {'I', "CPNEW", 0, "CPNEW"}, {'I', "GONE", 0, "-"}, {'I', "x", 0, "-"},
+      {'N', "*SERVER", 0, "*SERVER"}, {'N', "CPNEW", 0, "CPNEW"}, {'N', "GONE", 0, "-"}, {'N', "*SERVE", 0, "-"},
+      {'R', "*SERVER", 0, "*SERVER"}, {'R', "CPNEW", 0, "-"}, {'R', "GONE", 0, "-"}, {'i', "AG1", 0, "1"},
+      {'i', "GONE", 0, "0"}, {'n', "AG1", 0, "1"}, {'n', "GONE", 0, "0"}, {'p', "AG1", 1, "0"}, {'p', "AG1", 0, "0"},
+      {'p', "nope", 0, "-1"}, {'p', "GONE", 1, "-1"}, {'C', "127.0.0.1", 7000, "1"}, {'C', "[10.0.0.1]", 7000, "1"},
+      {'C', "10.0.0.2", 7000, "0"}, {'C', "127.0.0.1", 7001, "1"}, {'C', "127.0.0.1", 7002, "0"},
+      {'C', "127.0.0.1", 7005, "0"}, {'C', "127.0.0.1", 7006, "0"}, {'C', "", 7000, "-1"}};
   for (const auto &l : lookups) {
     std::string got;
     switch (l.how) {
@@ -116,17 +107,12 @@ TEST_F(ChannelTest, RoutingTable) {
     EXPECT_EQ(l.want, got) << l.how << " " << l.key << " " << l.port;
     EXPECT_FALSE(ChannelLockHeld());
   }
-  // Dispatch: row i sends the data "i".
-  const struct {
-    const char *id_of, *addr;
-    int type;
-    bool keep;
-    const char *want;  // the channel's sendq it ends in, "kept" or "freed"
-  } sends[] = {{"", "*CP0815", CCM_MSG_NATIVE, false, "*SERVER"},  {"*IPC(AGENT)", "*SERVER", CCM_MSG_NATIVE, false, "*IPC(AGENT)"},
-               {"", "*IPC(AGENT)", CCM_MSG_NATIVE, false, "*IPC(AGENT)"}, {"SECURE", "", CCM_MSG_NAT, false, "SECURE secured"},
-               {"SECURE", "", CCM_MSG_NATIVE, false, "SECURE"}, {"*IPC(AGENT)", "", CCM_MSG_NAT, false, "*IPC(AGENT)"},
-               {"", "CPNEW", CCM_MSG_NATIVE, false, "CPNEW"},    {"GONE", "", CCM_MSG_NATIVE, false, "freed"},
-               {"", "NOBODY", CCM_MSG_NATIVE, false, "freed"},   {"", "NOBODY", CCM_MSG_NATIVE, true, "kept"}};
+  // Row i of the dispatch sends "i", to the ID of `by_id` or else to `addr`; `want`: the sendq it ends in.
+  const struct { const char *by_id, *addr; bool nat, keep; const char *want; } sends[] = {
+      {"", "*CP0815", false, false, "*SERVER"}, {"*IPC(AGENT)", "*SERVER", false, false, "*IPC(AGENT)"},
+      {"", "*IPC(AGENT)", false, false, "*IPC(AGENT)"}, {"SECURE", "", true, false, "SECURE secured"},
+      {"SECURE", "", false, false, "SECURE"}, {"*IPC(AGENT)", "", true, false, "*IPC(AGENT)"}, {"", "CPNEW", false, false, "CPNEW"},
+      {"GONE", "", false, false, "freed"}, {"", "NOBODY", false, false, "freed"}, {"", "NOBODY", false, true, "kept"}};
   auto sendq = [&] { return std::to_string(ccm_get_sendq_count(ctx.ccm)) + " " + std::to_string(ccm_is_all_sendq_empty(ctx.ccm)); };
   ccmq_append(ch["SILENT"]->sendq, ctx.Msg("s"));  // neither the silent kind nor a deleted channel counts
   ccmq_append(ch["GONE"]->sendq, ctx.Msg("g"));
@@ -134,12 +120,12 @@ TEST_F(ChannelTest, RoutingTable) {
   std::vector<ccm_msg_t *> msgs;
   std::map<std::string, std::string> want = {{"GONE", "g "}, {"SILENT", "s "}}, got;
   for (const auto &s : sends) {
-    want[s.want] += std::to_string(msgs.size()) + " ";
-    msgs.push_back(ctx.Msg(std::to_string(msgs.size())));
-    StringCopy(msgs.back()->addr.dst_addr, sizeof msgs.back()->addr.dst_addr, s.addr);
-    msgs.back()->type = s.type;
-    msgs.back()->flag |= s.keep ? CCM_MSGF_KEEP : 0;
-    ctx.Send(msgs.back(), *s.id_of ? id(s.id_of) : 0);
+    ccm_msg_t *m = ctx.Msg(std::to_string(msgs.size()));
+    want[s.want] += msg_data(m) + " ";
+    StringCopy(m->addr.dst_addr, sizeof m->addr.dst_addr, s.addr);
+    m->type = s.nat ? CCM_MSG_NAT : CCM_MSG_NATIVE, m->flag |= s.keep ? CCM_MSGF_KEEP : 0;
+    ctx.Send(m, *s.by_id ? id(s.by_id) : 0);
+    msgs.push_back(m);
   }
   EXPECT_EQ(std::to_string(msgs.size()) + " 0", sendq());
   std::swap(ctx.ccm->sendq, ctx.ccm->msgq_2dispatch);  // a batch taken but not yet dispatched counts
@@ -159,14 +145,14 @@ TEST_F(ChannelTest, RoutingTable) {
   EXPECT_EQ(want, got);
   EXPECT_STREQ("*SERVER", msgs[0]->addr.dst_addr);
   EXPECT_EQ(nullptr, ctx.ccm->msgq_2dispatch.head);
-  EXPECT_EQ(free_before + 2, ctx.ccm->nof_freemsg);
-  ccm_msg_free(ctx.ccm, msgs.back());  // kept: still its owner's
-  // Counts of the live channels of channelq: all but 255, CP and server, those and listening, agents.
+  EXPECT_EQ(free_before + 2, ctx.ccm->nof_freemsg);  // the kept one is still its owner's
+  ccm_msg_free(ctx.ccm, msgs.back());
+  // Live channels of channelq: all but 255, CP and server, those and listening, agents.
   EXPECT_EQ((std::vector<int>{9, 3, 4, 1}),
             (std::vector<int>{ccm_get_nof_channels(ctx.ccm), ccm_get_nof_server_connections(ctx.ccm),
                               ccm_get_nof_connections(ctx.ccm), ccm_get_nof_agent_connections(ctx.ccm)}));
-  // Deleting by an unknown ID or name does nothing; by a name, the channel is
-  // marked, the network thread woken, and the channel stays in its queue until the sweep.
+  // Deleting by an unknown ID or name does nothing; by ID or name the channel
+  // is marked, the network thread woken, and it stays in its queue until the sweep.
   ccm_flag_clear(ctx.ccm->flag, CCM_CTXF_DELETED);
   ccm_take_network_wakeup(ctx.ccm);
   EXPECT_EQ(0, ccm_channel_deletebyID(ctx.ccm, 999));
@@ -174,8 +160,8 @@ TEST_F(ChannelTest, RoutingTable) {
   EXPECT_FALSE(ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED));
   EXPECT_EQ(0, ccm_channel_deletebyName(ctx.ccm, "AG1"));
   EXPECT_EQ(0, ccm_channel_deletebyID(ctx.ccm, id("M")));
-  EXPECT_TRUE(ccm_flag_test(ch["AG1"]->flag, CCM_CHF_DELETED) && ccm_flag_test(ch["M"]->flag, CCM_CHF_DELETED));
-  EXPECT_TRUE(ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED));
+  EXPECT_EQ("1 1 1", std::to_string(ccm_flag_test(ch["AG1"]->flag, CCM_CHF_DELETED)) + " " + std::to_string(ccm_flag_test(ch["M"]->flag, CCM_CHF_DELETED)) +
+                         " " + std::to_string(ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED)));
   EXPECT_EQ('N', read_byte(ctx.ccm->network_wakeup[0]));  // destroyed now, not after a select time-out
   EXPECT_EQ(ch["SILENT"], ctx.ccm->channelq.tail);
   ccmch_queue_lock(ctx.ccm, ch["AG1"]);  // a channel's queue lock is held until it is given back
@@ -187,32 +173,25 @@ TEST_F(ChannelTest, RoutingTable) {
 
 // Destroying logs the reason and the close by type, posts a close notice
 // (not for types 255 and -1), frees everything and closes the descriptor;
-// without memory for the notice the rest still happens.
+// without memory for the notice (first: no free message yet) the rest still happens.
 TEST_F(ChannelTest, DestroyLogsByTypeAndPostsTheNotice) {
-  const struct {
-    int type, msgnr;
-    std::string insert;  // with the descriptor for %s and the ID for %I
-    int fail_alloc = 0;  // no memory for the notice (first: no free message yet)
-  } cases[] = {{5, 2002040, "s=%s,ID=%I|NAME", 1}, {1, 2002040, "s=%s,ID=%I|*LISTEN"},
-               {3, 2000010, "NAME(s=%s,ID=%I)"},    {6, 2000010, "NAME(s=%s,ID=%I)"},
-               {4, 2000007, "NAME(s=%s,ID=%I)"},    {0, 2002040, "s=%s,ID=%I|NAME"},
-               {5, 2002040, "s=%s,ID=%I|NAME"},     {255, 2002040, "s=%s,ID=%I|NAME"},
-               {-1, 0, ""}};
+  const struct { int type, msgnr; std::string insert; /* %s descriptor, %I ID */ int fail_alloc = 0; } cases[] = {
+      {5, 2002040, "s=%s,ID=%I|NAME", 1}, {1, 2002040, "s=%s,ID=%I|*LISTEN"}, {3, 2000010, "NAME(s=%s,ID=%I)"},
+      {6, 2000010, "NAME(s=%s,ID=%I)"},    {4, 2000007, "NAME(s=%s,ID=%I)"},    {0, 2002040, "s=%s,ID=%I|NAME"},
+      {5, 2002040, "s=%s,ID=%I|NAME"},     {255, 2002040, "s=%s,ID=%I|NAME"},   {-1, 0, ""}};
   for (auto c : cases) {
     LogRecorder log;
     ccm_channel_t *ch = Closed(c.type, "NAME", false);
-    ch->port = 4711;
+    ch->port = 4711, ch->msgnr = c.msgnr ? 1234 : 0;
     strcpy(ch->host, "agent");
-    ch->msgnr = c.msgnr ? 1234 : 0;
     strcpy(ch->msginsert, "reason %d");  // logged as text, not as a format
-    ch->recv_buffer = (char *)malloc(100);
-    ch->send_buffer = (char *)malloc(10);
+    ch->recv_buffer = (char *)malloc(100), ch->send_buffer = (char *)malloc(10);
     ch->cuc = (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
     strcpy(ch->cuc->key, "KEY");
     ccmq_append(ch->sendq, ctx.Msg("queued"));
     for (auto [key, value] : {std::pair{"%I", ch->ID}, {"%s", ch->s}})
       if (c.msgnr) c.insert.replace(c.insert.find(key), 2, std::to_string(value));
-    int id = ch->ID, s = ch->s;
+    const int id = ch->ID, s = ch->s;
     ccm_alloc_fail_at(c.fail_alloc);
     EXPECT_EQ(0, ccm_channel_destroy(ctx.ccm, ch, &err));
     ccm_alloc_fail_at(0);
@@ -220,8 +199,7 @@ TEST_F(ChannelTest, DestroyLogsByTypeAndPostsTheNotice) {
     auto want = c.msgnr ? LogRecorder::Entries{{1234, "reason %d"}, {c.msgnr, c.insert}} : LogRecorder::Entries{};
     EXPECT_EQ(want, log.entries()) << c.type;
     ccm_msg_t *m = nullptr;
-    bool notice = c.type != 255 && c.type != -1 && !c.fail_alloc;
-    EXPECT_EQ(notice, ccm_receive_message(ctx.ccm, 0, &m, &err) == 1) << c.type;
+    EXPECT_EQ(c.type != 255 && c.type != -1 && !c.fail_alloc, ccm_receive_message(ctx.ccm, 0, &m, &err) == 1) << c.type;
     if (!m) continue;
     ASSERT_EQ((int)sizeof(ipcmsg_channel_close_t), m->len);
     ipcmsg_channel_close_t rec;
@@ -233,21 +211,20 @@ TEST_F(ChannelTest, DestroyLogsByTypeAndPostsTheNotice) {
   }
 }
 
-// The sweep traces every channel it looks at.
+// The sweep destroys the deleted channels of channelq, keeps the order of
+// the others and traces every channel it looks at; closing all closes both
+// queues and every descriptor, each with its notice.
 TEST_F(ChannelTest, SweepKeepsOrderAndCloseAllClosesEveryDescriptor) {
-  int before = open_fd_count();
+  const int before = open_fd_count();
   std::vector<ccm_channel_t *> v;
   for (int i = 0; i < 6; ++i) v.push_back(Closed(i ? 0 : 4, i ? nullptr : "AGENT", i == 5));
   for (int i = 0; i < 5; ++i) ccmq_append(ctx.ccm->channelq, v[i]);
   for (int i : {0, 3, 4}) ccm_channel_delete(ctx.ccm, v[i]);
   v[0]->port = 4711;
-  strcpy(v[0]->host, "agent");
-  strcpy(v[0]->addr, "127.0.0.1");
-  testing::internal::CaptureStdout();
-  trcFlag = 1;
-  EXPECT_EQ(0, ccm_destroy_deleted_channels(ctx.ccm));
-  trcFlag = 0;
-  std::string out = testing::internal::GetCapturedStdout();
+  strcpy(v[0]->host, "agent"), strcpy(v[0]->addr, "127.0.0.1");
+  int rc = -1;
+  const std::string out = wqtest::CaptureStdout([&] { trcFlag = 1, rc = ccm_destroy_deleted_channels(ctx.ccm), trcFlag = 0; });
+  EXPECT_EQ(0, rc);
   for (const char *line :
        {"ccm_destroy_deleted_channels:      channel(name=AGENT               ,chID=1,s=",
         ",type=00000004,flag=00000001,deleted,host=agent(127.0.0.1),port=4711",
@@ -255,13 +232,12 @@ TEST_F(ChannelTest, SweepKeepsOrderAndCloseAllClosesEveryDescriptor) {
         "ccm_destroy_deleted_channels <-- (number of deleted channels = 3)"})
     EXPECT_NE(std::string::npos, out.find(line)) << line;
   EXPECT_FALSE(ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED));
-  EXPECT_TRUE(ctx.ccm->channelq.head == v[1] && v[1]->nxt == v[2]);
-  EXPECT_TRUE(ctx.ccm->channelq.tail == v[2] && !v[2]->nxt);
+  EXPECT_TRUE(ctx.ccm->channelq.head == v[1] && v[1]->nxt == v[2] && ctx.ccm->channelq.tail == v[2] && !v[2]->nxt);
   EXPECT_EQ(3, DrainNotices());
   ccm_channel_delete(ctx.ccm, v[1]);  // deleted or not, both queues go
-  EXPECT_EQ(0, ccm_channel_closeall(ctx.ccm) + ccm_channel_closeall(nullptr));
-  EXPECT_EQ(nullptr, ctx.ccm->channelq.head);
-  EXPECT_EQ(nullptr, ctx.ccm->channel_newq.head);
+  EXPECT_EQ(0, ccm_channel_closeall(ctx.ccm));
+  EXPECT_EQ(0, ccm_channel_closeall(nullptr));
+  EXPECT_TRUE(!ctx.ccm->channelq.head && !ctx.ccm->channel_newq.head);
   EXPECT_EQ(before, open_fd_count());
   EXPECT_EQ(3, DrainNotices());
 }
@@ -271,24 +247,22 @@ TEST_F(ChannelTest, SweepKeepsOrderAndCloseAllClosesEveryDescriptor) {
 TEST_F(ChannelTest, BindAddressInquiryAndSocketOptions) {
   int port = 0, p[2];
   ccm_channel_t *ipc = ctx.Channel(9999, 0, "*IPCwhatever"), *tcp = ctx.Channel(loopback_socket(&port));
+  auto bound = [](ccm_channel_t *c) { return std::to_string(c->flag) + " " + c->bind_addr; };
   EXPECT_EQ(0, ccm_channel_bindaddr_inquire(ctx.ccm, ipc, &err));  // never asked
-  EXPECT_EQ(CCM_CHF_BINDADDR, ipc->flag);
-  EXPECT_STREQ("", ipc->bind_addr);
+  EXPECT_EQ(std::to_string(CCM_CHF_BINDADDR) + " ", bound(ipc));
   ipc->s = -1;
   EXPECT_EQ(0, ccm_channel_bindaddr_inquire(ctx.ccm, tcp, &err));
-  EXPECT_STREQ("127.0.0.1", tcp->bind_addr);
-  EXPECT_EQ(CCM_CHF_BINDADDR, tcp->flag);
+  EXPECT_EQ(std::to_string(CCM_CHF_BINDADDR) + " 127.0.0.1", bound(tcp));
   ASSERT_EQ(0, pipe(p));
   close(p[1]);
   ccm_channel_t *bad = ctx.Channel(p[0]);  // no socket: the channel is marked deleted
+  const std::string where = "s=" + std::to_string(p[0]) + ",ID=" + std::to_string(bad->ID);
   EXPECT_EQ(-1, ccm_channel_bindaddr_inquire(ctx.ccm, bad, &err));
-  std::string e = err_text(err);
-  EXPECT_TRUE(starts(e, "2000102 getsockname()|")) << e;
-  EXPECT_NE(std::string::npos, e.find(",S(" + std::to_string(p[0]) + "(ID=" + std::to_string(bad->ID) + "))|")) << e;
-  EXPECT_EQ(CCM_CHF_DELETED, bad->flag);
+  EXPECT_TRUE(starts(err_text(err), "2000102 getsockname()|")) << err_text(err);
+  EXPECT_NE(std::string::npos, err_text(err).find(",S(" + std::to_string(p[0]) + "(ID=" + std::to_string(bad->ID) + "))|"));
+  EXPECT_EQ(std::to_string(CCM_CHF_DELETED) + " ", bound(bad));
   EXPECT_EQ(-1, ccm_set_linger(ctx.ccm, bad, 1, 60, &err));
-  EXPECT_TRUE(starts(err_text(err), "2000102 setsockopt(SO_LINGER,s=" + std::to_string(p[0]) + ",ID=" +
-                                        std::to_string(bad->ID) + ")|")) << err_text(err);
+  EXPECT_TRUE(starts(err_text(err), "2000102 setsockopt(SO_LINGER," + where + ")|")) << err_text(err);
   EXPECT_EQ(0, ccm_set_nonblocking(ctx.ccm, bad, &err));  // FIONBIO works on pipes
   bad->s = 100000;
   EXPECT_EQ(-1, ccm_set_nonblocking(ctx.ccm, bad, &err));
@@ -302,14 +276,15 @@ bool nodelay(int s) {  // small writes go out at once
   return getsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on != 0;
 }
 
+// Listening channels on each kind of address, their ports by name; failures
+// leave no channel, no descriptor and no used-up ID, and a connection takes
+// its user context over all the same (LeakSanitizer). No live listening
+// channel of the name: -1, with the lock free and the channel unchanged.
 TEST_F(ChannelTest, ListenAddressesAndFailures) {
   const bool ipv6 = ccm_flag_test(ctx.ccm->flag, CCM_CTXF_IPV6);
-  const struct {
-    const char *bind;
-    bool v6;
-    const char *addr;
-  } cases[] = {{"*LOCAL", ipv6, ipv6 ? "::1" : "127.0.0.1"}, {"*LOCAL", false, "127.0.0.1"},
-               {"", ipv6, ipv6 ? "::" : "0.0.0.0"},        {"127.0.0.1", ipv6, "127.0.0.1"}};
+  const struct { const char *bind; bool v6; const char *addr; } cases[] = {
+      {"*LOCAL", ipv6, ipv6 ? "::1" : "127.0.0.1"}, {"*LOCAL", false, "127.0.0.1"},
+      {"", ipv6, ipv6 ? "::" : "0.0.0.0"}, {"127.0.0.1", ipv6, "127.0.0.1"}};
   for (const auto &c : cases) {
     if (!c.v6) ccm_flag_clear(ctx.ccm->flag, CCM_CTXF_IPV6);
     ASSERT_EQ(0, ccm_create_listen(ctx.ccm, c.bind, 0, 5, &err)) << c.bind;
@@ -332,24 +307,15 @@ TEST_F(ChannelTest, ListenAddressesAndFailures) {
     EXPECT_TRUE(nodelay(acc));
     close(acc), close(c4);
   }
-  // Failures leave no channel, no descriptor and no used-up ID; a connection
-  // takes its user context over all the same (LeakSanitizer).
   ccm_channel_t *last = ctx.ccm->channel_newq.tail;
   wqtest::ReservedPort refused;
   const int port = local_port(last->s), fds = open_fd_count(), id = ctx.ccm->unique_channel_ID;
-  const struct {
-    bool listen;
-    const char *addr;
-    int port, fail_alloc;
-    std::string error;
-  } failures[] = {{true, "127.0.0.1", port, 0, "2000102 bind(127.0.0.1:" + std::to_string(port) + ")|"},
-                  {true, "[]", 0, 0, "2000102 getaddrinfo|"},
-                  {true, "127.0.0.1", 0, 1, "3301 "},
-                  {false, "", refused.port, 0, "2000102 getaddrinfo|"},
-                  {false, "127.0.0.1", refused.port, 1, "3301 "}};
+  const struct { bool listen; const char *addr; int port, fail_alloc; std::string error; } failures[] = {
+      {true, "127.0.0.1", port, 0, "2000102 bind(127.0.0.1:" + std::to_string(port) + ")|"},
+      {true, "[]", 0, 0, "2000102 getaddrinfo|"}, {true, "127.0.0.1", 0, 1, "3301 "},
+      {false, "", refused.port, 0, "2000102 getaddrinfo|"}, {false, "127.0.0.1", refused.port, 1, "3301 "}};
   for (const auto &f : failures) {
-    auto *cuc = f.listen ? nullptr
-                         : (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
+    auto *cuc = f.listen ? nullptr : (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
     ccm_alloc_fail_at(f.fail_alloc);
     EXPECT_EQ(-1, f.listen ? ccm_create_listen(ctx.ccm, f.addr, f.port, 5, &err)
                            : ccm_connect(ctx.ccm, f.addr, f.port, 5, cuc, 60, &err));
@@ -359,11 +325,9 @@ TEST_F(ChannelTest, ListenAddressesAndFailures) {
   EXPECT_EQ(fds, open_fd_count());
   EXPECT_EQ(id, ctx.ccm->unique_channel_ID);
   EXPECT_EQ(last, ctx.ccm->channel_newq.tail);
-  // No live listening channel of the name: -1, with the lock free and the channel unchanged.
   ccm_channel_t *gone = ctx.ccm->channel_newq.head, *plain = ctx.Channel(-1, 0, "PLAIN");
   ccm_channel_delete(ctx.ccm, gone);
-  const char *names[] = {"*LISTEN", "PLAIN", gone->name, nullptr};
-  for (const char *name : names) {
+  for (const char *name : {"*LISTEN", "PLAIN", (const char *)gone->name, (const char *)nullptr}) {
     EXPECT_EQ(-1, ccm_listen_port(ctx.ccm, name)) << (name ? name : "(null)");
     EXPECT_FALSE(ChannelLockHeld());
   }
@@ -374,22 +338,20 @@ TEST_F(ChannelTest, ConnectStartsANonBlockingConnection) {
   LogRecorder log;
   int port = 0, srv = loopback_socket(&port, true);
   auto *cuc = (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
-  time_t t0 = time(nullptr);
-  int id = ccm_connect(ctx.ccm, "127.0.0.1", port, 5, cuc, 60, &err);
-  time_t t1 = time(nullptr);
+  const time_t t0 = time(nullptr);
+  const int id = ccm_connect(ctx.ccm, "127.0.0.1", port, 5, cuc, 60, &err);
+  const time_t t1 = time(nullptr);
   ASSERT_GE(id, 1);
   ccm_channel_t *ch = ctx.ccm->channel_newq.head;
   EXPECT_EQ(std::to_string(id) + " 5 " + std::to_string(port) + " 127.0.0.1|127.0.0.1 60",
             std::to_string(ch->ID) + " " + std::to_string(ch->type) + " " + std::to_string(ch->port) + " " + ch->host +
                 "|" + ch->addr + " " + std::to_string(ch->connect_timeout_secs));
-  EXPECT_EQ(cuc, ch->cuc);
-  EXPECT_TRUE(ccm_flag_test(ch->flag, CCM_CHF_CONNECTING));
-  EXPECT_TRUE(fcntl(ch->s, F_GETFL) & O_NONBLOCK);
+  EXPECT_TRUE(cuc == ch->cuc && ccm_flag_test(ch->flag, CCM_CHF_CONNECTING) && (fcntl(ch->s, F_GETFL) & O_NONBLOCK));
   EXPECT_TRUE(ch->connect_timeout >= t0 + 60 && ch->connect_timeout <= t1 + 60);
   linger lg{};
   socklen_t len = sizeof lg;
   ASSERT_EQ(0, getsockopt(ch->s, SOL_SOCKET, SO_LINGER, &lg, &len));
-  EXPECT_EQ(61, lg.l_onoff + lg.l_linger);
+  EXPECT_EQ("1 60", std::to_string(lg.l_onoff) + " " + std::to_string(lg.l_linger));
   EXPECT_TRUE(nodelay(ch->s));
   EXPECT_EQ('N', read_byte(ctx.ccm->network_wakeup[0]));
   EXPECT_EQ(std::vector<std::string>{"127.0.0.1:" + std::to_string(port) + "(ID=" + std::to_string(id) + ")"},
