@@ -62,8 +62,7 @@ TEST(Program, ParametersRunsAndTracesOfTheDataFile) {
       for (const std::string &line : Lines(c.text)) kFields.at(line.substr(0, line.find(' ')))(want, line.substr(line.find(' ') + 1));
       if (c.name == "defaults") defaults = want, words = {};
       for (std::string &w : words) w = Unhex(w);
-      PCX got = Parse(words);
-      EXPECT_EQ(memcmp(&got, &want, sizeof got), 0);
+      EXPECT_EQ(memcmp(&static_cast<const PCX &>(Parse(words)), &want, sizeof want), 0);
       parsed++;
     } else if (c.name == "trace") {
       std::string texts;
@@ -78,36 +77,30 @@ TEST(Program, ParametersRunsAndTracesOfTheDataFile) {
   EXPECT_EQ(parsed, 25);
 }
 
+PCX g_command;  // all zero bytes
+char g_output[] = "/tmp/wq_cmd_XXXXXX";
+
 // Commands of the call table, deciphered, and run with their output sent to a file.
 TEST(Command, DecipheredAndRun) {
-  auto ctx = std::make_unique<PCX>();
-  memset(ctx.get(), 0, sizeof(PCX));
-  char file[] = "/tmp/wq_cmd_XXXXXX";
-  ASSERT_EQ(close(mkstemp(file)), 0);
-  EXPECT_EQ(ForEachCall([&](const std::string &f, Row &r) {
-              if (f != "decipherCmd" && f != "processCmd") return false;
-              Area out;
-              const std::string want = r.s(f == "decipherCmd" ? 1 : 2);
-              if (f == "decipherCmd") {
-                const long long size = r.c.words.size() > 2 ? r.n(2) : (long long)r.s(0).size() + 1;
-                EXPECT_EQ(decipherCmd(r.p(0), out, (size_t)size), strlen(want.c_str()));
-                r.Wrote(out, 1, size);
-              } else {
-                snprintf(ctx->pCmdBuffer, sizeof ctx->pCmdBuffer, "%s > %s", r.p(0), file);
-                EXPECT_EQ(processCmd(ctx.get()), r.n(1));
-                std::ifstream written(file);
-                EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), want);
-              }
-              return true;
-            }), 22);
-  unlink(file);
+  ASSERT_EQ(close(mkstemp(g_output)), 0);
+  CheckCalls({
+      {"decipherCmd", [](Row &r, Area &out) {  // SIZE is the text's and 1 unless given
+         const long long size = r.c.words.size() > 2 ? r.n(2) : (long long)r.s(0).size() + 1;
+         EXPECT_EQ(decipherCmd(r.p(0), out, (size_t)size), strlen(r.s(1).c_str()));
+         r.Wrote(out, 1, size); }},
+      {"processCmd", [](Row &r, Area &) {
+         snprintf(g_command.pCmdBuffer, sizeof g_command.pCmdBuffer, "%s > %s", r.p(0), g_output);
+         EXPECT_EQ(processCmd(&g_command), r.n(1));
+         std::ifstream written(g_output);
+         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), r.s(2)); }},
+  }, 22);
+  unlink(g_output);
 }
 
 // The reports in a zone three hours east of UTC without summer time, so that
 // local and UTC times differ by a known amount.
 TEST(Report, EveryFormByteForByte) {
-  setenv("TZ", "XYZ-3", 1);
-  tzset();
+  setenv("TZ", "XYZ-3", 1), tzset();
   char ppid[16];
   snprintf(ppid, sizeof ppid, "%010i", (int)getppid());
   int cases = 0;
@@ -148,14 +141,14 @@ std::string Le(uint64_t v, int n) { return Hex(LittleEndian(v, n)); }
 // known, from a free list whose buffer is full of old bytes, none of which
 // may show. Without a message buffer nothing is sent.
 TEST(Send, EveryRecordByteForByte) {
-  int cases = 0;
-  for (const DataCase &c : ReadData("records.txt")) {
+  const std::vector<DataCase> cases = ReadData("records.txt");
+  EXPECT_EQ(cases.size(), 7u);
+  for (const DataCase &c : cases) {
     SCOPED_TRACE(c.name + " " + (c.words.empty() ? "" : c.words.back().substr(0, 20)));
     PCX ctx = Parse(c.words);
     ctx.agentID = 7;
     ccm_error_t err{};
-    ASSERT_EQ(ccm_open(&ctx, &ccm, &err), 0);
-    ASSERT_EQ(ccm_create_wakeup_pipes(ccm, &err), 0);
+    ASSERT_TRUE(ccm_open(&ctx, &ccm, &err) == 0 && ccm_create_wakeup_pipes(ccm, &err) == 0) << err.msgnr;
     ccm->unique_channel_ID = ctx.agentID;  // the agent's channel is open: sends to it are taken
     ccm_channel_t *agent = nullptr;
     ASSERT_EQ(0, ccm_channel_new_entry(ccm, &agent, &err));
@@ -177,23 +170,17 @@ TEST(Send, EveryRecordByteForByte) {
       rc = send();
       gettimeofday(&after, nullptr);
     }
-    struct tm u = {};
-    gmtime_r(&before.tv_sec, &u);
-    const std::string stamp = Le(u.tm_year + 1900, 2) + Le(u.tm_mon + 1, 2) + Le(u.tm_mday, 2) + Le(u.tm_hour, 2) +
-                              Le(u.tm_min, 2) + Le(u.tm_sec, 2);
-    const std::string expected = Unhex(Fill(
-        c.text, {{"PID", Le(getpid(), 4)}, {"PPID", Le(getppid(), 4)}, {"PGRP", Le(getpgrp(), 4)},
-                 {"SID", Le(getsid(0), 4)}, {"SECONDS", Le(before.tv_sec, 8)}, {"STAMP", stamp}}));
+    const struct tm u = *gmtime(&before.tv_sec);
+    const std::string expected = Unhex(Fill(c.text, {{"PID", Le(getpid(), 4)}, {"PPID", Le(getppid(), 4)}, {"PGRP", Le(getpgrp(), 4)},
+        {"SID", Le(getsid(0), 4)}, {"SECONDS", Le(before.tv_sec, 8)}, {"STAMP", Le(u.tm_year + 1900, 2) + Le(u.tm_mon + 1, 2) +
+        Le(u.tm_mday, 2) + Le(u.tm_hour, 2) + Le(u.tm_min, 2) + Le(u.tm_sec, 2)}}));
     ccm_msg_t *m = ccm->sendq.head;
     EXPECT_EQ(rc, expected.empty() ? -1 : 0);
     EXPECT_TRUE(m ? m->nxt == nullptr && m->type == CCM_MSG_NAT && m->addr.dst_ID == 7 : expected.empty());
     EXPECT_EQ(m ? Hex(std::string((const char *)m->msg_start, (size_t)m->len)) : "", Hex(expected));
-    ccm_channel_closeall(ccm);
-    ccm_close(ccm, &err);  // frees the queued message
+    ccm_channel_closeall(ccm), ccm_close(ccm, &err);  // frees the queued message
     ccm = nullptr;
-    ++cases;
   }
-  EXPECT_EQ(cases, 7);
 }
 
 }  // namespace

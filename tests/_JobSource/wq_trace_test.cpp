@@ -9,9 +9,7 @@
 
 namespace {
 
-using wqtest::CaptureStdout;
-using wqtest::FitsMask;
-using wqtest::kTraceHeadMask;
+using namespace wqtest;
 
 void traced_function(int x) {
   TRC_IN("(x=%d)", x);
@@ -20,24 +18,23 @@ void traced_function(int x) {
   TRC_OUT("OK");
 }
 
-TEST(Trace, LineFormatMacrosAndBound) {
+// Trace lines: their head, the macros, the bound, nothing when tracing is off.
+// Log and console lines: bounded, the messenger's logger on the console, or
+// another logger instead.
+TEST(TraceAndLog, LineFormatsMacrosBoundsAndLoggers) {
   trcFlag.store(1);
   std::string out = CaptureStdout([] { __trace_text(0, "hello %d", 5); });
   char tid[32];
   snprintf(tid, sizeof tid, "%.16X", (unsigned int)(uintptr_t)pthread_self());
   EXPECT_TRUE(FitsMask(out, tid + kTraceHeadMask.substr(16) + "hello 5\n")) << out;
-  EXPECT_EQ(wqtest::TraceTexts(CaptureStdout([] { traced_function(3); })),
+  EXPECT_EQ(TraceTexts(CaptureStdout([] { traced_function(3); })),
             (std::vector<std::string>{"traced_function(x=3) -->", "traced_function:      label      : 'value'",
                                       "traced_function <-- (result=3)", "traced_function <-- (OK)"}));
-  const std::string big(3000, 'a');
+  const std::string big(5000, 'q');
   out = CaptureStdout([&] { __trace_text(0, "%s", big.c_str()); });
   EXPECT_TRUE(FitsMask(out, kTraceHeadMask + big.substr(0, 2047) + "\n")) << out.size();
   trcFlag.store(0);
   EXPECT_EQ(CaptureStdout([] { traced_function(3); }), "");
-}
-
-TEST(Log, MessengerLoggerConsoleLinesAndAnotherLogger) {
-  const std::string big(5000, 'q');
   std::vector<int> rcs;  // in the order of the calls
   EXPECT_EQ(CaptureStdout([&] {
               rcs = {__log(-1, "IPC message (%s) is not known", "XY"), __log(2000134, "dropped"), mprintf("line %d", 1),
@@ -45,29 +42,21 @@ TEST(Log, MessengerLoggerConsoleLinesAndAnotherLogger) {
             }),
             "-1 - IPC message (XY) is not known" "line 1\n" + big.substr(0, 2047) + "\n");
   EXPECT_EQ(rcs, std::vector<int>(5, 0));
-  wqtest::LogRecorder recorder;
+  LogRecorder recorder;
   EXPECT_EQ(CaptureStdout([&] { __log(42, "%s", big.c_str()); }), "");
-  EXPECT_EQ(recorder.entries(), wqtest::LogRecorder::Entries({{42, big.substr(0, 2047)}}));
+  EXPECT_EQ(recorder.entries(), LogRecorder::Entries({{42, big.substr(0, 2047)}}));
 }
 
-unsigned char Swap(int from, unsigned char c) {
-  Swapcode(from, 1 - from, &c, 1);
-  return c;
-}
+unsigned char Swap(int from, unsigned char c) { return Swapcode(from, 1 - from, &c, 1), c; }
 
 // Every code that has a counterpart goes there and back unchanged in one call
 // over an area; equal codes change nothing.
 TEST(CharacterCode, PairsExceptionsAndRoundTrip) {
-  EXPECT_EQ(wqtest::ForEachCall([](const std::string &f, wqtest::Row &r) {
-              if (f == "Swapcode") { EXPECT_EQ(Swap((int)r.n(0), r.ch(1)), (unsigned char)r.ch(2)); }
-              return f == "Swapcode";
-            }), 116);
+  CheckCalls({{"Swapcode", [](Row &r, Area &) { EXPECT_EQ(Swap((int)r.n(0), r.ch(1)), (unsigned char)r.ch(2)); }}}, 116);
   for (int from : {0, 1}) {
     unsigned char area[256];
     for (int i = 0; i < 256; ++i) area[i] = (unsigned char)i;
-    Swapcode(from, from, area, 256);
-    Swapcode(from, 1 - from, area, 256);
-    Swapcode(1 - from, from, area, 256);
+    Swapcode(from, from, area, 256), Swapcode(from, 1 - from, area, 256), Swapcode(1 - from, from, area, 256);
     for (int i = 0; i < 256; ++i) EXPECT_TRUE(area[i] == i || Swap(from, (unsigned char)i) == 0xFF) << from << " " << i;
   }
 }

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -159,7 +161,7 @@ int ForEachCall(Check check) {
   for (const DataCase &c : ReadData("calls.txt")) {
     Row r(c);
     std::string name = c.name;
-    for (const std::string &w : c.words) name += " " + w.substr(0, 40);
+    for (const std::string &w : c.words) name.append(" ").append(w.substr(0, 40));
     SCOPED_TRACE(name);
     known += check(c.name, r) ? 1 : 0;
   }
@@ -172,5 +174,16 @@ struct Area {
   operator char *() { return b; }
   char b[4200];
 };
+
+// The checks of calls.txt by function: each gets the row and a fresh Area.
+using Calls = std::map<std::string, std::function<void(Row &, Area &)>>;
+// Runs every case of calls.txt whose function `calls` has; there must be `count`.
+inline void CheckCalls(const Calls &calls, int count) {
+  EXPECT_EQ(ForEachCall([&](const std::string &f, Row &r) {
+              Area out;
+              return calls.count(f) && (calls.at(f)(r, out), true);
+            }), count);
+}
+
 
 }  // namespace wqtest
