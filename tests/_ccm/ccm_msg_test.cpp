@@ -57,9 +57,8 @@ extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo
 namespace {
 
 // Registers the context's process context with the dispatcher (with a
-// "CHANNEL_CLOSE" record), so that ipc_logger sends through its manager.
+// "CHANNEL_CLOSE" record): ipc_logger sends through the manager named there.
 void keep_for_logger(Context &ctx) {
-  ctx.pcx.ccm = ctx.ccm;
   ccm_msg_t rec{};
   rec.msg_start = (unsigned char *)"CHANNEL_CLOSE\0\0", rec.len = 16;
   ASSERT_EQ(0, process_IPC_message(&ctx.pcx, ctx.ccm, &rec));
@@ -113,8 +112,9 @@ TEST(Messages, FreshRecycledAndTheFreeList) {
   ccm_msg_free(ccm, a), ccm_msg_free(ccm, b);
   EXPECT_EQ(2, ccm->nof_freemsg);
   ccm_msg_t *c = ccm_msg_alloc(ccm, nullptr);
-  EXPECT_EQ(str(b, 0, 0, 0, 0, 256, true, "old bytes"), str(c, c->len, c->type, c->flag, (int)c->addr.dst_name[0],
-                                                           c->msg_start - c->buffer1, c->ID > oldID, std::string((char *)c->buffer1 + 300, 9)));
+  EXPECT_EQ(str(b, 0, 0, 0, 0, 256, true, "old bytes"),
+            str(c, c->len, c->type, c->flag, (int)c->addr.dst_name[0], c->msg_start - c->buffer1, c->ID > oldID,
+                std::string((char *)c->buffer1 + 300, 9)));
   EXPECT_EQ(str(a, 0), str(ccm_msg_alloc(ccm, nullptr), ccm->msg_freeq.tail));
   std::vector<ccm_msg_t *> v = {a, c};
   for (int i = 0; i < 68; ++i) v.push_back(ccm_msg_alloc(ccm, nullptr));
@@ -198,8 +198,9 @@ TEST(Messages, EmptyingQueuesAndTheCommonStep) {
 
 // A frame is at most as long as its header's 8 digits announce. A longer one
 // is refused before anything goes out: the NAT route leaves the payload with
-// the caller as it was, a header route releases it. (The data areas are
-// mappings of which only the pages written here become resident.)
+// the caller as it was, a header route releases it, and neither counts for
+// its channel any more. (The data areas are mappings of which only the
+// pages written here become resident.)
 TEST(SendRoutes, FramesUpToTheLongestTheHeaderAnnounces) {
   // NAT: a payload behind a 10-byte name block and a 5-byte length block.
   const struct { bool nat; int32_t len; int rc; } rows[] = {
@@ -209,8 +210,9 @@ TEST(SendRoutes, FramesUpToTheLongestTheHeaderAnnounces) {
     Context ctx;
     ccm_msg_t *m = ccm_msg_alloc_huge(ctx.ccm, 50000200, nullptr);
     ASSERT_NE(nullptr, m);
+    const int ch = ctx.Channel(-1)->ID;
     m->len = r.len;
-    ccm_setaddr(m, ctx.Channel(-1)->ID, 0, "", "F", 0);
+    ccm_setaddr(m, ch, 0, "", "F", 0);
     unsigned char *const start = m->msg_start;
     EXPECT_EQ(r.rc, r.nat ? send_NAT_message(ctx.ccm, m) : send_native_message(ctx.ccm, m));
     if (r.rc == 0) {
@@ -219,7 +221,7 @@ TEST(SendRoutes, FramesUpToTheLongestTheHeaderAnnounces) {
       EXPECT_EQ(str((void *)start, r.len), str((void *)m->msg_start, m->len));
       ccm_msg_free(ctx.ccm, m);
     }
-    EXPECT_EQ(str(0, 0), str(ctx.ccm->sendq.head, ctx.ccm->msgq_inuse.head));
+    EXPECT_EQ(str(0, 0, 0), str(ctx.ccm->sendq.head, ctx.ccm->msgq_inuse.head, r.rc ? ccm_get_sendq_bytes(ctx.ccm, ch) : 0));
   }
 }
 
@@ -228,8 +230,7 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
     SCOPED_TRACE(r[0] + " " + r[1] + " " + r[3] + " " + r[9]);
     ASSERT_EQ(11u, r.size());
     Context ctx;
-    ctx.Pipes();
-    ctx.ccm->unique_channel_ID = 4;
+    ctx.Pipes(), ctx.ccm->unique_channel_ID = 4;
     for (const char *name : {"*IPC(FTX)", "*IPC(AGENT)", "*SERVER", "*IPC(GONE)"}) ctx.Channel(-1, name[1] == 'S' ? 3 : 0, name);
     ccm_channel_deletebyID(ctx.ccm, 7);
     std::istringstream how(r[0]);
@@ -260,7 +261,8 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
     LogRecorder log;
     ccm_alloc_fail_at(bang == std::string::npos ? 0 : std::stoi(w[0].substr(bang + 1)));
     int rc = route == "sr"         ? cmm_msg_write_sr_data(m)
-             : route == "block"    ? (ccm_msg_write_native_data(m, (char)num(1), (const unsigned char *)payload.data(), (int)payload.size()) ? 1 : 0)
+             : route == "block"    ? (ccm_msg_write_native_data(m, (char)num(1), (const unsigned char *)payload.data(),
+                                                                (int)payload.size()) ? 1 : 0)
              : route == "common"   ? ccm_send_message_common(cc, given, "x")
              : route == "native"   ? send_native_message(cc, given)
              : route == "ipc"      ? send_IPC_message(cc, given)
@@ -364,7 +366,6 @@ TEST(Resolve, RowsOfTheTable) {
       if (list) freeaddrinfo(list);
     }
   }
-  memset(&sa, 0, sizeof sa);
   EXPECT_EQ(-1, ccm_hostname2address(nullptr, 2, &sa, &err));
   sa.sin6_family = AF_INET6, inet_pton(AF_INET6, "2001:db8::1", &sa.sin6_addr);
   EXPECT_EQ(str(-1, ""), str(ccm_address2string(&sa, buf, 5), buf));  // too small
