@@ -129,6 +129,17 @@ inline int passed_fd(void *control, size_t len) {
   if (c && c->cmsg_type == SCM_RIGHTS) memcpy(&fd, CMSG_DATA(c), sizeof fd);
   return fd;
 }
+// One record (or piece of a stream) of the socket `s`, at most 70000 bytes,
+// with the descriptor that came along into *fd (-1: none).
+inline std::string recv_with_fd(int s, int *fd) {
+  std::vector<char> buf(70000);
+  alignas(struct cmsghdr) char control[256] = {};
+  struct iovec iov = {buf.data(), buf.size()};
+  struct msghdr mh = {nullptr, 0, &iov, 1, control, sizeof control, 0};
+  const ssize_t n = recvmsg(s, &mh, 0);
+  *fd = passed_fd(control, mh.msg_controllen);
+  return std::string(buf.data(), (size_t)std::max<ssize_t>(n, 0));
+}
 
 // An opened context, closed in the documented order.
 class Context {
