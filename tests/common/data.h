@@ -15,6 +15,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/capture.h"
@@ -107,6 +108,18 @@ inline std::string Fill(std::string text, const std::vector<std::pair<std::strin
   for (const auto &[key, value] : values)
     for (size_t at; (at = text.find("{" + key + "}")) != std::string::npos;) text.replace(at, key.size() + 2, value);
   return text;
+}
+// The values as one text, a blank between two (numbers, even of char
+// types, in decimal; bools as 0 or 1): several results compared at once.
+template <typename... T>
+std::string Words(const T &...values) {
+  std::ostringstream o;
+  auto put = [&o](const auto &v) {
+    if constexpr (std::is_arithmetic_v<std::decay_t<decltype(v)>>) o << ' ' << +v;
+    else o << ' ' << v;
+  };
+  (put(values), ...);
+  return o.str().substr(sizeof...(values) ? 1 : 0);
 }
 
 // Empty when every line of `out` fits the line of `expected` at its place
