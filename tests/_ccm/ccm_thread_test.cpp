@@ -45,13 +45,13 @@ int accepted_id(const ccm_msg_t *m) {  // the channel ID of a CHANNEL_ACCEPT not
   ipcmsg_channel_accept_t a{};
   return m && is_ipc(m, "CHANNEL_ACCEPT") ? (memcpy(&a, m->msg_start, sizeof a), a.ID) : -1;
 }
+// The same of the next message, waited for and freed.
+int next_accepted(ccm_context_t *ccm) { ccm_msg_t *m = receive(ccm); const int id = accepted_id(m); return ccm_msg_free(ccm, m), id; }
 // A channel around one end of a new socket pair; the other end (blocking,
 // the caller's to close) into *peer.
 ccm_channel_t *PairChannel(Context &ctx, int *peer, const char *name = nullptr) {
   int sv[2];
-  socket_pair(sv);
-  *peer = sv[1];
-  return ctx.Channel(sv[0], 0, name);
+  return socket_pair(sv), *peer = sv[1], ctx.Channel(sv[0], 0, name);
 }
 // A loopback TCP connection: the client into *client, the accepted end
 // (non-blocking) as result.
@@ -61,10 +61,8 @@ int TcpPair(int *client) {
   const int s = accept4(ls, nullptr, nullptr, SOCK_NONBLOCK);
   return close(ls), s;
 }
-void CloseWithReset(int s) {  // the peer gets a reset, not an orderly end
-  const struct linger lg = {1, 0};
-  setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg), close(s);
-}
+// Closes `s` so that the peer gets a reset, not an orderly end.
+void CloseWithReset(int s) { const struct linger lg = {1, 0}; setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg), close(s); }
 int ListenOn(Context &ctx, int backlog) {  // a listening channel; its port
   EXPECT_EQ(0, ccm_create_listen(ctx.ccm, "127.0.0.1", 0, backlog, &ctx.err)) << ctx.err.msginsert;
   return ccm_listen_port(ctx.ccm, "*LISTEN");
@@ -127,10 +125,9 @@ TEST(NetworkThread, FramesTravelOverLoopbackTcpBetweenTwoContexts) {
   a.Start(), b.Start();
   const int port = ListenOn(a, 5), b_id = ccm_connect(b.ccm, "127.0.0.1", port, 5, nullptr, 60, &b.err);
   ASSERT_GT(b_id, 0) << b.err.msginsert;
-  ccm_msg_t *m = receive(a.ccm);
-  const int a_id = accepted_id(m);
-  ccm_msg_free(a.ccm, m);
+  const int a_id = next_accepted(a.ccm);
   ASSERT_GT(a_id, 0);
+  ccm_msg_t *m = nullptr;
   const std::string out = wqtest::CaptureStdout([&] {
     trcFlag = 1;
     a.Send(a.Msg(text_frame("greeting")), a_id);
@@ -321,13 +318,9 @@ TEST(Wakeup, AWaitEndsWithAMessageQueuedDuringItNotWithAStaleByte) {
 TEST(Limits, APeerStreamArrivesWholeOnceAndInOrderWithinTheLimits) {
   std::string many, many_got, huge = pattern(50u << 20, 11);
   for (int i = 1000000; i < 1003000; ++i) many += text_frame("#" + std::to_string(i)), many_got += "#" + std::to_string(i) + "|";
-  const struct {
-    const char *what;
-    size_t limit, peak;  // of the receive queue (0: the default, not checked)
-    int max_frame;       // 0: the default
-    std::string bytes, got;
-    const char *reason;  // of the close notice
-  } rows[] = {
+  // The receive queue's limit and peak (0: the default, not checked), the maximum frame (0: the default), the bytes the peer
+  // writes, the data taken, the reason of the close notice.
+  const struct { const char *what; size_t limit, peak; int max_frame; std::string bytes, got; const char *reason; } rows[] = {
       {"3000 frames of a sender that never reads keep the queue at its limit, which it holds exactly at its fullest",
        4 * kNormal, 4 * kNormal, 0, many, many_got, nullptr},
       {"a frame of exactly the maximum passes", 0, 0, 1000,
@@ -366,8 +359,7 @@ TEST(Limits, APeerStreamArrivesWholeOnceAndInOrderWithinTheLimits) {
     write_all(other, text_frame("other"));
     EXPECT_EQ("other", next_text(ctx.ccm));
     writer.join();
-    EXPECT_EQ(0u, ccm_get_recvq_bytes(ctx.ccm));
-    if (r.peak) { EXPECT_EQ(r.peak, ccm_get_recvq_peak(ctx.ccm)); }
+    EXPECT_EQ(Words(0, r.peak), Words(ccm_get_recvq_bytes(ctx.ccm), r.peak ? ccm_get_recvq_peak(ctx.ccm) : 0));
     ctx.Stop();
     ccm_channel_t *ch = ccm_channel_getbyID(ctx.ccm, id);  // still open unless closed, its buffer never grown
     EXPECT_TRUE(r.reason ? !ch : ch && ch->recv_size <= kCcmNormalSize);
@@ -396,19 +388,19 @@ TEST(Limits, FullQueueIsServedInTurnFromBufferedFramesFirst) {
   Pass(ctx);  // full: nothing is read
   EXPECT_EQ(std::make_pair(1, buffered), std::make_pair(count_recvq(ctx.ccm), cha->recv_pos));
   EXPECT_TRUE(nothing_to_read(ctx.ccm->network_wakeup[0]));
-  std::vector<std::string> order = {next_text(ctx.ccm)};
+  std::string order = next_text(ctx.ccm);
   EXPECT_FALSE(nothing_to_read(ctx.ccm->network_wakeup[0]));  // the take woke the network thread
   for (int i = 0; i < 4; ++i) {
     Pass(ctx);
     EXPECT_EQ(1, count_recvq(ctx.ccm)) << i;
-    order.push_back(next_text(ctx.ccm));
+    order += " " + next_text(ctx.ccm);
   }
-  EXPECT_EQ((std::vector<std::string>{"a1", "b1", "a2", "a3", "a4"}), order);
-  EXPECT_EQ(0, cha->recv_held);
-  EXPECT_LE(ccm_get_recvq_peak(ctx.ccm), kNormal);
-  EXPECT_EQ("-1 -1 -1 -1 -1 0 0 0 0", Words(ccm_set_recvq_limit(ctx.ccm, 0), ccm_set_recvq_limit(nullptr, 1), ccm_set_max_frame(ctx.ccm, 47),
-                                            ccm_set_max_frame(ctx.ccm, 100000000), ccm_set_max_frame(nullptr, 1000), ccm_set_max_frame(ctx.ccm, 48),
-                                            ccm_set_max_frame(ctx.ccm, 99999999), ccm_get_recvq_bytes(nullptr), ccm_get_recvq_peak(nullptr)));
+  // Then nothing is held, and the queue never held more than one message.
+  EXPECT_EQ("a1 b1 a2 a3 a4 0 1", Words(order, cha->recv_held, ccm_get_recvq_peak(ctx.ccm) <= kNormal));
+  EXPECT_EQ("-1 -1 -1 -1 -1 0 0 0 0",
+            Words(ccm_set_recvq_limit(ctx.ccm, 0), ccm_set_recvq_limit(nullptr, 1), ccm_set_max_frame(ctx.ccm, 47),
+                  ccm_set_max_frame(ctx.ccm, 100000000), ccm_set_max_frame(nullptr, 1000), ccm_set_max_frame(ctx.ccm, 48),
+                  ccm_set_max_frame(ctx.ccm, 99999999), ccm_get_recvq_bytes(nullptr), ccm_get_recvq_peak(nullptr)));
   close(a), close(b);
 }
 
@@ -426,14 +418,10 @@ std::string InChild(const std::function<std::string()> &body) {
   int p[2];
   if (pipe(p) != 0) return "no pipe";
   const pid_t pid = fork();
-  if (pid == 0) {
-    const std::string r = body();
-    _exit(write(p[1], r.data(), r.size()) == (ssize_t)r.size() ? 0 : 1);
-  }
+  if (pid == 0) { const std::string r = body(); _exit(write(p[1], r.data(), r.size()) == (ssize_t)r.size() ? 0 : 1); }
   close(p[1]);
   const std::string out = read_exact(p[0], 4096);
-  close(p[0]), waitpid(pid, nullptr, 0);
-  return out;
+  return close(p[0]), waitpid(pid, nullptr, 0), out;
 }
 int AcceptsTaken(Context &ctx) {  // takes every queued message; how many were accept notices
   int n = 0;
@@ -444,9 +432,9 @@ int AcceptsTaken(Context &ctx) {  // takes every queued message; how many were a
 // Conditions a peer (or a program) can create, each against a context of
 // its own (with wake-up pipes and the row's receive-queue limit); what each
 // row returns is made of events and counters only.
-struct Hostile {
+struct Hostile {  // the receive-queue limit 0: the default
   const char *condition;
-  size_t limit;  // 0: the default
+  size_t limit;
   std::function<std::string(Context &)> run;
   const char *want;
 };
@@ -572,10 +560,8 @@ const Hostile kHostile[] = {
     {"a listener made while the thread waits in a select of an hour", 0, [](Context &ctx) {
        HourLoop loop(ctx);
        const int c = connect_to(ListenOn(ctx, 5));
-       ccm_msg_t *m = receive(ctx.ccm);
-       const std::string r = accepted_id(m) > 0 ? "accepted" : "not served";
-       ccm_msg_free(ctx.ccm, m), close(c);
-       return r;
+       const std::string r = next_accepted(ctx.ccm) > 0 ? "accepted" : "not served";
+       return close(c), r;
      }, "accepted"},
 };
 
@@ -604,9 +590,8 @@ TEST(Limits, SendersToAPeerThatNeverReadsWaitAtTheLimitAndLoseNothing) {
   for (const auto &r : rows) {
     SCOPED_TRACE(r.what);
     Context ctx;
-    const size_t limit = 4 * kNormal;
-    ASSERT_EQ(0, ccm_set_sendq_limit(ctx.ccm, limit));
-    ASSERT_EQ(0, ccm_set_send_timeout(ctx.ccm, 2 * kDeadlineMs));  // a lost wake-up fails the send
+    const size_t limit = 4 * kNormal;  // the time-out: only a lost wake-up fails a send
+    ASSERT_EQ(Words(0, 0), Words(ccm_set_sendq_limit(ctx.ccm, limit), ccm_set_send_timeout(ctx.ccm, 2 * kDeadlineMs)));
     int peer, small = 65536;
     ccm_channel_t *ch = PairChannel(ctx, &peer, "*IPC(SLOW)");
     const int id = ch->ID;
@@ -631,17 +616,14 @@ TEST(Limits, SendersToAPeerThatNeverReadsWaitAtTheLimitAndLoseNothing) {
     const size_t one = frame(body(0, 0)).size(), total = r.senders * r.each * one;
     const std::string got = read_exact(peer, total);
     for (std::thread &t : senders) t.join();
-    EXPECT_EQ(0, failed.load());
-    ASSERT_EQ(total, got.size());
+    ASSERT_EQ(Words(0, total), Words(failed.load(), got.size()));
     int next[2] = {0, 0};
     for (size_t off = 0; off < got.size(); off += one) {
       const int who = got[off + 48 + 3] == 'b';
       ASSERT_TRUE(frame(body(who, next[who]++)) == got.substr(off, one)) << "at byte " << off;
     }
     EXPECT_TRUE(eventually([&] { return ccm_get_sendq_bytes(ctx.ccm, id) == 0; }));
-    EXPECT_TRUE(nothing_to_read(peer));
-    EXPECT_EQ(limit, ccm_get_sendq_peak(ctx.ccm));
-    EXPECT_EQ("0 0", Flush(ctx, id, 0));
+    EXPECT_EQ(Words(1, limit, "0 0"), Words(nothing_to_read(peer), ccm_get_sendq_peak(ctx.ccm), Flush(ctx, id, 0)));
     close(peer);
   }
 }
@@ -660,9 +642,8 @@ TEST(Limits, AFullChannelFailsASendOrEndsItsWaitWhenItCloses) {
     SCOPED_TRACE(row);
     Context ctx;
     ctx.Pipes();
-    const size_t limit = 2 * kNormal;
-    EXPECT_EQ(0, ccm_set_sendq_limit(ctx.ccm, limit));
-    EXPECT_EQ(0, ccm_set_send_timeout(ctx.ccm, 2 * kDeadlineMs));  // a lost wake-up ends in a time-out
+    const size_t limit = 2 * kNormal;  // the time-out: only a lost wake-up ends a wait
+    ASSERT_EQ(Words(0, 0), Words(ccm_set_sendq_limit(ctx.ccm, limit), ccm_set_send_timeout(ctx.ccm, 2 * kDeadlineMs)));
     int peer;
     const int id = PairChannel(ctx, &peer, "*IPC(FULL)")->ID;
     auto msg = [&] { return to_channel(ctx, id, block(0x04, "x")); };
@@ -674,8 +655,7 @@ TEST(Limits, AFullChannelFailsASendOrEndsItsWaitWhenItCloses) {
     auto kept = [&](ccm_msg_t *m, int msgnr) {  // "<send error> <data> at <offset>[ in use] <queued>"; m is freed
       const std::string k = std::to_string(msgnr) + " " + msg_data(m) + " at " + std::to_string(m->msg_start - m->buffer1) +
                             (m == ctx.ccm->msgq_inuse.head ? " in use " : " ") + std::to_string(ccm_get_sendq_bytes(ctx.ccm, 0));
-      ccm_msg_free(ctx.ccm, m);  // clean under ASan: nothing else refers to it
-      return k;
+      return ccm_msg_free(ctx.ccm, m), k;  // clean under ASan: nothing else refers to it
     };
     const std::string x = block(0x04, "x"), headroom = std::to_string(kCcmHeadroom);
     auto waiting = [&](std::function<void()> call) {  // `call` on a thread of its own, once it waits for room
@@ -711,10 +691,9 @@ TEST(Limits, AFullChannelFailsASendOrEndsItsWaitWhenItCloses) {
       EXPECT_EQ(fill("-1 {limit} 2002051 chID={id}|dropped={limit}|channel closed"), flushed);
       EXPECT_EQ(limit, ccm_get_sendq_dropped(ctx.ccm));
       ccm_msg_t *n = receive(ctx.ccm);
-      ASSERT_EQ(id, closed_id(n));
-      ipcmsg_channel_close_t rec;
-      memcpy(static_cast<void *>(&rec), n->msg_start, sizeof rec);
-      EXPECT_EQ(limit, rec.ccmch.sendq_dropped);
+      ipcmsg_channel_close_t rec{};
+      if (closed_id(n) == id) memcpy(static_cast<void *>(&rec), n->msg_start, sizeof rec);
+      EXPECT_EQ(Words(id, limit), Words(closed_id(n), rec.ccmch.sendq_dropped));
       ccm_msg_free(ctx.ccm, n);
       EXPECT_EQ("0 0", Flush(ctx, 0, 0));  // nothing queued, nothing dropped since
       EXPECT_EQ(fill("-1 0 2002051 chID={id}||channel not open"), Flush(ctx, id, 0));  // no such channel any more
