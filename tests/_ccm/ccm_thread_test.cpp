@@ -112,9 +112,10 @@ TEST(NetworkThread, ChannelPairIsTwoConnectedChannelsOrNothing) {
   // "<result> <error> <channels chained> <notices> <descriptors left>": no close notice for a channel never shown.
   EXPECT_EQ("-1 3301 0 0 0", Words(rc, ctx.err.msgnr, ctx.ccm->channel_newq.head != nullptr, count_recvq(ctx.ccm), open_fd_count() - fds));
   ASSERT_EQ(0, ccm_channel_create_pair(ctx.ccm, &a, &b, &ctx.err));
-  EXPECT_TRUE(a == ctx.ccm->channel_newq.head && b == a->nxt && a->type == 0 && b->type == 0);
-  EXPECT_EQ("*ID" + std::to_string(a->ID), a->name);
-  EXPECT_TRUE(fcntl(a->s, F_GETFL) & fcntl(b->s, F_GETFL) & O_NONBLOCK);
+  // Both chained in order, of type 0, the first named by its ID, both non-blocking.
+  EXPECT_EQ(Words(1, "*ID" + std::to_string(a->ID), 1),
+            Words(a == ctx.ccm->channel_newq.head && b == a->nxt && a->type == 0 && b->type == 0, a->name,
+                  (fcntl(a->s, F_GETFL) & fcntl(b->s, F_GETFL) & O_NONBLOCK) != 0));
 }
 
 // B connects to A's listener. The first frame goes out traced; only the
@@ -129,10 +130,7 @@ TEST(NetworkThread, FramesTravelOverLoopbackTcpBetweenTwoContexts) {
   ASSERT_GT(a_id, 0);
   ccm_msg_t *m = nullptr;
   const std::string out = wqtest::CaptureStdout([&] {
-    trcFlag = 1;
-    a.Send(a.Msg(text_frame("greeting")), a_id);
-    m = receive(b.ccm);
-    trcFlag = 0;
+    trcFlag = 1, a.Send(a.Msg(text_frame("greeting")), a_id), m = receive(b.ccm), trcFlag = 0;
   });
   for (const auto &l : rows("ccm_thread.txt"))
     if (l[0] == "trace") { EXPECT_NE(std::string::npos, out.find(l.at(1))) << l[1]; }
@@ -186,8 +184,7 @@ void MakeStalled(int *near, int *far, size_t *queued) {
   for (ssize_t n; (n = send(*near, chunk.data(), chunk.size(), MSG_NOSIGNAL)) > 0;) *queued += (size_t)n;
   ASSERT_EQ(EAGAIN, errno);
   socklen_t len = sizeof rcvbuf;
-  ASSERT_EQ(0, ioctl(*near, SIOCOUTQ, &outq));
-  ASSERT_EQ(0, getsockopt(*far, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len));
+  ASSERT_EQ(Words(0, 0), Words(ioctl(*near, SIOCOUTQ, &outq), getsockopt(*far, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len)));
   ASSERT_GT(outq, rcvbuf);
 }
 
@@ -235,10 +232,7 @@ TEST(NetworkThread, PeerThatNeverAcknowledgesCannotHoldTheThread) {
 // The network thread's loop run by the test with a select time-out of an
 // hour: what it serves within the suite's deadline, an event made it serve.
 struct HourLoop {
-  explicit HourLoop(Context &c) : ctx(c) {
-    ccm_loop_set(ctx.ccm, 1);
-    net = std::thread([this] { while (ccm_flag_get(ctx.ccm->loop)) Pass(ctx, 3600); });
-  }
+  explicit HourLoop(Context &c) : ctx(c), net((ccm_loop_set(c.ccm, 1), [&c] { while (ccm_flag_get(c.ccm->loop)) Pass(c, 3600); })) {}
   ~HourLoop() {
     ccm_thread_stop(ctx.ccm);
     EXPECT_EQ(1, write(ctx.ccm->network_wakeup[1], "N", 1));  // past the pending flag, even after a failure
@@ -267,8 +261,7 @@ TEST(Wakeup, NoWakeupIsLost) {
     ccm_msg_t *m = receive(ctx.ccm);
     ASSERT_NE(nullptr, m) << "message " << got << " lost";
     const int src = m->addr.src_ID;
-    ASSERT_EQ(std::to_string(from) + " " + std::to_string(got), std::to_string(src) + " " + text_of(ctx.ccm, m))
-        << "message " << got << " out of order or twice";
+    ASSERT_EQ(Words(from, got), Words(src, text_of(ctx.ccm, m))) << "message " << got << " out of order or twice";
     if (got % 997 == 0) window = window * 5 % 32 + 1;
   }
   EXPECT_EQ(0, count_recvq(ctx.ccm));
@@ -295,9 +288,7 @@ TEST(Wakeup, AWaitEndsWithAMessageQueuedDuringItNotWithAStaleByte) {
       if (s == "taken") Deliver(ctx, "old"), ccm_msg_free(ctx.ccm, receive(ctx.ccm));
       if (s == "unwritten") ctx.ccm->processor_wakeup_pending.store(1);
       if (starts(s, "late byte")) { EXPECT_EQ(1, write(ctx.ccm->processor_wakeup[1], "P", 1)); }
-      if (s.find("once taken") != std::string::npos) {
-        EXPECT_TRUE(eventually([&] { return nothing_to_read(ctx.ccm->processor_wakeup[0]); }));
-      }
+      if (s.find("once") != std::string::npos) { EXPECT_TRUE(eventually([&] { return nothing_to_read(ctx.ccm->processor_wakeup[0]); })); }
       if (s.find("new") != std::string::npos) Deliver(ctx, "new");
     };
     step(c[0]);
@@ -349,9 +340,8 @@ TEST(Limits, APeerStreamArrivesWholeOnceAndInOrderWithinTheLimits) {
     if (r.limit) { EXPECT_TRUE(eventually([&] { return ccm_get_recvq_bytes(ctx.ccm) >= r.limit; })); }
     std::string got, why;
     for (ccm_msg_t *m; got.size() < r.got.size() && (m = receive(ctx.ccm)); ccm_msg_free(ctx.ccm, m)) {
-      const int closed = closed_id(m, &why);
-      EXPECT_EQ(id, closed > 0 ? closed : m->addr.src_ID);
-      if (m->len > kCcmNormalSize) { EXPECT_EQ(CCM_MSG_NAT, m->type); }
+      const int closed = closed_id(m, &why);  // of the channel; a NAT message when larger than a normal one
+      EXPECT_EQ(Words(id, 1), Words(closed > 0 ? closed : m->addr.src_ID, m->len <= kCcmNormalSize || m->type == CCM_MSG_NAT));
       got += closed > 0 ? std::string("<closed>|") : msg_data(m) + "|";
     }
     EXPECT_TRUE(got == r.got) << got.substr(0, 200);
@@ -410,8 +400,7 @@ std::string ReadyIn(Context &ctx, int n) {
   ccm_net_stats_t a{}, b{};
   ccm_get_net_stats(ctx.ccm, &a);
   for (int i = 0; i < n; ++i) Pass(ctx);
-  ccm_get_net_stats(ctx.ccm, &b);
-  return std::to_string(b.ready_passes - a.ready_passes);
+  return ccm_get_net_stats(ctx.ccm, &b), std::to_string(b.ready_passes - a.ready_passes);
 }
 // What `body` returns, run in a child process (which may lower its limits).
 std::string InChild(const std::function<std::string()> &body) {
@@ -423,6 +412,8 @@ std::string InChild(const std::function<std::string()> &body) {
   const std::string out = read_exact(p[0], 4096);
   return close(p[0]), waitpid(pid, nullptr, 0), out;
 }
+// Whether `fd` shows one of `events` (or an error or hang-up) within the deadline.
+bool Polled(int fd, short events) { struct pollfd p = {fd, events, 0}; return poll(&p, 1, kDeadlineMs) == 1; }
 int AcceptsTaken(Context &ctx) {  // takes every queued message; how many were accept notices
   int n = 0;
   for (ccm_msg_t *m; (m = take(ctx)); ccm_msg_free(ctx.ccm, m)) n += accepted_id(m) > 0;
@@ -446,9 +437,8 @@ const Hostile kHostile[] = {
        int peer;
        const int spare = PairChannel(ctx, &peer)->ID;
        for (int i = 0; i < 4; ++i) connect_to(port);
-       struct rlimit was;
-       getrlimit(RLIMIT_NOFILE, &was);
-       const struct rlimit low = {256, was.rlim_max};
+       struct rlimit was, low;
+       getrlimit(RLIMIT_NOFILE, &was), low = {256, was.rlim_max};
        if (open_fd_count() > 200 || setrlimit(RLIMIT_NOFILE, &low) != 0) return std::string("no lower limit");
        std::vector<int> filler;
        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) filler.push_back(fd);
@@ -471,8 +461,7 @@ const Hostile kHostile[] = {
        Deliver(ctx, "fill");  // the queue is at its limit
        const std::string f = text_frame("urgent");
        EXPECT_EQ(1, send(c, f.data(), 1, MSG_OOB));
-       struct pollfd p = {s, POLLPRI, 0};
-       EXPECT_EQ(1, poll(&p, 1, kDeadlineMs));
+       EXPECT_TRUE(Polled(s, POLLPRI));
        Pass(ctx);  // takes the channel over
        std::string r = "full:" + ReadyIn(ctx, 3);
        next_text(ctx.ccm);
@@ -517,8 +506,7 @@ const Hostile kHostile[] = {
        r += next_text(ctx.ccm);
        r += then(o, " other");
        r += then(b[1], " 4");  // a receive that waited would end here
-       close(b[1]), close(o);
-       return r;
+       return close(b[1]), close(o), r;
      }, "123 other 4"},
     {"a peer that fails with complete frames held", 1, [](Context &ctx) {
        int c, s = TcpPair(&c);
@@ -527,8 +515,7 @@ const Hostile kHostile[] = {
        EXPECT_TRUE(wait_readable(s));
        Pass(ctx);  // a fills the queue, b and c are held
        CloseWithReset(c);
-       struct pollfd p = {s, 0, 0};
-       EXPECT_EQ(1, poll(&p, 1, kDeadlineMs));
+       EXPECT_TRUE(Polled(s, 0));  // the reset has come
        ctx.Send(ctx.Msg(text_frame("answer")), id);  // writing it fails
        std::string r, why;
        for (int i = 0; i < 10 && why.empty(); ++i) {  // each take makes room for one more
@@ -554,8 +541,7 @@ const Hostile kHostile[] = {
            if (fd >= 0) close(fd);
          }
        }
-       close(peer);
-       return r;
+       return close(peer), r;
      }, "7949 549+fd "},
     {"a listener made while the thread waits in a select of an hour", 0, [](Context &ctx) {
        HourLoop loop(ctx);
@@ -649,9 +635,8 @@ TEST(Limits, AFullChannelFailsASendOrEndsItsWaitWhenItCloses) {
     auto msg = [&] { return to_channel(ctx, id, block(0x04, "x")); };
     for (int i = 0; i < 2; ++i) EXPECT_EQ(0, send_native_message(ctx.ccm, msg()));
     EXPECT_EQ(limit, ccm_get_sendq_bytes(ctx.ccm, id));
-    auto fill = [&](const char *text) {  // {id} and {limit} filled in
-      return wqtest::Fill(text, {{"id", std::to_string(id)}, {"limit", std::to_string(limit)}});
-    };
+    // {id} and {limit} filled in.
+    auto fill = [&](const char *t) { return wqtest::Fill(t, {{"id", std::to_string(id)}, {"limit", std::to_string(limit)}}); };
     auto kept = [&](ccm_msg_t *m, int msgnr) {  // "<send error> <data> at <offset>[ in use] <queued>"; m is freed
       const std::string k = std::to_string(msgnr) + " " + msg_data(m) + " at " + std::to_string(m->msg_start - m->buffer1) +
                             (m == ctx.ccm->msgq_inuse.head ? " in use " : " ") + std::to_string(ccm_get_sendq_bytes(ctx.ccm, 0));
