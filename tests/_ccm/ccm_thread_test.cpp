@@ -32,6 +32,9 @@ constexpr int kMessages = 100000;  // ThreadSanitizer runs far slower
 constexpr int kMessages = 1000000;
 #endif
 const size_t kNormal = ccm_msg_memory_for(kCcmNormalSize);  // one normal message
+struct Piped : Context {  // a context with its wake-up pipes made at once
+  Piped() { Pipes(); }
+};
 std::string text_frame(const std::string &text) { return wqtest::BlockFrame(0x04, text); }
 
 // One pass driven by the test, with the sweep the network thread makes after it.
@@ -102,8 +105,7 @@ TEST(NetworkThread, StopRightAfterStartAndNameByRunningMode) {
 }
 
 TEST(NetworkThread, ChannelPairIsTwoConnectedChannelsOrNothing) {
-  Context ctx;
-  ctx.Pipes();
+  Piped ctx;
   const int fds = open_fd_count();
   ccm_channel_t *a = nullptr, *b = nullptr;
   ccm_alloc_fail_at(2);  // the second entry
@@ -249,8 +251,7 @@ struct HourLoop {
 // wake-ups meet both alone and in bursts; every message must arrive once
 // and in order.
 TEST(Wakeup, NoWakeupIsLost) {
-  Context ctx;
-  ctx.Pipes();
+  Piped ctx;
   ccm_channel_t *a = nullptr, *b = nullptr;
   ASSERT_EQ(0, ccm_channel_create_pair(ctx.ccm, &a, &b, &ctx.err));
   const int to = a->ID, from = b->ID;
@@ -282,8 +283,7 @@ TEST(Wakeup, AWaitEndsWithAMessageQueuedDuringItNotWithAStaleByte) {
                             {"", "late byte, new once taken"}, {"", ""}};
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c[0]) + " before, " + c[1] + " during");
-    Context ctx;
-    ctx.Pipes();
+    Piped ctx;
     auto step = [&ctx](const std::string &s) {
       if (s == "taken") Deliver(ctx, "old"), ccm_msg_free(ctx.ccm, receive(ctx.ccm));
       if (s == "unwritten") ctx.ccm->processor_wakeup_pending.store(1);
@@ -363,8 +363,7 @@ TEST(Limits, APeerStreamArrivesWholeOnceAndInOrderWithinTheLimits) {
 // buffered frames go before new bytes, and the channel after the one that
 // filled the queue is served first.
 TEST(Limits, FullQueueIsServedInTurnFromBufferedFramesFirst) {
-  Context ctx;
-  ctx.Pipes();
+  Piped ctx;
   ASSERT_EQ(0, ccm_set_recvq_limit(ctx.ccm, 1));
   int a, b;
   ccm_channel_t *cha = PairChannel(ctx, &a, "*IPC(A)");
@@ -554,8 +553,7 @@ const Hostile kHostile[] = {
 TEST(Hostile, NoConditionMakesTheNetworkThreadSpinBlockOrHoldTooMuch) {
   for (const Hostile &h : kHostile) {
     SCOPED_TRACE(h.condition);
-    Context ctx;
-    ctx.Pipes();
+    Piped ctx;
     if (h.limit) { ASSERT_EQ(0, ccm_set_recvq_limit(ctx.ccm, h.limit)); }
     EXPECT_EQ(h.want, h.run(ctx));
   }
@@ -595,9 +593,8 @@ TEST(Limits, SendersToAPeerThatNeverReadsWaitAtTheLimitAndLoseNothing) {
         }
       });
     // Waiting senders wake when the queue falls below half its limit.
-    EXPECT_TRUE(eventually([&] {
-      return 2 * ccm_get_sendq_bytes(ctx.ccm, id) >= limit && ctx.ccm->send_waiters.load() == r.senders;
-    })) << ccm_get_sendq_bytes(ctx.ccm, id) << " queued, " << ctx.ccm->send_waiters.load() << " waiting";
+    EXPECT_TRUE(eventually([&] { return 2 * ccm_get_sendq_bytes(ctx.ccm, id) >= limit && ctx.ccm->send_waiters.load() == r.senders; }))
+        << ccm_get_sendq_bytes(ctx.ccm, id) << " queued, " << ctx.ccm->send_waiters.load() << " waiting";
     EXPECT_LT(sent.load(), r.senders * r.each);
     const size_t one = frame(body(0, 0)).size(), total = r.senders * r.each * one;
     const std::string got = read_exact(peer, total);
@@ -626,8 +623,7 @@ TEST(Limits, AFullChannelFailsASendOrEndsItsWaitWhenItCloses) {
   };
   for (const std::string row : rows) {
     SCOPED_TRACE(row);
-    Context ctx;
-    ctx.Pipes();
+    Piped ctx;
     const size_t limit = 2 * kNormal;  // the time-out: only a lost wake-up ends a wait
     ASSERT_EQ(Words(0, 0), Words(ccm_set_sendq_limit(ctx.ccm, limit), ccm_set_send_timeout(ctx.ccm, 2 * kDeadlineMs)));
     int peer;
