@@ -45,9 +45,7 @@ inline std::string frame(const std::string &body, const char *protocol = "NAT") 
 inline std::string block(unsigned key, const std::string &c, int keylen = 1) { return wqtest::Block(key, c, keylen); }
 inline std::string pattern(size_t n, unsigned seed = 7) { return wqtest::Pattern(n, seed); }
 inline int connect_to(int port) { return wqtest::Connect(port); }
-inline int local_port(int s) { return wqtest::LocalPort(s); }
 inline std::vector<std::vector<std::string>> rows(const char *file) { return wqtest::ReadRows(file); }
-inline std::string bytes(const std::string &f) { return wqtest::Unhex(f); }
 
 // One byte of `fd`, waited for up to the deadline; -1 when none came.
 inline int read_byte(int fd) {

@@ -237,7 +237,7 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
     std::vector<std::string> w{std::istream_iterator<std::string>(how), {}};  // the route and the words behind it
     w.resize(4);
     const size_t bang = w[0].find('!');
-    const std::string route = w[0].substr(0, bang), arg = w[1], payload = bytes(r[8]);
+    const std::string route = w[0].substr(0, bang), arg = w[1], payload = wqtest::Unhex(r[8]);
     auto num = [&](int i) { return std::atoi(w[i].c_str()); };
     auto has = [&](const char *word) { return std::find(w.begin(), w.end(), word) != w.end(); };
     auto text = [&](int i) { return r[i] == "-" ? "" : r[i].c_str(); };
@@ -296,7 +296,7 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
     ASSERT_EQ(0, rc);
     if (r[9] == "-") {  // sr, block: the message's data
       const size_t behind = route == "block" ? payload.size() + 2 - m->len : 0;  // block: the rest untouched
-      EXPECT_EQ(bytes(r[10]) + std::string(behind, '\0'), std::string((char *)m->msg_start, m->len + behind));
+      EXPECT_EQ(wqtest::Unhex(r[10]) + std::string(behind, '\0'), std::string((char *)m->msg_start, m->len + behind));
       continue;
     }
     const bool routed = r[9][0] == '3' && route == "nat";  // the record took a new buffer, the message went back
@@ -306,7 +306,7 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
     ASSERT_NE(nullptr, sent);
     EXPECT_EQ(nullptr, ctx.TakeSent());
     EXPECT_TRUE(!m || routed || route == "fwd" || m == sent);  // the caller's own message, framed
-    EXPECT_EQ(bytes(r[10]), msg_data(sent));
+    EXPECT_EQ(wqtest::Unhex(r[10]), msg_data(sent));
     EXPECT_TRUE(route != "passfd" || (payload == std::string((char *)sent->control_data, payload.size()) &&
                                       payload.size() <= sent->control_len));  // the ancillary data, handed over whole
     EXPECT_TRUE(route != "fwd" || payload == msg_data(m));                     // the caller's, unchanged
