@@ -56,14 +56,6 @@ inline std::string ReportFrame(uint32_t n = 200) {
   return Header((int)body.size() + 48) + body;
 }
 
-// Reads one whole frame, its header's length first (the messenger and the
-// agent send nothing behind the frames read here).
-inline bool RecvFrame(int s, std::string *frame, int seconds = kDeadline) {
-  frame->clear();
-  return Receive(s, frame, [](auto &f) { return f.size() >= 48 && f.size() >= (size_t)atoi(f.c_str()); },
-                 seconds) == 1;
-}
-
 // A scripted agent: a listening loopback socket whose connections are each
 // served by a thread of their own running the script, and closed behind it.
 struct ScriptedAgent {
@@ -93,10 +85,12 @@ struct ScriptedAgent {
     return reports;
   }
 
-  // Reads the messenger's report frame and counts it; false when none came.
+  // Reads the messenger's report frame (whole by its header's length; it
+  // sends nothing behind it) and counts it; false when none came.
   bool TakeReport(int fd) {
     std::string f;
-    return RecvFrame(fd, &f) && f.find("JPAKTJ_R") != std::string::npos && ++reports;
+    return Receive(fd, &f, [](auto &f) { return f.size() >= 48 && f.size() >= (size_t)atoi(f.c_str()); }) == 1 &&
+           f.find("JPAKTJ_R") != std::string::npos && ++reports;
   }
 
   Script script;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "common/process.h"
@@ -15,8 +16,7 @@ namespace {
 
 using namespace wqtest;
 
-using Row = std::map<std::string, std::string>;                 // field -> values joined by ','
-using Want = std::vector<std::pair<std::string, std::string>>;  // "?": any value, "~x": contains x
+using Want = std::vector<std::pair<std::string, std::string>>;  // field, value
 
 // Four bytes of `v`, least significant first.
 std::string Le32(uint32_t v) { return LittleEndian(v, 4); }
@@ -41,59 +41,23 @@ struct CaptureFile {
     }
   }
   bool Save(const std::string &path) const {
-    const std::string head = Le32(0xA1B2C3D4) + Le32(0x00040002) + Le32(0) + Le32(0) + Le32(262144) + Le32(1);
-    return (bool)(std::ofstream(path, std::ios::binary) << head << records);
+    // The file header: magic, version 2.4, no time zone, no accuracy, snap length 262144, Ethernet.
+    return (bool)(std::ofstream(path, std::ios::binary) << Unhex("D4C3B2A1,02000400,00*8,00000400,01000000") << records);
   }
   std::map<int, std::pair<uint32_t, uint32_t>> seq;  // of each connection: the client's and the server's next
   uint32_t packets = 0;
   std::string records;
 };
 
-std::vector<std::string> Tshark(int port, const std::vector<std::string> &fields) {
-  std::vector<std::string> argv = {"tshark", "-n", "-X",
-                                   "lua_script:" + std::string(WQ_SOURCE_DIR) + "/tools/wireshark/wq8.lua", "-o",
-                                   "wq8.port:" + std::to_string(port)};
-  if (!fields.empty()) argv.insert(argv.end(), {"-T", "fields"});
-  for (const std::string &f : fields) argv.insert(argv.end(), {"-e", f});
-  return argv;
-}
-
-// The fields that `wants` name, each once.
-std::vector<std::string> Fields(const std::vector<Want> &wants) {
-  std::vector<std::string> first;
-  for (const Want &w : wants)
-    for (const auto &fv : w)
-      if (std::find(first.begin(), first.end(), fv.first) == first.end()) first.push_back(fv.first);
-  return first;
-}
-
-std::vector<Row> ParseRows(const std::string &out, const std::vector<std::string> &fields) {
-  std::vector<Row> rows;
-  for (const std::string &line : Lines(out)) {
-    std::istringstream cells(line);
-    Row &row = rows.emplace_back();
-    for (const std::string &f : fields) std::getline(cells, row[f], '\t');
-  }
-  return rows;
-}
-
-void ExpectRow(Row &row, const Want &want, const std::string &where) {
-  for (const auto &[field, value] : want) {
-    const std::string &got = row[field];
-    const bool ok = value == "?" ? !got.empty() : value[0] == '~' ? got.find(value.substr(1)) != std::string::npos
-                                                                  : got == value;
-    EXPECT_TRUE(ok) << where << ": " << field << " is '" << got << "', wanted '" << value << "'";
-  }
-}
-
-// The fields of every wq8 frame of `file`, or (no fields) the whole packet
-// tree with the errors.
-std::string Decode(const CaptureFile &file, int port, const std::vector<std::string> &fields) {
+// Decodes `file` with wq8 on `port`: the fields of every wq8 frame, or (no
+// fields) the whole packet tree with the errors.
+std::string Decode(const CaptureFile &file, int port, const std::set<std::string> &fields) {
   const std::string path = std::string(WQ_BINARY_DIR) + "/dissector_" + std::to_string(getpid()) + ".pcap";
   EXPECT_TRUE(file.Save(path));
-  std::vector<std::string> argv = Tshark(port, fields);
-  for (const char *a : {"-r", path.c_str(), fields.empty() ? "-V" : "-Y", fields.empty() ? nullptr : "wq8"})
-    if (a) argv.push_back(a);
+  std::vector<std::string> argv = {"tshark", "-n", "-X", "lua_script:" + std::string(WQ_SOURCE_DIR) + "/tools/wireshark/wq8.lua",
+                                   "-o", "wq8.port:" + std::to_string(port), "-r", path};
+  for (const std::string &f : fields) argv.insert(argv.end(), {"-e", f});
+  argv.insert(argv.end(), fields.empty() ? std::initializer_list<std::string>{"-V"} : std::initializer_list<std::string>{"-T", "fields", "-Y", "wq8"});
   Child tshark;
   EXPECT_TRUE(tshark.Start(argv, fields.empty()));
   EXPECT_EQ(tshark.Finish(4 * kDeadline), 0) << tshark.err();
@@ -101,40 +65,47 @@ std::string Decode(const CaptureFile &file, int port, const std::vector<std::str
   return tshark.out();
 }
 
-// The captures of data/dissector.txt: port, file, frames.
-using Captures = std::vector<std::tuple<int, CaptureFile, std::vector<Want>>>;
+// A capture of data/dissector.txt: its port, file, the fields each frame
+// must show, and the fields these name (each once).
+struct Capture { int port; CaptureFile file; std::vector<Want> wants; std::set<std::string> fields; };
 
-Captures Load() {
-  Captures all;
+std::vector<Capture> Load() {
+  std::vector<Capture> all;
   for (const DataCase &c : ReadData("dissector.txt")) {
-    if (c.name == "capture") all.emplace_back(std::stoi(c.words[0]), CaptureFile{}, std::vector<Want>{});
+    if (c.name == "capture") all.push_back({std::stoi(c.words[0]), {}, {}, {}});
     if (c.name == "send") {
       std::vector<size_t> cuts;
       for (size_t i = 3; i < c.words.size(); ++i) cuts.push_back(std::stoul(c.words[i]));
-      std::get<1>(all.back())
-          .Send(std::stoi(c.words[0]), std::stoi(c.words[1]), c.words[2] == "c", Unhex(c.text), cuts);
+      all.back().file.Send(std::stoi(c.words[0]), std::stoi(c.words[1]), c.words[2] == "c", Unhex(c.text), cuts);
     }
     if (c.name != "want") continue;
-    Want &w = std::get<2>(all.back()).emplace_back();
-    for (const std::string &line : Lines(c.text)) w.emplace_back(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
+    Want &w = all.back().wants.emplace_back();
+    for (const std::string &line : Lines(c.text)) {
+      w.emplace_back(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
+      all.back().fields.insert(w.back().first);
+    }
   }
   return all;
 }
 
-struct Wq8Dissector : ::testing::Test {
-  void SetUp() override {
-    if (!Installed("tshark")) GTEST_SKIP() << "tshark is not installed";
-  }
-};
-
-// Damaged frames are flagged as expert information, never a Lua error.
-TEST_F(Wq8Dissector, DecodesEveryFrameOfTheCaptures) {
-  for (auto &[port, file, wants] : Load()) {
-    const std::vector<std::string> fields = Fields(wants);
-    std::vector<Row> rows = ParseRows(Decode(file, port, fields), fields);
-    ASSERT_EQ(rows.size(), wants.size()) << "port " << port;
-    for (size_t i = 0; i < rows.size(); ++i) ExpectRow(rows[i], wants[i], "port " + std::to_string(port) + " row " + std::to_string(i));
-    const std::string tree = Decode(file, port, {});
+// Every frame shows its fields ("?": any value, "~x": one that contains x);
+// damaged frames are flagged as expert information, never a Lua error.
+TEST(Wq8Dissector, DecodesEveryFrameOfTheCaptures) {
+  if (!Installed("tshark")) GTEST_SKIP() << "tshark is not installed";
+  for (const Capture &c : Load()) {
+    const std::vector<std::string> lines = Lines(Decode(c.file, c.port, c.fields));
+    ASSERT_EQ(lines.size(), c.wants.size()) << "port " << c.port;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      std::istringstream cells(lines[i]);
+      std::map<std::string, std::string> got;  // field -> values joined by ','
+      for (const std::string &f : c.fields) std::getline(cells, got[f], '\t');
+      for (const auto &[field, value] : c.wants[i]) {
+        const std::string &g = got[field];
+        EXPECT_TRUE(value == "?" ? !g.empty() : value[0] == '~' ? g.find(value.substr(1)) != std::string::npos : g == value)
+            << "port " << c.port << " row " << i << ": " << field << " is '" << g << "', wanted '" << value << "'";
+      }
+    }
+    const std::string tree = Decode(c.file, c.port, {});
     ASSERT_NE(tree.find("WQ8 channel frame"), std::string::npos) << tree.substr(0, 2000);
     const size_t at = tree.find("Lua Error");
     EXPECT_EQ(at, std::string::npos) << tree.substr(at > 3000 ? at - 3000 : 0, 6000);
