@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,6 +69,13 @@ inline void socket_pair(int sv[2], int type = SOCK_STREAM) {
   sv[0] = std::exchange(p.fd[0], -1), sv[1] = std::exchange(p.fd[1], -1);
 }
 
+// The values, each followed by a blank: several expectations in one line.
+template <class... T>
+std::string str(const T &...v) {
+  std::ostringstream o;
+  ((o << v << ' '), ...);
+  return o.str();
+}
 inline std::string msg_data(const ccm_msg_t *m) { return std::string((const char *)m->msg_start, (size_t)m->len); }
 inline std::string err_text(const ccm_error_t &e) { return std::to_string(e.msgnr) + " " + e.msginsert; }
 inline bool starts(const std::string &s, const std::string &prefix) { return s.rfind(prefix, 0) == 0; }

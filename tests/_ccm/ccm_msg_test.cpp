@@ -18,14 +18,6 @@ using namespace ccmtest;
 
 namespace {
 
-// The values, each followed by a blank: several expectations in one line.
-template <class... T>
-std::string str(const T &...v) {
-  std::ostringstream o;
-  ((o << v << ' '), ...);
-  return o.str();
-}
-
 using GetAddrInfo = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
 const GetAddrInfo system_getaddrinfo = reinterpret_cast<GetAddrInfo>(dlsym(RTLD_NEXT, "getaddrinfo"));
 
