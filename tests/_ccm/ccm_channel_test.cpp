@@ -3,6 +3,7 @@
 // (wake-ups, watched channels, accepting, errors), dispatching the send
 // queue, and the receive queue with its counters.
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -16,10 +17,7 @@ namespace {
 class ChannelTest : public ::testing::Test {
  protected:
   void SetUp() override { ctx.Pipes(); }
-  bool ChannelLockHeld() {
-    if (pthread_mutex_trylock(&ctx.ccm->channel_lock) != 0) return true;
-    return pthread_mutex_unlock(&ctx.ccm->channel_lock), false;
-  }
+  bool ChannelLockHeld() { return pthread_mutex_trylock(&ctx.ccm->channel_lock) != 0 || pthread_mutex_unlock(&ctx.ccm->channel_lock) != 0; }
   // A lookup's result: the channel lock is held exactly when it found one.
   ccm_channel_t *Found(ccm_channel_t *ch) {
     EXPECT_EQ(ch != nullptr, ChannelLockHeld());
@@ -49,10 +47,8 @@ class ChannelTest : public ::testing::Test {
 // The rows of tests/data/ccm_channel.txt of one kind, without it; "-" read as empty.
 std::vector<std::vector<std::string>> Rows(const std::string &kind) {
   std::vector<std::vector<std::string>> v;
-  for (const auto &r : wqtest::ReadRows("ccm_channel.txt"))
-    if (r[0] == kind) v.emplace_back(r.begin() + 1, r.end());
-  for (auto &r : v)
-    for (auto &w : r) w = w == "-" ? "" : w;
+  for (auto r : wqtest::ReadRows("ccm_channel.txt"))
+    if (r[0] == kind) std::replace(r.begin(), r.end(), std::string("-"), std::string()), v.emplace_back(r.begin() + 1, r.end());
   return v;
 }
 
@@ -83,8 +79,7 @@ TEST_F(ChannelTest, RoutingTable) {
     if (t[4] != "n") ccmq_append(ctx.ccm->channelq, c);
     if (t[4] == "d") ccm_channel_delete(ctx.ccm, c);
   }
-  ccm_flag_set(ch["SECURE"]->flag, CCM_CHF_SECURED);
-  ch["SECURE"]->pATctx = &ch["SECURE"]->pATctx;
+  ccm_flag_set(ch["SECURE"]->flag, CCM_CHF_SECURED), ch["SECURE"]->pATctx = &ch["SECURE"]->pATctx;
   auto id = [&](const std::string &name) { return ch.count(name) ? ch[name]->ID : 999; };
   auto found = [&](ccm_channel_t *c) { return Found(c) ? std::string(c->name) : ""; };
   ccm_flag_clear(ctx.ccm->flag, CCM_CTXF_DELETED);
@@ -163,8 +158,7 @@ TEST_F(ChannelTest, DestroyLogsByTypeAndPostsTheNotice) {
     ch->port = 4711, ch->msgnr = msgnr ? 1234 : 0;
     strcpy(ch->host, "agent"), strcpy(ch->msginsert, "reason %d");  // the reason logged as text, not as a format
     ch->recv_buffer = (char *)malloc(100), ch->send_buffer = (char *)malloc(10);
-    ch->cuc = (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
-    strcpy(ch->cuc->key, "KEY");
+    strcpy((ch->cuc = (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t)))->key, "KEY");
     ccmq_append(ch->sendq, ctx.Msg("queued"));
     const int id = ch->ID, s = ch->s;
     const std::string insert = wqtest::Fill(c[2], {{"s", std::to_string(s)}, {"id", std::to_string(id)}});
@@ -191,8 +185,7 @@ TEST_F(ChannelTest, SweepKeepsOrderAndCloseAllClosesEveryDescriptor) {
   for (int i = 0; i < 6; ++i) v.push_back(Closed(i ? 0 : 4, i ? nullptr : "AGENT", i == 5));
   for (int i = 0; i < 5; ++i) ccmq_append(ctx.ccm->channelq, v[i]);
   for (int i : {0, 3, 4}) ccm_channel_delete(ctx.ccm, v[i]);
-  v[0]->port = 4711;
-  strcpy(v[0]->host, "agent"), strcpy(v[0]->addr, "127.0.0.1");
+  v[0]->port = 4711, strcpy(v[0]->host, "agent"), strcpy(v[0]->addr, "127.0.0.1");
   int rc = -1;
   const std::string out = wqtest::CaptureStdout([&] { trcFlag = 1, rc = ccm_destroy_deleted_channels(ctx.ccm), trcFlag = 0; });
   for (const auto &l : Rows("sweep")) EXPECT_NE(std::string::npos, out.find(l[0])) << l[0];
@@ -245,10 +238,8 @@ TEST_F(ChannelTest, ListenAddressesAndFailures) {
     ccm_channel_t *l = ctx.ccm->channel_newq.tail;
     sockaddr_in6 sa{};
     socklen_t len = sizeof sa;
-    char addr[64] = "";
     getsockname(l->s, (sockaddr *)&sa, &len);
-    ccm_address2string(&sa, addr, sizeof addr);
-    EXPECT_EQ(std::string("*LISTEN 1 ") + c.addr, std::string(l->name) + " " + std::to_string(l->type) + " " + addr);
+    EXPECT_EQ(str("*LISTEN", 1, c.addr), str(l->name, l->type, address_text(&sa)));
     EXPECT_TRUE(starts(wqtest::SocketOptions(l->s), "1 1 ")) << c.bind;  // an accepted socket takes no delay over
     snprintf(l->name, sizeof l->name, "L%d", l->ID);  // each listener's port by its own name
     EXPECT_EQ(wqtest::LocalPort(l->s), ccm_listen_port(ctx.ccm, l->name)) << c.bind;
@@ -261,16 +252,14 @@ TEST_F(ChannelTest, ListenAddressesAndFailures) {
   ccm_channel_t *last = ctx.ccm->channel_newq.tail;
   wqtest::ReservedPort refused;
   const int port = wqtest::LocalPort(last->s), fds = open_fd_count(), id = ctx.ccm->unique_channel_ID;
-  const struct { bool listen; const char *addr; int port, fail_alloc; std::string error; } failures[] = {
-      {true, "127.0.0.1", port, 0, "2000102 bind(127.0.0.1:" + std::to_string(port) + ")|"},
-      {true, "[]", 0, 0, "2000102 getaddrinfo|"}, {true, "127.0.0.1", 0, 1, "3301 "},
-      {false, "", refused.port, 0, "2000102 getaddrinfo|"}, {false, "127.0.0.1", refused.port, 1, "3301 "}};
-  for (const auto &f : failures) {
-    auto *cuc = f.listen ? nullptr : (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
-    EXPECT_EQ(-1, Failing(f.fail_alloc, [&] {
-      return f.listen ? ccm_create_listen(ctx.ccm, f.addr, f.port, 5, &err) : ccm_connect(ctx.ccm, f.addr, f.port, 5, cuc, 60, &err);
+  for (auto f : Rows("failure")) {  // call addr port fail error
+    for (auto &w : f) w = wqtest::Fill(w, {{"used", std::to_string(port)}, {"refused", std::to_string(refused.port)}});
+    auto *cuc = f[0] == "listen" ? nullptr : (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
+    EXPECT_EQ(-1, Failing(std::stoi(f[3]), [&] {
+      const char *addr = f[1].c_str();
+      return cuc ? ccm_connect(ctx.ccm, addr, std::stoi(f[2]), 5, cuc, 60, &err) : ccm_create_listen(ctx.ccm, addr, std::stoi(f[2]), 5, &err);
     }));
-    EXPECT_TRUE(starts(err_text(err), f.error)) << err_text(err);
+    EXPECT_TRUE(starts(err_text(err), f[4])) << err_text(err);
   }
   EXPECT_EQ(str(fds, id, last), str(open_fd_count(), ctx.ccm->unique_channel_ID, ctx.ccm->channel_newq.tail));
   ccm_channel_t *gone = ctx.ccm->channel_newq.head, *plain = ctx.Channel(-1, 0, "PLAIN");
@@ -322,9 +311,7 @@ TEST_F(ChannelTest, PassTakesEveryWakeupAndServesANewChannel) {
   write_all(sv[1], frame(block(0x04, "hi")));
   ctx.Send(ctx.Msg("outgoing"), ch->ID);
   EXPECT_EQ(0, Pass());
-  EXPECT_EQ(ch, ctx.ccm->channelq.head);
-  EXPECT_EQ("outgoing", read_exact(sv[1], 8));
-  EXPECT_EQ("hi", next_text(ctx.ccm));
+  EXPECT_EQ("outgoing hi ", str(read_exact(sv[1], 8), next_text(ctx.ccm)));
   shutdown(sv[1], SHUT_WR);
   ccm_msg_t *never = ctx.Msg("never");
   ctx.Send(never, ch->ID);
@@ -338,23 +325,20 @@ TEST_F(ChannelTest, PassTakesEveryWakeupAndServesANewChannel) {
 // the next pass. Descriptors outside the sets are never watched; a select
 // error is reported.
 TEST_F(ChannelTest, UnreadableDeletedAndOutOfRangeChannels) {
-  int sv[2], lp[2];
-  socket_pair(sv);
-  int high = fcntl(sv[0], F_DUPFD, 200);  // in a word of the select sets of its own
-  close(sv[0]);
+  wqtest::SocketPair sv, lp;
+  const int high = fcntl(sv.fd[0], F_DUPFD, 200);  // in a word of the select sets of its own
+  close(std::exchange(sv.fd[0], -1));
   ccm_channel_t *ch = ctx.Channel(high);
-  write_all(sv[1], frame(block(0x04, "first")));
+  write_all(sv.fd[1], frame(block(0x04, "first")));
   ASSERT_EQ(0, Pass(0));
   ASSERT_EQ(1, DrainNotices());
   ccm_flag_set(ch->flag, CCM_CHF_NOREAD);
-  write_all(sv[1], frame(block(0x04, "second")));
+  write_all(sv.fd[1], frame(block(0x04, "second")));
   EXPECT_EQ(0, Pass(0));
-  ccm_flag_clear(ch->flag, CCM_CHF_NOREAD);
-  ccm_channel_delete(ctx.ccm, ch);
+  ccm_flag_clear(ch->flag, CCM_CHF_NOREAD), ccm_channel_delete(ctx.ccm, ch);
   ccm_flag_clear(ctx.ccm->flag, CCM_CTXF_DELETED);
-  socket_pair(lp);
-  ctx.Channel(lp[0]);
-  write_all(lp[1], frame(block(0x04, "low")));
+  ctx.Channel(lp.fd[0]);
+  write_all(lp.fd[1], frame(block(0x04, "low")));
   EXPECT_EQ(0, Pass(0));
   // It asks for the sweep; "second" is still there.
   EXPECT_EQ("1 low 0 0 ", str(ccm_flag_test(ctx.ccm->flag, CCM_CTXF_DELETED), next_text(ctx.ccm), ch->recv_pos, nothing_to_read(high)));
@@ -366,10 +350,10 @@ TEST_F(ChannelTest, UnreadableDeletedAndOutOfRangeChannels) {
   close(dead);
   ccm_channel_t *bad = ctx.Channel(dead);
   EXPECT_EQ(-1, Pass());
-  std::string want = "2000102 select(" + std::to_string(std::max({dead, lp[0], ctx.ccm->network_wakeup[0]}) + 1) + ",";
+  std::string want = "2000102 select(" + std::to_string(std::max({dead, lp.fd[0], ctx.ccm->network_wakeup[0]}) + 1) + ",";
   EXPECT_TRUE(starts(err_text(err), want)) << err_text(err);
   bad->s = -1;
-  close(sv[1]), close(lp[1]);
+  lp.fd[0] = -1;  // the channel's
 }
 
 // One pass takes over every waiting connection, in accept order, each with
@@ -396,8 +380,7 @@ TEST_F(ChannelTest, ListeningChannelAcceptsEveryWaitingConnection) {
   EXPECT_EQ(nullptr, ch);
   int fds = open_fd_count(), c = connect_to(port);
   ASSERT_TRUE(wait_readable(ls));
-  EXPECT_EQ(0, Failing(1, [&] { return Pass(); }));
-  EXPECT_EQ(3301, err.msgnr);
+  EXPECT_EQ("0 3301 ", Failing(1, [&] { const int rc = Pass(); return str(rc, err.msgnr); }));
   close(c);
   EXPECT_EQ(fds, open_fd_count());  // the accepted end is closed
   for (int cl : clients) close(cl);
@@ -407,8 +390,7 @@ TEST_F(ChannelTest, ListeningChannelAcceptsEveryWaitingConnection) {
 TEST_F(ChannelTest, WaitErrors) {
   ccm_msg_t *m = nullptr;
   int saved = ctx.ccm->processor_wakeup[0], dead = dup(saved);
-  close(dead);
-  ctx.ccm->processor_wakeup[0] = dead;
+  close(dead), ctx.ccm->processor_wakeup[0] = dead;
   EXPECT_EQ(-1, ccm_receive_message(ctx.ccm, 5, &m, &err));
   EXPECT_TRUE(starts(err_text(err), "2000102 select(processor_wakeup(" + std::to_string(dead) + "))|")) << err_text(err);
   ctx.ccm->processor_wakeup[0] = -1, err = ccm_error_t{};

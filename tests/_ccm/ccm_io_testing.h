@@ -87,6 +87,12 @@ inline std::string addr_text(const ccm_addr_t &a) {
   return t;
 }
 
+// The address at `sa` (IPv4 or IPv6) as text, "(none)" for another family.
+inline std::string address_text(const void *sa) {
+  char buf[64];
+  return ccm_address2string((const sockaddr_in6 *)sa, buf, sizeof buf) == 0 ? buf : "(none)";
+}
+
 inline int count_recvq(ccm_context_t *ccm) {
   ccm_queue_lock(ccm);
   int n = 0;

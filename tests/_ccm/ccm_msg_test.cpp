@@ -326,11 +326,6 @@ TEST(SendRoutes, AddressSetters) {
   EXPECT_EQ("7 *SERVER|" + std::string(63, 'c') + "|77 0 ||0", addr_text(r->addr));
 }
 
-std::string text_of(const void *sa) {
-  char buf[64];
-  return ccm_address2string((const sockaddr_in6 *)sa, buf, sizeof buf) == 0 ? buf : "(none)";
-}
-
 // Rows of ccm_resolve.txt, then names that only this program's resolver knows.
 TEST(Resolve, RowsOfTheTable) {
   std::vector<std::vector<std::string>> table = rows("ccm_resolve.txt");
@@ -344,7 +339,7 @@ TEST(Resolve, RowsOfTheTable) {
     std::string in = r[1][0] == '"' ? r[1].substr(1, r[1].size() - 2) : r[1];
     if (r[0] == "resolve") {
       err = {99, 0, ""}, memset(&sa, 0xEE, sizeof sa);
-      std::string got = ccm_hostname2address(in.c_str(), std::stoi(r[2]), &sa, &err) == 0 && err.msgnr == 0 ? text_of(&sa) : err_text(err);
+      std::string got = ccm_hostname2address(in.c_str(), std::stoi(r[2]), &sa, &err) == 0 && err.msgnr == 0 ? address_text(&sa) : err_text(err);
       for (size_t i = sizeof(sockaddr_in); sa.sin6_family == AF_INET && i < sizeof sa; ++i)
         EXPECT_EQ(0, ((unsigned char *)&sa)[i]);  // only the IPv4 part is filled; the rest is cleared
       EXPECT_TRUE(starts(got, r[3])) << got;
@@ -354,7 +349,7 @@ TEST(Resolve, RowsOfTheTable) {
     } else {
       addrinfo *list = address_list(in);
       const addrinfo *chosen = ccm_choose_address(list, std::stoi(r[2]));
-      EXPECT_EQ(r[3], chosen ? text_of(chosen->ai_addr) : "(none)");
+      EXPECT_EQ(r[3], chosen ? address_text(chosen->ai_addr) : "(none)");
       if (list) freeaddrinfo(list);
     }
   }
