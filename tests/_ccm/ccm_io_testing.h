@@ -188,11 +188,6 @@ class Context {
     if (chain) ccm_channel_chain(ccm, ch);
     return ch;
   }
-  void Merge() {  // takes chained channels over into channelq, as a pass would
-    ccm_channel_lock(ccm);
-    ccm_channel_merge_newq(ccm);
-    ccm_channel_unlock(ccm);
-  }
   // A message holding `data` at msg_start; in msgq_inuse only when `inuse`.
   ccm_msg_t *Msg(const std::string &data, bool inuse = false) {
     bool huge = data.size() + kCcmHeadroom > 2u * kCcmNormalSize;
