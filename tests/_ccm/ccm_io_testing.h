@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,9 +46,7 @@ inline std::string frame(const std::string &body, const char *protocol = "NAT") 
 inline std::string block(unsigned key, const std::string &c, int keylen = 1) { return wqtest::Block(key, c, keylen); }
 inline std::string pattern(size_t n, unsigned seed = 7) { return wqtest::Pattern(n, seed); }
 inline int connect_to(int port) { return wqtest::Connect(port); }
-inline int local_port(int s) { return wqtest::LocalPort(s); }
 inline std::vector<std::vector<std::string>> rows(const char *file) { return wqtest::ReadRows(file); }
-inline std::string bytes(const std::string &f) { return wqtest::Unhex(f); }
 
 // One byte of `fd`, waited for up to the deadline; -1 when none came.
 inline int read_byte(int fd) {
@@ -70,6 +69,13 @@ inline void socket_pair(int sv[2], int type = SOCK_STREAM) {
   sv[0] = std::exchange(p.fd[0], -1), sv[1] = std::exchange(p.fd[1], -1);
 }
 
+// The values, each followed by a blank: several expectations in one line.
+template <class... T>
+std::string str(const T &...v) {
+  std::ostringstream o;
+  ((o << v << ' '), ...);
+  return o.str();
+}
 inline std::string msg_data(const ccm_msg_t *m) { return std::string((const char *)m->msg_start, (size_t)m->len); }
 inline std::string err_text(const ccm_error_t &e) { return std::to_string(e.msgnr) + " " + e.msginsert; }
 inline bool starts(const std::string &s, const std::string &prefix) { return s.rfind(prefix, 0) == 0; }
@@ -79,6 +85,12 @@ inline std::string addr_text(const ccm_addr_t &a) {
   snprintf(t, sizeof t, "%d %.64s|%.64s|%d %d %.64s|%.64s|%d", a.dst_ID, a.dst_addr, a.dst_name, a.dst_acv, a.src_ID,
            a.src_addr, a.src_name, a.src_acv);
   return t;
+}
+
+// The address at `sa` (IPv4 or IPv6) as text, "(none)" for another family.
+inline std::string address_text(const void *sa) {
+  char buf[64];
+  return ccm_address2string((const sockaddr_in6 *)sa, buf, sizeof buf) == 0 ? buf : "(none)";
 }
 
 inline int count_recvq(ccm_context_t *ccm) {
@@ -175,11 +187,6 @@ class Context {
     if (name) StringCopy(ch->name, sizeof ch->name, name);
     if (chain) ccm_channel_chain(ccm, ch);
     return ch;
-  }
-  void Merge() {  // takes chained channels over into channelq, as a pass would
-    ccm_channel_lock(ccm);
-    ccm_channel_merge_newq(ccm);
-    ccm_channel_unlock(ccm);
   }
   // A message holding `data` at msg_start; in msgq_inuse only when `inuse`.
   ccm_msg_t *Msg(const std::string &data, bool inuse = false) {

@@ -18,14 +18,6 @@ using namespace ccmtest;
 
 namespace {
 
-// The values, each followed by a blank: several expectations in one line.
-template <class... T>
-std::string str(const T &...v) {
-  std::ostringstream o;
-  ((o << v << ' '), ...);
-  return o.str();
-}
-
 using GetAddrInfo = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
 const GetAddrInfo system_getaddrinfo = reinterpret_cast<GetAddrInfo>(dlsym(RTLD_NEXT, "getaddrinfo"));
 
@@ -237,7 +229,7 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
     std::vector<std::string> w{std::istream_iterator<std::string>(how), {}};  // the route and the words behind it
     w.resize(4);
     const size_t bang = w[0].find('!');
-    const std::string route = w[0].substr(0, bang), arg = w[1], payload = bytes(r[8]);
+    const std::string route = w[0].substr(0, bang), arg = w[1], payload = wqtest::Unhex(r[8]);
     auto num = [&](int i) { return std::atoi(w[i].c_str()); };
     auto has = [&](const char *word) { return std::find(w.begin(), w.end(), word) != w.end(); };
     auto text = [&](int i) { return r[i] == "-" ? "" : r[i].c_str(); };
@@ -296,7 +288,7 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
     ASSERT_EQ(0, rc);
     if (r[9] == "-") {  // sr, block: the message's data
       const size_t behind = route == "block" ? payload.size() + 2 - m->len : 0;  // block: the rest untouched
-      EXPECT_EQ(bytes(r[10]) + std::string(behind, '\0'), std::string((char *)m->msg_start, m->len + behind));
+      EXPECT_EQ(wqtest::Unhex(r[10]) + std::string(behind, '\0'), std::string((char *)m->msg_start, m->len + behind));
       continue;
     }
     const bool routed = r[9][0] == '3' && route == "nat";  // the record took a new buffer, the message went back
@@ -306,7 +298,7 @@ TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
     ASSERT_NE(nullptr, sent);
     EXPECT_EQ(nullptr, ctx.TakeSent());
     EXPECT_TRUE(!m || routed || route == "fwd" || m == sent);  // the caller's own message, framed
-    EXPECT_EQ(bytes(r[10]), msg_data(sent));
+    EXPECT_EQ(wqtest::Unhex(r[10]), msg_data(sent));
     EXPECT_TRUE(route != "passfd" || (payload == std::string((char *)sent->control_data, payload.size()) &&
                                       payload.size() <= sent->control_len));  // the ancillary data, handed over whole
     EXPECT_TRUE(route != "fwd" || payload == msg_data(m));                     // the caller's, unchanged
@@ -334,11 +326,6 @@ TEST(SendRoutes, AddressSetters) {
   EXPECT_EQ("7 *SERVER|" + std::string(63, 'c') + "|77 0 ||0", addr_text(r->addr));
 }
 
-std::string text_of(const void *sa) {
-  char buf[64];
-  return ccm_address2string((const sockaddr_in6 *)sa, buf, sizeof buf) == 0 ? buf : "(none)";
-}
-
 // Rows of ccm_resolve.txt, then names that only this program's resolver knows.
 TEST(Resolve, RowsOfTheTable) {
   std::vector<std::vector<std::string>> table = rows("ccm_resolve.txt");
@@ -352,7 +339,7 @@ TEST(Resolve, RowsOfTheTable) {
     std::string in = r[1][0] == '"' ? r[1].substr(1, r[1].size() - 2) : r[1];
     if (r[0] == "resolve") {
       err = {99, 0, ""}, memset(&sa, 0xEE, sizeof sa);
-      std::string got = ccm_hostname2address(in.c_str(), std::stoi(r[2]), &sa, &err) == 0 && err.msgnr == 0 ? text_of(&sa) : err_text(err);
+      std::string got = ccm_hostname2address(in.c_str(), std::stoi(r[2]), &sa, &err) == 0 && err.msgnr == 0 ? address_text(&sa) : err_text(err);
       for (size_t i = sizeof(sockaddr_in); sa.sin6_family == AF_INET && i < sizeof sa; ++i)
         EXPECT_EQ(0, ((unsigned char *)&sa)[i]);  // only the IPv4 part is filled; the rest is cleared
       EXPECT_TRUE(starts(got, r[3])) << got;
@@ -362,7 +349,7 @@ TEST(Resolve, RowsOfTheTable) {
     } else {
       addrinfo *list = address_list(in);
       const addrinfo *chosen = ccm_choose_address(list, std::stoi(r[2]));
-      EXPECT_EQ(r[3], chosen ? text_of(chosen->ai_addr) : "(none)");
+      EXPECT_EQ(r[3], chosen ? address_text(chosen->ai_addr) : "(none)");
       if (list) freeaddrinfo(list);
     }
   }

@@ -69,7 +69,7 @@ TEST_F(IoTest, FramesOfTheTable) {
     Open();
     LogRecorder log;
     ccm_flag_set(ch->flag, CCM_CHF_CONNECTING);
-    int rc = Feed(r[1] == "RAW" ? bytes(r[2]) : frame(bytes(r[2]), r[1].c_str()));
+    int rc = Feed(r[1] == "RAW" ? wqtest::Unhex(r[2]) : frame(wqtest::Unhex(r[2]), r[1].c_str()));
     EXPECT_EQ(r[3] == "bad" ? "-1 deleted 2002036 0" : "0 kept 0 1", After(rc)) << ch->msginsert;
     if (r[3] == "bad") {
       EXPECT_NE(nullptr, strstr(ch->msginsert, ("|invalid frame(" + r[4] + ")").c_str())) << ch->msginsert;
@@ -78,7 +78,7 @@ TEST_F(IoTest, FramesOfTheTable) {
     ccm_msg_t *m = receive(ctx.ccm);
     ASSERT_NE(nullptr, m);
     EXPECT_EQ(ch->ID, std::exchange(m->addr.src_ID, 0));
-    EXPECT_EQ(r[3] + "|" + bytes(r[4]) + "|" + bytes(r[5]), "ok " + std::to_string(m->type) + " " + std::to_string(m->protocol_key) +
+    EXPECT_EQ(r[3] + "|" + wqtest::Unhex(r[4]) + "|" + wqtest::Unhex(r[5]), "ok " + std::to_string(m->type) + " " + std::to_string(m->protocol_key) +
                                                                 " " + std::to_string(m->flag) + "|" + msg_data(m) + "|" + addr_text(m->addr));
     EXPECT_TRUE(m->len == 0 || m->msg_start == m->buffer1 + (m->type == CCM_MSG_IPC ? 48 : 0));
     EXPECT_EQ(m->type != CCM_MSG_NAT, ccm_flag_test(ch->flag, CCM_CHF_CONNECTING));

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,6 +35,17 @@ inline int LocalPort(int s) {
   struct sockaddr_in6 a = {};
   socklen_t l = sizeof a;
   return getsockname(s, (struct sockaddr *)&a, &l) == 0 ? ntohs(a.sin6_port) : -1;
+}
+
+// The options of socket `s` the channel manager sets, as text: "NONBLOCK
+// NODELAY LINGER-ON LINGER-SECONDS" (1 or 0 for the first three).
+inline std::string SocketOptions(int s) {
+  int nodelay = 0;
+  struct linger lg = {};
+  socklen_t n = sizeof nodelay, m = sizeof lg;
+  getsockopt(s, IPPROTO_TCP, TCP_NODELAY, &nodelay, &n), getsockopt(s, SOL_SOCKET, SO_LINGER, &lg, &m);
+  return std::to_string(!!(fcntl(s, F_GETFL) & O_NONBLOCK)) + " " + std::to_string(!!nodelay) + " " + std::to_string(!!lg.l_onoff) +
+         " " + std::to_string(lg.l_linger);
 }
 
 // A loopback port on which nobody listens, held for the object's life: the
