@@ -180,7 +180,7 @@ TEST_F(ChannelTest, DestroyLogsByTypeAndPostsTheNotice) {
 // the others and traces every channel it looks at; closing all closes both
 // queues and every descriptor, each with its notice.
 TEST_F(ChannelTest, SweepKeepsOrderAndCloseAllClosesEveryDescriptor) {
-  const int before = open_fd_count();
+  const int before = wqtest::FdCount();
   std::vector<ccm_channel_t *> v;
   for (int i = 0; i < 6; ++i) v.push_back(Closed(i ? 0 : 4, i ? nullptr : "AGENT", i == 5));
   for (int i = 0; i < 5; ++i) ccmq_append(ctx.ccm->channelq, v[i]);
@@ -193,7 +193,7 @@ TEST_F(ChannelTest, SweepKeepsOrderAndCloseAllClosesEveryDescriptor) {
                                                          v[1]->nxt, ctx.ccm->channelq.tail, v[2]->nxt, DrainNotices()));
   ccm_channel_delete(ctx.ccm, v[1]);  // deleted or not, both queues go
   EXPECT_EQ("0 0 ", str(ccm_channel_closeall(ctx.ccm), ccm_channel_closeall(nullptr)));
-  EXPECT_EQ(str(0, 0, before, 3), str(ctx.ccm->channelq.head, ctx.ccm->channel_newq.head, open_fd_count(), DrainNotices()));
+  EXPECT_EQ(str(0, 0, before, 3), str(ctx.ccm->channelq.head, ctx.ccm->channel_newq.head, wqtest::FdCount(), DrainNotices()));
 }
 
 // The bound address is asked once, and never of an IPC channel; a descriptor
@@ -245,13 +245,13 @@ TEST_F(ChannelTest, ListenAddressesAndFailures) {
     EXPECT_EQ(wqtest::LocalPort(l->s), ccm_listen_port(ctx.ccm, l->name)) << c.bind;
     EXPECT_FALSE(ChannelLockHeld());
     if (*c.bind) continue;
-    int c4 = connect_to(wqtest::LocalPort(l->s));  // IPv4 gets through, also on an IPv6 socket
-    EXPECT_TRUE(wait_readable(l->s));
+    int c4 = wqtest::Connect(wqtest::LocalPort(l->s));  // IPv4 gets through, also on an IPv6 socket
+    EXPECT_TRUE(wqtest::Readable(l->s));
     close(c4);
   }
   ccm_channel_t *last = ctx.ccm->channel_newq.tail;
   wqtest::ReservedPort refused;
-  const int port = wqtest::LocalPort(last->s), fds = open_fd_count(), id = ctx.ccm->unique_channel_ID;
+  const int port = wqtest::LocalPort(last->s), fds = wqtest::FdCount(), id = ctx.ccm->unique_channel_ID;
   for (auto f : Rows("failure")) {  // call addr port fail error
     for (auto &w : f) w = wqtest::Fill(w, {{"used", std::to_string(port)}, {"refused", std::to_string(refused.port)}});
     auto *cuc = f[0] == "listen" ? nullptr : (ccm_connect_user_context_t *)calloc(1, sizeof(ccm_connect_user_context_t));
@@ -261,7 +261,7 @@ TEST_F(ChannelTest, ListenAddressesAndFailures) {
     }));
     EXPECT_TRUE(starts(err_text(err), f[4])) << err_text(err);
   }
-  EXPECT_EQ(str(fds, id, last), str(open_fd_count(), ctx.ccm->unique_channel_ID, ctx.ccm->channel_newq.tail));
+  EXPECT_EQ(str(fds, id, last), str(wqtest::FdCount(), ctx.ccm->unique_channel_ID, ctx.ccm->channel_newq.tail));
   ccm_channel_t *gone = ctx.ccm->channel_newq.head, *plain = ctx.Channel(-1, 0, "PLAIN");
   ccm_channel_delete(ctx.ccm, gone);
   for (const char *name : {"*LISTEN", "PLAIN", (const char *)gone->name, (const char *)nullptr}) {
@@ -287,7 +287,7 @@ TEST_F(ChannelTest, ConnectStartsANonBlockingConnection) {
   EXPECT_EQ('N', read_byte(ctx.ccm->network_wakeup[0]));
   EXPECT_EQ(std::vector<std::string>{"127.0.0.1:" + std::to_string(port) + "(ID=" + std::to_string(id) + ")"},
             log.with(2000348));
-  EXPECT_TRUE(wait_readable(srv));  // the server sees the connection
+  EXPECT_TRUE(wqtest::Readable(srv));  // the server sees the connection
   close(srv);
   if (!ccm_flag_test(ctx.ccm->flag, CCM_CTXF_IPV6)) return;
   ASSERT_EQ(0, ccm_create_listen(ctx.ccm, "*LOCAL", 0, 5, &err));
@@ -311,7 +311,7 @@ TEST_F(ChannelTest, PassTakesEveryWakeupAndServesANewChannel) {
   write_all(sv[1], frame(block(0x04, "hi")));
   ctx.Send(ctx.Msg("outgoing"), ch->ID);
   EXPECT_EQ(0, Pass());
-  EXPECT_EQ("outgoing hi ", str(read_exact(sv[1], 8), next_text(ctx.ccm)));
+  EXPECT_EQ("outgoing hi ", str(wqtest::ReadExact(sv[1], 8), next_text(ctx.ccm)));
   shutdown(sv[1], SHUT_WR);
   ccm_msg_t *never = ctx.Msg("never");
   ctx.Send(never, ch->ID);
@@ -363,8 +363,8 @@ TEST_F(ChannelTest, ListeningChannelAcceptsEveryWaitingConnection) {
   ASSERT_EQ(0, ccm_create_listen(ctx.ccm, "127.0.0.1", 0, 16, &err));
   int ls = ctx.ccm->channel_newq.tail->s, port = wqtest::LocalPort(ls);
   std::vector<int> clients;
-  for (int i = 0; i < 5; ++i) clients.push_back(connect_to(port));
-  ASSERT_TRUE(wait_readable(ls));
+  for (int i = 0; i < 5; ++i) clients.push_back(wqtest::Connect(port));
+  ASSERT_TRUE(wqtest::Readable(ls));
   EXPECT_EQ(0, Pass());
   ccm_channel_t *ch = ctx.ccm->channel_newq.head;
   for (int i = 0; i < 5; ++i, ch = ch->nxt) {
@@ -378,11 +378,11 @@ TEST_F(ChannelTest, ListeningChannelAcceptsEveryWaitingConnection) {
     ccm_msg_free(ctx.ccm, m);
   }
   EXPECT_EQ(nullptr, ch);
-  int fds = open_fd_count(), c = connect_to(port);
-  ASSERT_TRUE(wait_readable(ls));
+  int fds = wqtest::FdCount(), c = wqtest::Connect(port);
+  ASSERT_TRUE(wqtest::Readable(ls));
   EXPECT_EQ("0 3301 ", Failing(1, [&] { const int rc = Pass(); return str(rc, err.msgnr); }));
   close(c);
-  EXPECT_EQ(fds, open_fd_count());  // the accepted end is closed
+  EXPECT_EQ(fds, wqtest::FdCount());  // the accepted end is closed
   for (int cl : clients) close(cl);
 }
 

@@ -34,19 +34,11 @@
 namespace ccmtest {
 
 inline constexpr int kDeadlineMs = wqtest::kDeadline * 1000;
-using wqtest::LogRecorder;
-inline int open_fd_count() { return wqtest::FdCount(); }
-inline bool wait_readable(int fd, int ms = kDeadlineMs) { return wqtest::Readable(fd, ms); }
-inline bool nothing_to_read(int fd) { return !wqtest::Readable(fd, 0); }
-inline void write_all(int fd, const std::string &s) { ASSERT_TRUE(wqtest::SendAll(fd, s)); }
-inline std::string read_exact(int fd, size_t n) { return wqtest::ReadExact(fd, n); }
-template <typename Cond>
-bool eventually(Cond cond) { return wqtest::Eventually(cond); }
 inline std::string frame(const std::string &body, const char *protocol = "NAT") { return wqtest::Frame(body, protocol); }
 inline std::string block(unsigned key, const std::string &c, int keylen = 1) { return wqtest::Block(key, c, keylen); }
-inline std::string pattern(size_t n, unsigned seed = 7) { return wqtest::Pattern(n, seed); }
-inline int connect_to(int port) { return wqtest::Connect(port); }
-inline std::vector<std::vector<std::string>> rows(const char *file) { return wqtest::ReadRows(file); }
+using wqtest::LogRecorder;
+inline bool nothing_to_read(int fd) { return !wqtest::Readable(fd, 0); }
+inline void write_all(int fd, const std::string &s) { ASSERT_TRUE(wqtest::SendAll(fd, s)); }
 
 // One byte of `fd`, waited for up to the deadline; -1 when none came.
 inline int read_byte(int fd) {
@@ -71,11 +63,7 @@ inline void socket_pair(int sv[2], int type = SOCK_STREAM) {
 
 // The values, each followed by a blank: several expectations in one line.
 template <class... T>
-std::string str(const T &...v) {
-  std::ostringstream o;
-  ((o << v << ' '), ...);
-  return o.str();
-}
+std::string str(const T &...v) { return sizeof...(v) ? wqtest::Words(v...) + ' ' : std::string(); }
 inline std::string msg_data(const ccm_msg_t *m) { return std::string((const char *)m->msg_start, (size_t)m->len); }
 inline std::string err_text(const ccm_error_t &e) { return std::to_string(e.msgnr) + " " + e.msginsert; }
 inline bool starts(const std::string &s, const std::string &prefix) { return s.rfind(prefix, 0) == 0; }

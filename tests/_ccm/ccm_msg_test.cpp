@@ -60,24 +60,24 @@ void keep_for_logger(Context &ctx) {
 // Each wake-up reaches its own pipe; new pipes replace the four descriptors
 // and forget a pending wake-up; a waker never blocks on a full pipe.
 TEST(Context, OpenCloseAndWakeupPipes) {
-  const int before = open_fd_count();
+  const int before = wqtest::FdCount();
   {
     Context ctx;
     ccm_context_t *ccm = ctx.ccm;
     EXPECT_EQ(ccm_flag_test(ccm->flag, CCM_CTXF_IPV6), ccm_check_ipv6_support(&ctx.err) == 0);
-    EXPECT_EQ(str(0, before), str(ccm_close_wakeup_pipes(ccm), open_fd_count()));  // none made: nothing to close
+    EXPECT_EQ(str(0, before), str(ccm_close_wakeup_pipes(ccm), wqtest::FdCount()));  // none made: nothing to close
     ccm_msgq_t *queues[] = {&ccm->sendq, &ccm->recvq, &ccm->msgq_2dispatch, &ccm->recvq};
-    for (ccm_msgq_t *q : queues) ccmq_append(*q, ctx.Msg(pattern(q == queues[3] ? 100000 : 10)));
+    for (ccm_msgq_t *q : queues) ccmq_append(*q, ctx.Msg(wqtest::Pattern(q == queues[3] ? 100000 : 10)));
     ccm_msg_free(ccm, ctx.Msg("free list"));
     ctx.Msg("in use", true);
     ctx.Pipes();
-    EXPECT_EQ(str(before + 4, 0), str(open_fd_count(), ccm_wakeup_network(ccm)));
+    EXPECT_EQ(str(before + 4, 0), str(wqtest::FdCount(), ccm_wakeup_network(ccm)));
     EXPECT_EQ(str(true, 'N'), str(nothing_to_read(ccm->processor_wakeup[0]), (char)read_byte(ccm->network_wakeup[0])));
     EXPECT_EQ(0, ccm_wakeup_processor(ccm));
     EXPECT_EQ('P', read_byte(ccm->processor_wakeup[0]));
     ccm_wakeup_network(ccm);  // pending, and a byte in the old pipe
     ctx.Pipes();
-    EXPECT_EQ(str(before + 4, true), str(open_fd_count(), nothing_to_read(ccm->network_wakeup[0])));
+    EXPECT_EQ(str(before + 4, true), str(wqtest::FdCount(), nothing_to_read(ccm->network_wakeup[0])));
     for (int fd : {ccm->processor_wakeup[1], ccm->network_wakeup[1]}) {
       ASSERT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK);
       while (write(fd, "x", 1) == 1) continue;
@@ -85,7 +85,7 @@ TEST(Context, OpenCloseAndWakeupPipes) {
     ccm_wakeup_processor(ccm), ccm_wakeup_network(ccm);  // none pending: both write, and must not block
     EXPECT_EQ(str('x', 'x'), str((char)read_byte(ccm->processor_wakeup[0]), (char)read_byte(ccm->network_wakeup[0])));
   }
-  EXPECT_EQ(before, open_fd_count());
+  EXPECT_EQ(before, wqtest::FdCount());
 }
 
 // Fresh: 256 bytes of headroom, the whole double area usable (AddressSanitizer
@@ -218,7 +218,7 @@ TEST(SendRoutes, FramesUpToTheLongestTheHeaderAnnounces) {
 }
 
 TEST(SendRoutes, FramesRecordsAndRefusalsOfTheTable) {
-  for (const auto &r : rows("ccm_frames.txt")) {
+  for (const auto &r : wqtest::ReadRows("ccm_frames.txt")) {
     SCOPED_TRACE(r[0] + " " + r[1] + " " + r[3] + " " + r[9]);
     ASSERT_EQ(11u, r.size());
     Context ctx;
@@ -328,7 +328,7 @@ TEST(SendRoutes, AddressSetters) {
 
 // Rows of ccm_resolve.txt, then names that only this program's resolver knows.
 TEST(Resolve, RowsOfTheTable) {
-  std::vector<std::vector<std::string>> table = rows("ccm_resolve.txt");
+  std::vector<std::vector<std::string>> table = wqtest::ReadRows("ccm_resolve.txt");
   table.insert(table.end(), {{"resolve", "two.example", "2", "10.0.0.7"}, {"resolve", "[two.example]", "1", "2001:db8::1"},
                              {"resolve", "empty.example", "2", "2000102 getaddrinfo|0(nothing found)"}});
   sockaddr_in6 sa{};

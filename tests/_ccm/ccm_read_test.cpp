@@ -27,7 +27,7 @@ class IoTest : public ::testing::Test {
     ch = ctx.Channel(sv[0], 0, "*IPC(TEST)");  // an IPC name: no local address to ask for
   }
   int Read() { return ccm_read_channel(ctx.ccm, ch, &err); }
-  int Feed(const std::string &bytes) { return write_all(peer, bytes), wait_readable(ch->s) ? Read() : -2; }
+  int Feed(const std::string &bytes) { return write_all(peer, bytes), wqtest::Readable(ch->s) ? Read() : -2; }
   // What a read or write returning `rc` left: "RC kept|deleted MSGNR MESSAGES-QUEUED".
   std::string After(int rc) {
     return std::to_string(rc) + (ccm_flag_test(ch->flag, CCM_CHF_DELETED) ? " deleted " : " kept ") +
@@ -63,7 +63,7 @@ TEST(ReadLengths, KeyBlockLength) {
 // message, an invalid one deletes the channel with its reason. Only NAT data
 // ends the connecting state.
 TEST_F(IoTest, FramesOfTheTable) {
-  for (const auto &r : rows("ccm_read.txt")) {
+  for (const auto &r : wqtest::ReadRows("ccm_read.txt")) {
     SCOPED_TRACE(r[0]);
     ASSERT_GE(r.size(), r.size() > 3 && r[3] == "bad" ? 5u : 6u);
     Open();
@@ -93,7 +93,7 @@ TEST_F(IoTest, FramesOfTheTable) {
 // byte more, of an unknown key) are delivered, the receiver woken.
 TEST_F(IoTest, StreamsCutAtEveryByteAndFramesBeforeAnInvalidOne) {
   ASSERT_EQ(0, ccm_set_max_frame(ctx.ccm, 1000));
-  const std::string data[] = {"first", pattern(40), "x", std::string(1000 - 48 - 3, 'm')};
+  const std::string data[] = {"first", wqtest::Pattern(40), "x", std::string(1000 - 48 - 3, 'm')};
   const std::string f[] = {frame(block(0x04, data[0])), frame(block(0xFF, data[1], 4)), frame(block(0x07, data[2])),
                            frame(block(0x3B, data[3], 2))};
   const std::string stream = f[0] + f[1] + f[2] + f[3];
@@ -128,9 +128,9 @@ TEST_F(IoTest, BufferGrowsWithTheArrivedFrameNotWithItsHeader) {
   const int cases[][2] = {{151, 8192}, {12000, 12000}, {20000, 20000}, {32768, 32768}, {32769, 8192}, {200000, 8192}};
   for (const auto &c : cases) {
     Open();
-    const std::string data = pattern((size_t)c[0] - 48 - 5, (unsigned)c[0]);
+    const std::string data = wqtest::Pattern((size_t)c[0] - 48 - 5, (unsigned)c[0]);
     std::thread writer([&] { write_all(peer, frame(block(0xFF, data, 4))); });
-    while (count_recvq(ctx.ccm) == 0 && wait_readable(ch->s)) ASSERT_EQ(0, Read());
+    while (count_recvq(ctx.ccm) == 0 && wqtest::Readable(ch->s)) ASSERT_EQ(0, Read());
     writer.join();
     EXPECT_EQ(c[1], ch->recv_size) << c[0];
     EXPECT_EQ(data, next_text(ctx.ccm)) << c[0];
@@ -142,7 +142,7 @@ TEST_F(IoTest, BufferGrowsWithTheArrivedFrameNotWithItsHeader) {
 TEST_F(IoTest, AllocationFailuresNothingToReadAndClose) {
   const std::string f[] = {frame(block(0x04, "0")), frame(block(0x04, "1")), frame(block(0x04, "2")), frame(block(0x04, "3"))};
   write_all(peer, f[0] + f[1] + f[2]);
-  ASSERT_TRUE(wait_readable(ch->s));
+  ASSERT_TRUE(wqtest::Readable(ch->s));
   ccm_alloc_fail_at(1);  // the receive buffer
   EXPECT_EQ("-1 kept 0 0", After(Read()));
   EXPECT_TRUE(starts(err_text(err), "3301 RECVBUFF/src/_ccm/ccm(")) << err_text(err);
@@ -178,10 +178,10 @@ TEST_F(IoTest, QueueWrittenInPiecesAndGathered) {
     Queue("never sent")->pos = -5;
     Queue("past the end")->pos = 13;
     Queue("too much ancillary data")->control_len = sizeof(ccm_msg_t::control_data) + 1;
-    std::string expect = pattern(70000), got;
+    std::string expect = wqtest::Pattern(70000), got;
     attach_fd(Queue(expect), p[1]);
     std::vector<size_t> ends, want = {32768, 65536, 70000};  // where the records end
-    for (int i = 0; i < 400; ++i) want.push_back((expect += msg_data(Queue(pattern(200 + i % 150, (unsigned)i)))).size());
+    for (int i = 0; i < 400; ++i) want.push_back((expect += msg_data(Queue(wqtest::Pattern(200 + i % 150, (unsigned)i)))).size());
     int fds = 0;
     for (int round = 0; round < 10000 && got.size() < expect.size(); ++round) {
       ASSERT_EQ(0, Write());

@@ -60,7 +60,7 @@ ccm_channel_t *PairChannel(Context &ctx, int *peer, const char *name = nullptr) 
 // (non-blocking) as result.
 int TcpPair(int *client) {
   int port = 0, ls = loopback_socket(&port, true);
-  *client = connect_to(port);
+  *client = wqtest::Connect(port);
   const int s = accept4(ls, nullptr, nullptr, SOCK_NONBLOCK);
   return close(ls), s;
 }
@@ -106,13 +106,13 @@ TEST(NetworkThread, StopRightAfterStartAndNameByRunningMode) {
 
 TEST(NetworkThread, ChannelPairIsTwoConnectedChannelsOrNothing) {
   Piped ctx;
-  const int fds = open_fd_count();
+  const int fds = wqtest::FdCount();
   ccm_channel_t *a = nullptr, *b = nullptr;
   ccm_alloc_fail_at(2);  // the second entry
   const int rc = ccm_channel_create_pair(ctx.ccm, &a, &b, &ctx.err);
   ccm_alloc_fail_at(0);
   // "<result> <error> <channels chained> <notices> <descriptors left>": no close notice for a channel never shown.
-  EXPECT_EQ("-1 3301 0 0 0", Words(rc, ctx.err.msgnr, ctx.ccm->channel_newq.head != nullptr, count_recvq(ctx.ccm), open_fd_count() - fds));
+  EXPECT_EQ("-1 3301 0 0 0", Words(rc, ctx.err.msgnr, ctx.ccm->channel_newq.head != nullptr, count_recvq(ctx.ccm), wqtest::FdCount() - fds));
   ASSERT_EQ(0, ccm_channel_create_pair(ctx.ccm, &a, &b, &ctx.err));
   // Both chained in order, of type 0, the first named by its ID, both non-blocking.
   EXPECT_EQ(Words(1, "*ID" + std::to_string(a->ID), 1),
@@ -134,12 +134,12 @@ TEST(NetworkThread, FramesTravelOverLoopbackTcpBetweenTwoContexts) {
   const std::string out = wqtest::CaptureStdout([&] {
     trcFlag = 1, a.Send(a.Msg(text_frame("greeting")), a_id), m = receive(b.ccm), trcFlag = 0;
   });
-  for (const auto &l : rows("ccm_thread.txt"))
+  for (const auto &l : wqtest::ReadRows("ccm_thread.txt"))
     if (l[0] == "trace") { EXPECT_NE(std::string::npos, out.find(l.at(1))) << l[1]; }
   ASSERT_NE(nullptr, m);
   EXPECT_EQ(Words(4, "greeting", 5, b_id), Words(m->protocol_key, msg_data(m), m->addr.src_type, m->addr.src_ID));
   ccm_msg_free(b.ccm, m);
-  const std::string big = pattern(70000, 5);
+  const std::string big = wqtest::Pattern(70000, 5);
   b.Send(b.Msg(frame(block(0x01, "JPAKTJ_R") + block(0xFF, big, 4))), b_id);
   ASSERT_NE(nullptr, m = receive(a.ccm));  // a huge message of exactly the frame's size
   EXPECT_EQ(Words(CCM_MSG_NAT, 48 + 10 + 5 + 70000, "JPAKTJ_R", a_id), Words(m->type, m->size, m->addr.dst_name, m->addr.src_ID));
@@ -175,14 +175,14 @@ void MakeStalled(int *near, int *far, size_t *queued) {
   int port = 0, ls = loopback_socket(&port, true), tiny = 4096, big = 256 * 1024, outq = 0, rcvbuf = 0;
   // The accepted end takes the listener's small buffer, and a small window from the start.
   setsockopt(ls, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
-  *near = connect_to(port);
+  *near = wqtest::Connect(port);
   ASSERT_GE(*far = accept(ls, nullptr, nullptr), 0);
   close(ls);
   setsockopt(*near, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
   const struct linger lg = {1, 60};
   ASSERT_EQ(0, setsockopt(*near, SOL_SOCKET, SO_LINGER, &lg, sizeof lg));
   fcntl(*near, F_SETFL, fcntl(*near, F_GETFL) | O_NONBLOCK);
-  const std::string chunk = pattern(65536);
+  const std::string chunk = wqtest::Pattern(65536);
   for (ssize_t n; (n = send(*near, chunk.data(), chunk.size(), MSG_NOSIGNAL)) > 0;) *queued += (size_t)n;
   ASSERT_EQ(EAGAIN, errno);
   socklen_t len = sizeof rcvbuf;
@@ -288,7 +288,7 @@ TEST(Wakeup, AWaitEndsWithAMessageQueuedDuringItNotWithAStaleByte) {
       if (s == "taken") Deliver(ctx, "old"), ccm_msg_free(ctx.ccm, receive(ctx.ccm));
       if (s == "unwritten") ctx.ccm->processor_wakeup_pending.store(1);
       if (starts(s, "late byte")) { EXPECT_EQ(1, write(ctx.ccm->processor_wakeup[1], "P", 1)); }
-      if (s.find("once") != std::string::npos) { EXPECT_TRUE(eventually([&] { return nothing_to_read(ctx.ccm->processor_wakeup[0]); })); }
+      if (s.find("once") != std::string::npos) { EXPECT_TRUE(wqtest::Eventually([&] { return nothing_to_read(ctx.ccm->processor_wakeup[0]); })); }
       if (s.find("new") != std::string::npos) Deliver(ctx, "new");
     };
     step(c[0]);
@@ -307,7 +307,7 @@ TEST(Wakeup, AWaitEndsWithAMessageQueuedDuringItNotWithAStaleByte) {
 // A large frame goes straight into its own message: the channel's receive
 // buffer never grows beyond a normal message.
 TEST(Limits, APeerStreamArrivesWholeOnceAndInOrderWithinTheLimits) {
-  std::string many, many_got, huge = pattern(50u << 20, 11);
+  std::string many, many_got, huge = wqtest::Pattern(50u << 20, 11);
   for (int i = 1000000; i < 1003000; ++i) many += text_frame("#" + std::to_string(i)), many_got += "#" + std::to_string(i) + "|";
   // The receive queue's limit and peak (0: the default, not checked), the maximum frame (0: the default), the bytes the peer
   // writes, the data taken, the reason of the close notice.
@@ -337,7 +337,7 @@ TEST(Limits, APeerStreamArrivesWholeOnceAndInOrderWithinTheLimits) {
       for (size_t off = 0, i = 0, piece = 65537, n; off < size; off += n, piece = i++ < 4 ? piece : piece * 3 % 1000003 + 1)
         if (!wqtest::SendAll(peer, r.bytes.substr(off, n = std::min(i < 4 ? first[i] : piece, size - off)))) break;
     });
-    if (r.limit) { EXPECT_TRUE(eventually([&] { return ccm_get_recvq_bytes(ctx.ccm) >= r.limit; })); }
+    if (r.limit) { EXPECT_TRUE(wqtest::Eventually([&] { return ccm_get_recvq_bytes(ctx.ccm) >= r.limit; })); }
     std::string got, why;
     for (ccm_msg_t *m; got.size() < r.got.size() && (m = receive(ctx.ccm)); ccm_msg_free(ctx.ccm, m)) {
       const int closed = closed_id(m, &why);  // of the channel; a NAT message when larger than a normal one
@@ -408,7 +408,7 @@ std::string InChild(const std::function<std::string()> &body) {
   const pid_t pid = fork();
   if (pid == 0) { const std::string r = body(); _exit(write(p[1], r.data(), r.size()) == (ssize_t)r.size() ? 0 : 1); }
   close(p[1]);
-  const std::string out = read_exact(p[0], 4096);
+  const std::string out = wqtest::ReadExact(p[0], 4096);
   return close(p[0]), waitpid(pid, nullptr, 0), out;
 }
 // Whether `fd` shows one of `events` (or an error or hang-up) within the deadline.
@@ -435,10 +435,10 @@ const Hostile kHostile[] = {
        const int port = ListenOn(ctx, 16);
        int peer;
        const int spare = PairChannel(ctx, &peer)->ID;
-       for (int i = 0; i < 4; ++i) connect_to(port);
+       for (int i = 0; i < 4; ++i) wqtest::Connect(port);
        struct rlimit was, low;
        getrlimit(RLIMIT_NOFILE, &was), low = {256, was.rlim_max};
-       if (open_fd_count() > 200 || setrlimit(RLIMIT_NOFILE, &low) != 0) return std::string("no lower limit");
+       if (wqtest::FdCount() > 200 || setrlimit(RLIMIT_NOFILE, &low) != 0) return std::string("no lower limit");
        std::vector<int> filler;
        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) filler.push_back(fd);
        Pass(ctx);  // accept fails: the listening channel backs off
@@ -473,12 +473,12 @@ const Hostile kHostile[] = {
     {"a queue at its limit and many connects", 1, [](Context &ctx) {
        const int port = ListenOn(ctx, 256);
        ctx.Start();
-       const int fds = open_fd_count();
-       for (int i = 0, c; i < 200; ++i) c = connect_to(port), write_all(c, text_frame(std::to_string(i))), close(c);
+       const int fds = wqtest::FdCount();
+       for (int i = 0, c; i < 200; ++i) c = wqtest::Connect(port), write_all(c, text_frame(std::to_string(i))), close(c);
        for (int i = 0; i < 5; ++i) {  // passes enough to take over every waiting connection
          ccm_net_stats_t was{}, now{};
          ccm_get_net_stats(ctx.ccm, &was), ccm_wakeup_network(ctx.ccm);
-         eventually([&] { return ccm_get_net_stats(ctx.ccm, &now) == 0 && now.passes > was.passes; });
+         wqtest::Eventually([&] { return ccm_get_net_stats(ctx.ccm, &now) == 0 && now.passes > was.passes; });
        }
        std::map<int, std::string> seen;  // what each channel brought: Accept, Frame, Close
        ccm_msg_t *m;
@@ -490,7 +490,7 @@ const Hostile kHostile[] = {
        const long whole = std::count_if(seen.begin(), seen.end(), [](auto &e) { return e.second == "AFC"; });
        const bool within = ccm_get_recvq_peak(ctx.ccm) <= 1 + 2 * kNormal;  // the most held since the start
        return std::string(within ? "within" : "over") + " the limit and two messages, " + std::to_string(whole) +
-              " AFC, descriptors " + (eventually([&] { return open_fd_count() == fds; }) ? "back" : "left");
+              " AFC, descriptors " + (wqtest::Eventually([&] { return wqtest::FdCount() == fds; }) ? "back" : "left");
      }, "within the limit and two messages, 200 AFC, descriptors back"},
     {"a blocking channel with held frames", 2 * kNormal, [](Context &ctx) {
        int b[2], o;
@@ -511,7 +511,7 @@ const Hostile kHostile[] = {
        int c, s = TcpPair(&c);
        const int id = ctx.Channel(s)->ID;
        write_all(c, text_frame("a") + text_frame("b") + text_frame("c"));
-       EXPECT_TRUE(wait_readable(s));
+       EXPECT_TRUE(wqtest::Readable(s));
        Pass(ctx);  // a fills the queue, b and c are held
        CloseWithReset(c);
        EXPECT_TRUE(Polled(s, 0));  // the reset has come
@@ -544,7 +544,7 @@ const Hostile kHostile[] = {
      }, "7949 549+fd "},
     {"a listener made while the thread waits in a select of an hour", 0, [](Context &ctx) {
        HourLoop loop(ctx);
-       const int c = connect_to(ListenOn(ctx, 5));
+       const int c = wqtest::Connect(ListenOn(ctx, 5));
        const std::string r = next_accepted(ctx.ccm) > 0 ? "accepted" : "not served";
        return close(c), r;
      }, "accepted"},
@@ -581,7 +581,7 @@ TEST(Limits, SendersToAPeerThatNeverReadsWaitAtTheLimitAndLoseNothing) {
     const int id = ch->ID;
     setsockopt(ch->s, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     ctx.Start();
-    auto body = [&](int who, int i) { return block(0x3B, "ab"[who] + std::to_string(100000 + i) + pattern(r.pad, (unsigned)i), 2); };
+    auto body = [&](int who, int i) { return block(0x3B, "ab"[who] + std::to_string(100000 + i) + wqtest::Pattern(r.pad, (unsigned)i), 2); };
     std::atomic<int> sent{0}, failed{0};
     std::vector<std::thread> senders;
     for (int who = 0; who < r.senders; ++who)
@@ -593,11 +593,11 @@ TEST(Limits, SendersToAPeerThatNeverReadsWaitAtTheLimitAndLoseNothing) {
         }
       });
     // Waiting senders wake when the queue falls below half its limit.
-    EXPECT_TRUE(eventually([&] { return 2 * ccm_get_sendq_bytes(ctx.ccm, id) >= limit && ctx.ccm->send_waiters.load() == r.senders; }))
+    EXPECT_TRUE(wqtest::Eventually([&] { return 2 * ccm_get_sendq_bytes(ctx.ccm, id) >= limit && ctx.ccm->send_waiters.load() == r.senders; }))
         << ccm_get_sendq_bytes(ctx.ccm, id) << " queued, " << ctx.ccm->send_waiters.load() << " waiting";
     EXPECT_LT(sent.load(), r.senders * r.each);
     const size_t one = frame(body(0, 0)).size(), total = r.senders * r.each * one;
-    const std::string got = read_exact(peer, total);
+    const std::string got = wqtest::ReadExact(peer, total);
     for (std::thread &t : senders) t.join();
     ASSERT_EQ(Words(0, total), Words(failed.load(), got.size()));
     int next[2] = {0, 0};
@@ -605,7 +605,7 @@ TEST(Limits, SendersToAPeerThatNeverReadsWaitAtTheLimitAndLoseNothing) {
       const int who = got[off + 48 + 3] == 'b';
       ASSERT_TRUE(frame(body(who, next[who]++)) == got.substr(off, one)) << "at byte " << off;
     }
-    EXPECT_TRUE(eventually([&] { return ccm_get_sendq_bytes(ctx.ccm, id) == 0; }));
+    EXPECT_TRUE(wqtest::Eventually([&] { return ccm_get_sendq_bytes(ctx.ccm, id) == 0; }));
     EXPECT_EQ(Words(1, limit, "0 0"), Words(nothing_to_read(peer), ccm_get_sendq_peak(ctx.ccm), Flush(ctx, id, 0)));
     close(peer);
   }
@@ -641,7 +641,7 @@ TEST(Limits, AFullChannelFailsASendOrEndsItsWaitWhenItCloses) {
     const std::string x = block(0x04, "x"), headroom = std::to_string(kCcmHeadroom);
     auto waiting = [&](std::function<void()> call) {  // `call` on a thread of its own, once it waits for room
       std::thread t(std::move(call));
-      EXPECT_TRUE(eventually([&] { return ctx.ccm->send_waiters.load() == 1; }));
+      EXPECT_TRUE(wqtest::Eventually([&] { return ctx.ccm->send_waiters.load() == 1; }));
       return t;
     };
     if (row == rows[0]) {
