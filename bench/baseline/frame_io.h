@@ -4,7 +4,10 @@
 #ifndef BASELINE_FRAME_IO_H
 #define BASELINE_FRAME_IO_H
 
+#include <arpa/inet.h>
 #include <errno.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,6 +16,20 @@
 #include <unistd.h>
 
 #define HDR 48
+
+/* A blocking TCP connection to ip:port (texts of the command line). The
+   socket, -2 when the address is not an IPv4 one, -1 when it fails. */
+static inline int connect_tcp(const char *ip, const char *port) {
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_port = htons((unsigned short)atoi(port));
+  if (inet_pton(AF_INET, ip, &a.sin_addr) != 1) return -2;
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s >= 0 && connect(s, (struct sockaddr *)&a, sizeof a) == 0) return s;
+  if (s >= 0) close(s);
+  return -1;
+}
 
 /* Writes all n bytes; 0, or -1 on an error. */
 static inline int write_all(int s, const void *p, size_t n) {

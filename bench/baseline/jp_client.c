@@ -23,13 +23,8 @@ int main(int argc, char **argv) {
   fclose(f);
   if (rlen < HDR) return 2;
 
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_port = htons((unsigned short)atoi(argv[2]));
-  if (inet_pton(AF_INET, argv[1], &a.sin_addr) != 1) return 2;
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0 || connect(s, (struct sockaddr *)&a, sizeof a) != 0) return 1;
+  int s = connect_tcp(argv[1], argv[2]);
+  if (s < 0) return s == -2 ? 2 : 1;
 
   char *buf = NULL;
   size_t cap = 0;

@@ -85,13 +85,8 @@ int main(int argc, char **argv) {
   close(fd);
   if (rlen < HDR) return 2;
 
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_port = htons((unsigned short)atoi(argv[2]));
-  if (inet_pton(AF_INET, argv[1], &a.sin_addr) != 1) return 2;
-  sock = socket(AF_INET, SOCK_STREAM, 0);
-  if (sock < 0 || connect(sock, (struct sockaddr *)&a, sizeof a) != 0) return 1;
+  sock = connect_tcp(argv[1], argv[2]);
+  if (sock < 0) return sock == -2 ? 2 : 1;
   if (pipe(wake) != 0 || pipe(back) != 0) return 1;
   pthread_t t;
   if (pthread_create(&t, NULL, network, NULL) != 0) return 1;
