@@ -232,6 +232,15 @@ inline constexpr int CCM_CHF_CONNECTING = 0x08;
 inline constexpr int CCM_CHF_NOREAD = 0x10;
 inline constexpr int CCM_CHF_BINDADDR = 0x40;
 
+// Send states of a channel (send_wait). A connect in progress is waited on
+// until the connection shows itself (select reports the socket writable, or
+// bytes arrive on it), so that a refused connection is reported by its read
+// as before; a socket that took a write only in part (or not at all) is
+// waited on until a write empties the queue.
+inline constexpr int CCM_SEND_READY = 0;
+inline constexpr int CCM_SEND_FULL = 1;
+inline constexpr int CCM_SEND_CONNECTING = 2;
+
 typedef struct __ccm_connect_user_context {
   char key[32];
   char name[128];
@@ -286,6 +295,10 @@ typedef struct __ccm_channel {
   int recv_ctl_at;
   size_t recv_ctl_len;
   unsigned char recv_ctl[256];
+  // Send state of the network thread (no lock), one of CCM_SEND_*: whether
+  // the pass may write newly queued messages at once or waits for select to
+  // report the socket writable first (see ccm_network_select).
+  int send_wait;
   // Send-queue accounting (ccm_set_sendq_limit), guarded by queue_lock: the
   // message memory (ccm_msg_memory) of the messages that send routes have
   // accepted for this channel and that are not written or dropped yet,

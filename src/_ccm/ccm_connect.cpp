@@ -289,6 +289,7 @@ int ccm_connect(ccm_context_t *ccm, const char *host, int port, int type, ccm_co
   // Everything the network thread reads is set before the channel becomes
   // visible to it.
   ccm_flag_set(ch->flag, CCM_CHF_CONNECTING);
+  ch->send_wait = CCM_SEND_CONNECTING;
   ch->connect_timeout_secs = connwait;
   ch->connect_timeout = time(nullptr) + connwait;
   int id = ch->ID;

@@ -582,6 +582,7 @@ ssize_t receive_once(ccm_context_t *ccm, ccm_channel_t *ch, struct iovec *iov, i
   ccm_stamp_io(ch);
   ssize_t got = recvmsg(ch->s, &mh, MSG_DONTWAIT);
   *err = errno;
+  if (got > 0 && ch->send_wait == CCM_SEND_CONNECTING) ch->send_wait = CCM_SEND_READY;  // the connection is up
   if (got > 0 && mh.msg_controllen > 0)
     keep_control(ch, ctl.buf, mh.msg_controllen, large ? kCtlLarge : ch->recv_pos + (int)got - 1);
   return got;

@@ -152,6 +152,31 @@ void take_over_new_work(ccm_context_t *ccm) {
   ccm_dispatch_send_messages(ccm);
 }
 
+// A channel that ended while it was served owes a close notice, which counts
+// as room taken in the receive queue until the sweep has posted it.
+void owe_close_notice_if_ended(ccm_context_t *ccm, const ccm_channel_t *ch) {
+  if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED)) return;
+  CcmLockGuard ql(ccm->queue_lock);
+  ccm->recvq_due += ccm_msg_memory_for(kCcmNormalSize);
+}
+
+// Writes, before the pass waits, every channel that has messages queued
+// and whose socket is not known to be full or still connecting. Such a
+// socket almost always takes them at once, so a message that a wake-up
+// brought leaves in this pass instead of after one more select that would
+// only report the socket writable: one system call less on each hand-over,
+// and one sleep less on a connection that answers each message with one.
+// The others are waited on in the write set, as before (send_wait).
+void write_without_waiting(ccm_context_t *ccm, ccm_error_t *ccmerr) {
+  for (ccm_channel_t *ch = ccm->channelq.head; ch; ch = ch->nxt) {
+    if (!ch->sendq.head || ch->send_wait != CCM_SEND_READY) continue;
+    if (ch->type == CCM_CH_LISTEN || ch->type == CCM_CH_UNWATCHED || !fd_fits(ch->s)) continue;
+    if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) continue;
+    ccm_write_channel(ccm, ch, ccmerr);
+    owe_close_notice_if_ended(ccm, ch);
+  }
+}
+
 int64_t monotonic_ms() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -325,22 +350,21 @@ void serve_io(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets, boo
     }
     if (ccm_read_channel(ccm, ch, ccmerr) != 0) return;
   }
-  if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && test_bit(sets->wr, ch->s)) ccm_write_channel(ccm, ch, ccmerr);
+  if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && test_bit(sets->wr, ch->s)) {
+    if (ch->send_wait == CCM_SEND_CONNECTING) ch->send_wait = CCM_SEND_READY;  // connected (or failed: the write says)
+    ccm_write_channel(ccm, ch, ccmerr);
+  }
 }
 
 // Serves one channel after select. Channels marked deleted during the wait
 // (by another thread or by an earlier channel of this pass) are left for the
-// sweep; one that ends while served owes a close notice, which counts as
-// room taken in the receive queue from then on.
+// sweep; one that ends while served owes a close notice.
 void serve_channel(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets, bool serve_held,
                    ccm_error_t *ccmerr) {
   if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) return;
   if (ch->type == CCM_CH_UNWATCHED || !fd_fits(ch->s)) return;
   serve_io(ccm, ch, sets, serve_held, ccmerr);
-  if (ccm_flag_test(ch->flag, CCM_CHF_DELETED)) {
-    CcmLockGuard ql(ccm->queue_lock);
-    ccm->recvq_due += ccm_msg_memory_for(kCcmNormalSize);
-  }
+  owe_close_notice_if_ended(ccm, ch);
 }
 
 }  // namespace
@@ -353,6 +377,7 @@ int ccm_network_select(ccm_context_t *ccm, int stimeout, ccm_error_t *ccmerr) {
     CcmLockGuard ql(ccm->queue_lock);
     ccm->recvq_due = 0;
   }
+  write_without_waiting(ccm, ccmerr);
   if (!sets_cover(*sets, highest_descriptor(ccm))) {
     CCM_ERROR_ALLOC(ccmerr, "FDSETS", kCcmUnit);
     TRC_OUT("no memory for the select sets");

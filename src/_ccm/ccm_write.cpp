@@ -163,6 +163,7 @@ int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t * /*
     int err = 0;
     ssize_t sent = send_piece(ccmch, &piece, &err);
     if (sent < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) {
+      ccmch->send_wait = CCM_SEND_FULL;
       TRC_OUT("WouldBlock,pos=%d", msg->pos);
       return 0;
     }
@@ -174,8 +175,12 @@ int ccm_write_channel(ccm_context_t *ccm, ccm_channel_t *ccmch, ccm_error_t * /*
       return -1;
     }
     msg = account_sent(ccm, ccmch, msg, piece, (size_t)sent);
-    if ((size_t)sent != piece.total) break;  // the socket is full; the next writable event goes on
+    if ((size_t)sent != piece.total) {
+      ccmch->send_wait = CCM_SEND_FULL;  // the socket is full; the next writable event goes on
+      break;
+    }
   }
+  if (!msg) ccmch->send_wait = CCM_SEND_READY;
   TRC_OUT("OK");
   return 0;
 }

@@ -296,8 +296,10 @@ TEST_F(ChannelTest, ConnectStartsANonBlockingConnection) {
 }
 
 // A woken pass takes every pending wake-up, so the next one is written anew;
-// a new channel is taken over, read and written in one pass; a channel
-// whose read ends it is not written.
+// a new channel is taken over, read and written in one pass; a message for
+// a channel whose socket is not waited on leaves before the pass waits (its
+// select finds nothing ready); a channel whose connect is still waited on is
+// read first, and one whose read ends it is not written.
 TEST_F(ChannelTest, PassTakesEveryWakeupAndServesANewChannel) {
   for (int i = 0; i < 2; ++i) {
     ccm_wakeup_network(ctx.ccm), ccm_wakeup_network(ctx.ccm);
@@ -305,19 +307,23 @@ TEST_F(ChannelTest, PassTakesEveryWakeupAndServesANewChannel) {
     EXPECT_EQ(0, Pass());
     EXPECT_TRUE(nothing_to_read(ctx.ccm->network_wakeup[0]));
   }
-  int sv[2];
-  socket_pair(sv);
-  ccm_channel_t *ch = ctx.Channel(sv[0], 0, "*IPC(PAIR)");
-  write_all(sv[1], frame(block(0x04, "hi")));
+  wqtest::SocketPair sv;
+  ccm_channel_t *ch = ctx.Channel(std::exchange(sv.fd[0], -1), 0, "*IPC(PAIR)");
+  write_all(sv.fd[1], frame(block(0x04, "hi")));
   ctx.Send(ctx.Msg("outgoing"), ch->ID);
   EXPECT_EQ(0, Pass());
-  EXPECT_EQ("outgoing hi ", str(wqtest::ReadExact(sv[1], 8), next_text(ctx.ccm)));
-  shutdown(sv[1], SHUT_WR);
+  EXPECT_EQ("outgoing hi ", str(wqtest::ReadExact(sv.fd[1], 8), next_text(ctx.ccm)));
+  const uint64_t ready = ctx.ccm->net_ready_passes.load();
+  ctx.Send(ctx.Msg("at once"), ch->ID);
+  ccm_take_network_wakeup(ctx.ccm);
+  EXPECT_EQ(0, Pass(0));
+  EXPECT_EQ(str("at once", ready), str(wqtest::ReadExact(sv.fd[1], 7), ctx.ccm->net_ready_passes.load()));
+  shutdown(sv.fd[1], SHUT_WR);
+  ch->send_wait = CCM_SEND_CONNECTING;
   ccm_msg_t *never = ctx.Msg("never");
   ctx.Send(never, ch->ID);
   EXPECT_EQ(0, Pass());
-  EXPECT_EQ(str(true, never, true), str(ccm_flag_test(ch->flag, CCM_CHF_DELETED), ch->sendq.head, nothing_to_read(sv[1])));
-  close(sv[1]);
+  EXPECT_EQ(str(true, never, true), str(ccm_flag_test(ch->flag, CCM_CHF_DELETED), ch->sendq.head, nothing_to_read(sv.fd[1])));
 }
 
 // Channels not to be read stay unread, also in another word of the select
