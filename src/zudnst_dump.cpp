@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <string>
+#include <cstdlib>
+#include <pthread.h>
 
 namespace {
 
@@ -176,13 +177,30 @@ size_t ZUMEM_TraceText(const char *id, const void *addr, int len, char *out, siz
   return sink.length();
 }
 
+namespace {
+// The buffer of ZUMEM_TraceStr is the thread's value of this key, allocated
+// on the thread's first call and freed by the key's destructor when the
+// thread ends. A plain POSIX thread-specific value rather than a
+// thread_local object with a destructor: that would pull the C++ run-time's
+// thread-exit and exception support into every program that links this file.
+pthread_key_t trace_str_key;
+pthread_once_t trace_str_key_once = PTHREAD_ONCE_INIT;
+void make_trace_str_key() { pthread_key_create(&trace_str_key, free); }
+}  // namespace
+
 char *ZUMEM_TraceStr(const char *id, const void *addr, int len) {
-  // Allocated on the thread's first call and released when the thread ends.
-  thread_local std::string record;
-  record.resize(ZUMEM_TRACESTR_SIZE);
-  size_t n = ZUMEM_TraceText(id, addr, len, record.data(), record.size());
-  record.resize(n);
-  return record.data();
+  static char no_memory[] = "";
+  pthread_once(&trace_str_key_once, make_trace_str_key);
+  auto *record = static_cast<char *>(pthread_getspecific(trace_str_key));
+  if (!record) {
+    record = static_cast<char *>(malloc(ZUMEM_TRACESTR_SIZE));
+    if (!record || pthread_setspecific(trace_str_key, record) != 0) {
+      free(record);
+      return no_memory;  // an empty text: the caller only prints it
+    }
+  }
+  ZUMEM_TraceText(id, addr, len, record, ZUMEM_TRACESTR_SIZE);
+  return record;
 }
 
 char *GetMemTrace(const unsigned char *iPtr, int iLen, char *oPtr, int oLen) {

@@ -7,17 +7,19 @@
  * waits in select on the socket and on its wake-up pipe, writes each frame
  * that comes through the wake-up pipe to the socket, and passes each frame
  * read from the socket through a second pipe back to the main thread. The
- * main thread connects, starts the network thread, waits on the pipe back
- * for the greeting, hands the report over through the wake-up pipe, waits
+ * main thread starts the network thread, connects and hands the socket over
+ * through the wake-up pipe (the messenger's order: its network thread runs
+ * before any channel exists, and a new channel reaches it with a wake-up),
+ * waits on the pipe back for the greeting, hands the report over through
+ * the wake-up pipe, waits
  * on the pipe back for the answer, and then stops the network thread
  * (closing the wake-up pipe) and joins it before it closes the socket, the
  * messenger's shut-down order.
  *
  * Where the messenger does more than the design needs, the floor does not:
  * a frame goes through a pipe itself (one write, one read) instead of a
- * locked queue and a wake-up byte; the socket is connected before the
- * thread starts and given to it at its start, not handed over through a
- * queue of new channels; a readable descriptor is read once and its whole
+ * locked queue and a wake-up byte; the socket's number goes through the
+ * wake-up pipe too, instead of a queue of new channels; a readable descriptor is read once and its whole
  * frames are cut off; the buffers are static, so nothing is allocated. The
  * socket stays blocking: select has said it is readable before each read,
  * and a write of one small frame to a socket with nothing else queued does
@@ -33,7 +35,7 @@
 
 #include "frame_io.h"
 
-static int sock;
+static int sock = -1;
 static int wake[2]; /* main thread -> network thread */
 static int back[2]; /* network thread -> main thread */
 static struct frame_buf from_main, from_sock, from_net;
@@ -49,11 +51,16 @@ static int pass_on(struct frame_buf *b, int out) {
   return 0;
 }
 
-/* The network thread: serves the socket and the wake-up pipe until the
- * wake-up pipe ends (the stop) or either side fails. Closing the pipe back
- * on the way out tells a waiting main thread that no frame will come. */
+/* The network thread: waits on the wake-up pipe for the socket, then serves
+ * the socket and the wake-up pipe until the wake-up pipe ends (the stop) or
+ * either side fails. Closing the pipe back on the way out tells a waiting
+ * main thread that no frame will come. */
 static void *network(void *arg) {
   (void)arg;
+  if (read_all(wake[0], &sock, sizeof sock) != 0) {
+    close(back[1]);
+    return NULL;
+  }
   int top = (sock > wake[0] ? sock : wake[0]) + 1;
   for (;;) {
     fd_set rs;
@@ -85,20 +92,19 @@ int main(int argc, char **argv) {
   close(fd);
   if (rlen < HDR) return 2;
 
-  sock = connect_tcp(argv[1], argv[2]);
-  if (sock < 0) return sock == -2 ? 2 : 1;
   if (pipe(wake) != 0 || pipe(back) != 0) return 1;
   pthread_t t;
   if (pthread_create(&t, NULL, network, NULL) != 0) return 1;
-
-  int rc = 1;
-  size_t n = frame_buf_next(back[0], &from_net); /* the greeting */
+  const int s = connect_tcp(argv[1], argv[2]);
+  int rc = s == -2 ? 2 : 1;
+  size_t n = 0;
+  if (s >= 0 && write_all(wake[1], &s, sizeof s) == 0) n = frame_buf_next(back[0], &from_net); /* the greeting */
   if (n > 0) {
     frame_buf_drop(&from_net, n);
     if (write_all(wake[1], report, (size_t)rlen) == 0 && (n = frame_buf_next(back[0], &from_net)) > 0) rc = 0;
   }
   close(wake[1]); /* the stop */
   pthread_join(t, NULL);
-  close(sock);
+  if (s >= 0) close(s);
   return rc;
 }
