@@ -233,10 +233,10 @@ inline constexpr int CCM_CHF_NOREAD = 0x10;
 inline constexpr int CCM_CHF_BINDADDR = 0x40;
 
 // Send states of a channel (send_wait). A connect in progress is waited on
-// until the connection shows itself (select reports the socket writable, or
-// bytes arrive on it), so that a refused connection is reported by its read
-// as before; a socket that took a write only in part (or not at all) is
-// waited on until a write empties the queue.
+// until the connection shows itself (bytes arrive on it, or a write after
+// select reported the socket writable empties the queue), so that a refused
+// connection is reported by its read as before; a socket that took a write
+// only in part (or not at all) is waited on until a write empties the queue.
 inline constexpr int CCM_SEND_READY = 0;
 inline constexpr int CCM_SEND_FULL = 1;
 inline constexpr int CCM_SEND_CONNECTING = 2;

@@ -350,10 +350,7 @@ void serve_io(ccm_context_t *ccm, ccm_channel_t *ch, const SelectSets *sets, boo
     }
     if (ccm_read_channel(ccm, ch, ccmerr) != 0) return;
   }
-  if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && test_bit(sets->wr, ch->s)) {
-    if (ch->send_wait == CCM_SEND_CONNECTING) ch->send_wait = CCM_SEND_READY;  // connected (or failed: the write says)
-    ccm_write_channel(ccm, ch, ccmerr);
-  }
+  if (!ccm_flag_test(ch->flag, CCM_CHF_DELETED) && test_bit(sets->wr, ch->s)) ccm_write_channel(ccm, ch, ccmerr);
 }
 
 // Serves one channel after select. Channels marked deleted during the wait

@@ -280,7 +280,8 @@ TEST_F(ChannelTest, ConnectStartsANonBlockingConnection) {
   const time_t t1 = time(nullptr);
   ASSERT_GE(id, 1);
   ccm_channel_t *ch = ctx.ccm->channel_newq.head;
-  EXPECT_EQ(str(id, 5, port, "127.0.0.1", "127.0.0.1", 60), str(ch->ID, ch->type, ch->port, ch->host, ch->addr, ch->connect_timeout_secs));
+  EXPECT_EQ(str(id, 5, port, "127.0.0.1", "127.0.0.1", 60, CCM_SEND_CONNECTING),
+            str(ch->ID, ch->type, ch->port, ch->host, ch->addr, ch->connect_timeout_secs, ch->send_wait));
   EXPECT_TRUE(cuc == ch->cuc && ccm_flag_test(ch->flag, CCM_CHF_CONNECTING));
   EXPECT_TRUE(ch->connect_timeout >= t0 + 60 && ch->connect_timeout <= t1 + 60);
   EXPECT_EQ("1 1 1 60", wqtest::SocketOptions(ch->s));
@@ -318,6 +319,10 @@ TEST_F(ChannelTest, PassTakesEveryWakeupAndServesANewChannel) {
   ccm_take_network_wakeup(ctx.ccm);
   EXPECT_EQ(0, Pass(0));
   EXPECT_EQ(str("at once", ready), str(wqtest::ReadExact(sv.fd[1], 7), ctx.ccm->net_ready_passes.load()));
+  ch->send_wait = CCM_SEND_CONNECTING;  // the first bytes read show the connection up
+  write_all(sv.fd[1], frame(block(0x04, "up")));
+  EXPECT_EQ(0, Pass(0));
+  EXPECT_EQ(str("up", CCM_SEND_READY), str(next_text(ctx.ccm), ch->send_wait));
   shutdown(sv.fd[1], SHUT_WR);
   ch->send_wait = CCM_SEND_CONNECTING;
   ccm_msg_t *never = ctx.Msg("never");
