@@ -58,7 +58,8 @@ constexpr size_t ZUMEM_TRACESTR_SIZE = 65536;
 
 // The layout-B dump as one text (ZUMEM_TraceText into a buffer of
 // ZUMEM_TRACESTR_SIZE bytes that belongs to the calling thread); nothing is
-// printed. The text stays valid until the thread's next call.
+// printed. The text stays valid until the thread's next call. Without
+// memory for the buffer the text is empty.
 char *ZUMEM_TraceStr(const char *id, const void *addr, int len);
 
 // Clears `oLen` bytes at `oPtr` and writes the `iLen` bytes at `iPtr` as
