@@ -12,16 +12,15 @@
  * before any channel exists, and a new channel reaches it with a wake-up),
  * waits on the pipe back for the greeting, hands the report over through
  * the wake-up pipe, waits on the pipe back for the answer, and then stops
- * the network thread
- * (closing the wake-up pipe) and joins it before it closes the socket, the
- * messenger's shut-down order.
+ * the network thread (closing the wake-up pipe) and joins it before it
+ * closes the socket, the messenger's shut-down order.
  *
  * Where the messenger does more than the design needs, the floor does not:
  * a frame goes through a pipe itself (one write, one read) instead of a
  * locked queue and a wake-up byte; the socket's number goes through the
  * wake-up pipe too, instead of a queue of new channels; a readable
- * descriptor is read once and its whole frames are cut off; the buffers are static, so nothing is allocated. The
- * socket stays blocking: select has said it is readable before each read,
+ * descriptor is read once and its whole frames are cut off; the buffers
+ * are static, so nothing is allocated. The socket stays blocking: select has said it is readable before each read,
  * and a write of one small frame to a socket with nothing else queued does
  * not wait.
  *
