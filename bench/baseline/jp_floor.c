@@ -20,9 +20,9 @@
  * locked queue and a wake-up byte; the socket's number goes through the
  * wake-up pipe too, instead of a queue of new channels; a readable
  * descriptor is read once and its whole frames are cut off; the buffers
- * are static, so nothing is allocated. The socket stays blocking: select has said it is readable before each read,
- * and a write of one small frame to a socket with nothing else queued does
- * not wait.
+ * are static, so nothing is allocated. The socket stays blocking: select
+ * has said it is readable before each read, and a write of one small frame
+ * to a socket with nothing else queued does not wait.
  *
  *   jp_floor IP PORT FRAMEFILE        exit 0 when the answer arrived */
 #include <arpa/inet.h>
