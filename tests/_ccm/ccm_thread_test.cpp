@@ -120,20 +120,23 @@ TEST(NetworkThread, ChannelPairIsTwoConnectedChannelsOrNothing) {
                   (fcntl(a->s, F_GETFL) & fcntl(b->s, F_GETFL) & O_NONBLOCK) != 0));
 }
 
-// B connects to A's listener. The first frame goes out traced; only the
-// lines written before it reaches the receiver are certain. Then a
-// 70000-byte NAT payload, written in pieces and read over several reads.
+// B connects to A's listener, traced from the start of both threads, so
+// that each pass that sends or receives the first frame is traced whole;
+// only lines written before that frame reaches the receiver are certain.
+// Then a 70000-byte NAT payload, written in pieces and read over several reads.
 TEST(NetworkThread, FramesTravelOverLoopbackTcpBetweenTwoContexts) {
   Context a, b;
-  a.Start(), b.Start();
-  const int port = ListenOn(a, 5), b_id = ccm_connect(b.ccm, "127.0.0.1", port, 5, nullptr, 60, &b.err);
-  ASSERT_GT(b_id, 0) << b.err.msginsert;
-  const int a_id = next_accepted(a.ccm);
-  ASSERT_GT(a_id, 0);
+  int a_id = 0, b_id = 0;
   ccm_msg_t *m = nullptr;
   const std::string out = wqtest::CaptureStdout([&] {
-    trcFlag = 1, a.Send(a.Msg(text_frame("greeting")), a_id), m = receive(b.ccm), trcFlag = 0;
+    trcFlag = 1, a.Start(), b.Start();
+    const int port = ListenOn(a, 5);
+    if ((b_id = ccm_connect(b.ccm, "127.0.0.1", port, 5, nullptr, 60, &b.err)) <= 0 || (a_id = next_accepted(a.ccm)) <= 0) return;
+    a.Send(a.Msg(text_frame("greeting")), a_id), m = receive(b.ccm);
   });
+  trcFlag = 0;
+  ASSERT_GT(b_id, 0) << b.err.msginsert;
+  ASSERT_GT(a_id, 0);
   for (const auto &l : wqtest::ReadRows("ccm_thread.txt"))
     if (l[0] == "trace") { EXPECT_NE(std::string::npos, out.find(l.at(1))) << l[1]; }
   ASSERT_NE(nullptr, m);
