@@ -54,16 +54,18 @@ done
 
 # Each client against the server of the next build. The server's first line
 # names its port; it ends after one client and then reports what it echoed.
+# Both run under a time limit, so that a library that hangs fails the test
+# and leaves no process behind.
 n=${#builds[@]}
 for ((i = 0; i < n; i++)); do
   server=${builds[i]}/echo_server client=${builds[(i + 1) % n]}/echo_client
   fifo=$work/server.$i
   mkfifo "$fifo"
-  "$server" 0 1 >"$fifo" &
+  timeout 60 "$server" 0 1 >"$fifo" &
   exec 3<"$fifo"
   read -r line <&3
   port=${line##*port }
-  "$client" "$port" 500 | grep -qx "echo_client: 500 messages echoed once, intact and in order" ||
+  timeout 60 "$client" "$port" 500 | grep -qx "echo_client: 500 messages echoed once, intact and in order" ||
     fail "$client against $server"
   line=$(cat <&3)
   exec 3<&-
@@ -75,7 +77,7 @@ done
 coproc HOLD { python3 -c 'import socket, sys
 s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1], flush=True); sys.stdin.read()'; }
 read -r port <&"${HOLD[0]}"
-if "${builds[0]}/echo_client" "$port" 5 2>"$work/refused"; then fail "a refused client succeeded"; fi
+if timeout 60 "${builds[0]}/echo_client" "$port" 5 2>"$work/refused"; then fail "a refused client succeeded"; fi
 eval "exec ${HOLD[1]}>&-"
 grep -q "connection closed: 2002036 .*(Connection refused)" "$work/refused" || fail "$(cat "$work/refused")"
 
