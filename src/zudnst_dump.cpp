@@ -122,7 +122,8 @@ int iPrtMem(const void *pAddr, unsigned int lSize, const char *pTitle) {
     }
 
     p = put(line, sizeof line, p, ">");
-    for (int i = 0; i < count; ++i) p = put(line, sizeof line, p, "%c", shown_in_layout_a(shown[i]) ? (char)shown[i] : '.');
+    for (int i = 0; i < count; ++i)
+      p = put(line, sizeof line, p, "%c", shown_in_layout_a(shown[i]) ? (char)shown[i] : '.');
     put(line, sizeof line, p, "<\n");
     fputs(line, stdout);
   }
