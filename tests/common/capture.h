@@ -1,8 +1,10 @@
 // Capturing what code writes to standard output, and matching its text.
 #pragma once
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -14,7 +16,10 @@ namespace wqtest {
 
 // Runs `body` with descriptor 1 on a temporary file and returns everything
 // written to standard output meanwhile. Nothing may assert inside `body`
-// (the test framework's own messages would be captured).
+// (the test framework's own messages would be captured). Meanwhile no file
+// of the process may grow past 256 MiB: code that writes without end (a
+// planted fault, say) dies of SIGXFSZ instead of filling the disk with a
+// file nobody can see.
 inline std::string CaptureStdout(const std::function<void()> &body) {
   char path[] = "/tmp/wq_capture_XXXXXX";
   int fd = mkstemp(path);
@@ -23,8 +28,9 @@ inline std::string CaptureStdout(const std::function<void()> &body) {
   fflush(stdout);
   int saved = dup(1);
   dup2(fd, 1);
-  body();
-  fflush(stdout);
+  struct rlimit was, cap;
+  getrlimit(RLIMIT_FSIZE, &was), cap = was, cap.rlim_cur = std::min<rlim_t>(was.rlim_cur, rlim_t{256} << 20);
+  setrlimit(RLIMIT_FSIZE, &cap), body(), fflush(stdout), setrlimit(RLIMIT_FSIZE, &was);
   dup2(saved, 1);
   close(saved);
   std::string out;
