@@ -135,8 +135,7 @@ TEST(NetworkThread, FramesTravelOverLoopbackTcpBetweenTwoContexts) {
     a.Send(a.Msg(text_frame("greeting")), a_id), m = receive(b.ccm);
   });
   trcFlag = 0;
-  ASSERT_GT(b_id, 0) << b.err.msginsert;
-  ASSERT_GT(a_id, 0);
+  ASSERT_TRUE(b_id > 0 && a_id > 0) << b_id << " " << a_id << " " << b.err.msginsert;
   for (const auto &l : wqtest::ReadRows("ccm_thread.txt"))
     if (l[0] == "trace") { EXPECT_NE(std::string::npos, out.find(l.at(1))) << l[1]; }
   ASSERT_NE(nullptr, m);

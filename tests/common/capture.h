@@ -31,14 +31,12 @@ inline std::string CaptureStdout(const std::function<void()> &body) {
   struct rlimit was, cap;
   getrlimit(RLIMIT_FSIZE, &was), cap = was, cap.rlim_cur = std::min<rlim_t>(was.rlim_cur, rlim_t{256} << 20);
   setrlimit(RLIMIT_FSIZE, &cap), body(), fflush(stdout), setrlimit(RLIMIT_FSIZE, &was);
-  dup2(saved, 1);
-  close(saved);
+  dup2(saved, 1), close(saved);
   std::string out;
   lseek(fd, 0, SEEK_SET);
   char buf[4096];
   for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, (size_t)n);
-  close(fd);
-  return out;
+  return close(fd), out;
 }
 
 // How often `what` occurs in `text` (overlapping occurrences count).

@@ -1,6 +1,7 @@
-// The programs under valgrind's memcheck: one whole exchange of both, and a
-// command run with CMD= (its segment deciphered). No invalid access, no use
-// of uninitialised memory, no leaked block and no descriptor left open.
+// The programs under valgrind's memcheck: one whole exchange of both, a
+// messenger whose connections are refused, and a command run with CMD= (its
+// segment deciphered). No invalid access, no use of uninitialised memory, no
+// leaked block and no descriptor left open.
 #include <gtest/gtest.h>
 
 #include "common/agent.h"
@@ -44,6 +45,14 @@ TEST_F(Memcheck, OneExchangeIsCleanOnBothSides) {
   ExpectClean(r.out);
   EXPECT_EQ(agent.Stop(false), 1);
   ExpectClean(agent.out());
+}
+
+// A refused connection ends with its close notice, which is not a greeting.
+TEST_F(Memcheck, RefusedConnectionIsClean) {
+  ReservedPort nobody;
+  RunResult r = Messenger({"TRC=1", "IPA=127.0.0.1", "PNR=" + std::to_string(nobody.port), "TYP=E", "RETRY=2", "WAIT=0"});
+  EXPECT_EQ(count_of(r.out, "connection attempt #"), 2) << r.out;
+  ExpectClean(r.out);
 }
 
 // The shell is not traced: only the messenger's own work areas are checked.
