@@ -12,10 +12,13 @@
 
 #include "ccm.h"
 #include "ccm_error.h"
+#include "ccm_io.h"
 #include "ccm_lock.h"
 #include "ctools.h"
 #include "wq_trace.h"
 #include "zudnst.h"
+
+ccm_getaddrinfo_fn ccm_getaddrinfo = getaddrinfo;
 
 namespace {
 constexpr size_t kHostNameSize = 256;
@@ -36,7 +39,7 @@ int lookup(const char *name, AddrInfoList &list, ccm_error_t *ccmerr) {
   memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  int rc = getaddrinfo(name, nullptr, &hints, &list.head);
+  int rc = ccm_getaddrinfo(name, nullptr, &hints, &list.head);
   if (rc != 0) {
     // The resolver's own code says why; errno does so only for EAI_SYSTEM.
     int code = rc == EAI_SYSTEM ? errno : rc;

@@ -3,7 +3,6 @@
 // allocation failures, IPC dispatch, and address resolution over a resolver
 // of the test's own.
 
-#include <dlfcn.h>
 #include <netdb.h>
 
 #include <climits>
@@ -12,14 +11,12 @@
 #include <sstream>
 
 #include "_ccm/ccm_io_testing.h"
+#include "ccm_io.h"
 #include "wq_sr.h"
 
 using namespace ccmtest;
 
 namespace {
-
-using GetAddrInfo = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
-const GetAddrInfo system_getaddrinfo = reinterpret_cast<GetAddrInfo>(dlsym(RTLD_NEXT, "getaddrinfo"));
 
 // A resolver list of the blank-separated numeric addresses in `text` ("-" for
 // none), in that order, as the system's resolver gives them without any
@@ -28,7 +25,7 @@ addrinfo *address_list(const std::string &text) {
   addrinfo *head = nullptr, **tail = &head, hints{};
   hints.ai_flags = AI_NUMERICHOST, hints.ai_socktype = SOCK_STREAM;
   std::istringstream words(text == "-" ? "" : text);
-  for (std::string a; words >> a; tail = &(*tail)->ai_next) EXPECT_EQ(0, system_getaddrinfo(a.c_str(), nullptr, &hints, tail));
+  for (std::string a; words >> a; tail = &(*tail)->ai_next) EXPECT_EQ(0, getaddrinfo(a.c_str(), nullptr, &hints, tail));
   return head;
 }
 
@@ -36,17 +33,14 @@ addrinfo *address_list(const std::string &text) {
 const std::pair<std::string, std::string> kHosts[] = {
     {"two.example", "::1 2001:db8::1 127.0.0.1 10.0.0.7"}, {"empty.example", "-"}, {"", "!"}};
 
-}  // namespace
-
 // The resolver of this program answers the hosts above without any look-up;
 // other names go to the system's.
-extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints, addrinfo **res) {
+const bool kOwnResolver = (ccm_getaddrinfo = [](const char *node, const char *service, const addrinfo *hints,
+                                                  addrinfo **res) {
   for (const auto &[name, addrs] : kHosts)
     if (node && name == node) return addrs == "!" ? EAI_NONAME : (*res = address_list(addrs), 0);
-  return system_getaddrinfo(node, service, hints, res);
-}
-
-namespace {
+  return getaddrinfo(node, service, hints, res);
+}, true);
 
 // Registers the context's process context with the dispatcher (with a
 // "CHANNEL_CLOSE" record): ipc_logger sends through the manager named there.
