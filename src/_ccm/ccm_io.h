@@ -1,5 +1,5 @@
 // Private constants of the network thread's I/O: the size of the select sets,
-// the receive buffer growth and the write chunk size; the resolver's look-up.
+// the receive buffer growth and the write chunk size.
 #pragma once
 
 #include <atomic>
@@ -11,15 +11,6 @@
 #include "ccm.h"
 #include "ccm_lock.h"
 #include "zudnst.h"
-
-// The resolver's look-up, with the contract of getaddrinfo (which it is
-// unless replaced); its lists are freed with freeaddrinfo. A test puts a
-// look-up of its own here, so that its results do not depend on the
-// machine's host tables or name servers.
-struct addrinfo;
-using ccm_getaddrinfo_fn = int (*)(const char *node, const char *service, const struct addrinfo *hints,
-                                   struct addrinfo **res);
-extern ccm_getaddrinfo_fn ccm_getaddrinfo;
 
 // Each select set covers this many descriptors (64 sets of 65,536).
 inline constexpr int kCcmSelectSetBits = 4194304;

@@ -12,8 +12,8 @@
 
 #include "ccm.h"
 #include "ccm_error.h"
-#include "ccm_io.h"
 #include "ccm_lock.h"
+#include "ccm_resolve.h"
 #include "ctools.h"
 #include "wq_trace.h"
 #include "zudnst.h"

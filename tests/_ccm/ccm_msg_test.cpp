@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "_ccm/ccm_io_testing.h"
-#include "ccm_io.h"
+#include "ccm_resolve.h"
 #include "wq_sr.h"
 
 using namespace ccmtest;
